@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Runs infcheck.exe (setupapi under Wine) on driver/qelmrc.inf, which must pass, and on broken copies
+of it, each of which must fail: the check is only worth something if it can catch these.
+
+Usage: run_infcheck.py --wine /usr/lib/wine/wine64 --exe infcheck.exe --inf qelmrc.inf --work DIR
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+
+# (what is broken, pattern, replacement): each applied to the real INF must make the check fail.
+BROKEN_COPIES = [
+    ("unterminated section name", r"^\[Version\]", "[Version"),
+    ("wrong hardware ID", r"PID_0284", "PID_0285"),
+    ("no amd64 models", r"NTx86, NTamd64", "NTx86"),
+    ("service not the function driver", r"(AddService\s*=\s*qelmrc\s*,\s*)0x00000002", r"\g<1>0x00000000"),
+    ("service is not a kernel driver", r"(ServiceType\s*=\s*)1", r"\g<1>2"),
+    ("undefined device description string", r"(?m)^ReceiverName\s*=.*$", ""),
+    ("file not copied", r"(?m)^\[QelmCopyFiles\]\nqelmrc\.sys", "[QelmCopyFiles]\nother.sys"),
+    ("Windows 9x signature", r"\$WINDOWS NT\$", "$CHICAGO$"),
+]
+
+
+def to_wine_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def run(args, env, inf):
+    result = subprocess.run([args.wine, args.exe, to_wine_path(inf)], env=env, capture_output=True,
+                            text=True, timeout=300)
+    return result.returncode, result.stdout
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--wine", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--inf", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    if not os.path.isfile(args.exe):
+        print("FAIL: %s does not exist (build the win64 preset first)" % args.exe)
+        return 1
+
+    os.makedirs(args.work, exist_ok=True)
+    env = dict(os.environ)
+    env.update({
+        "WINEPREFIX": os.path.join(os.path.abspath(args.work), "wineprefix"),
+        "WINEARCH": "win64",
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    })
+    env.pop("DISPLAY", None)
+
+    failures = 0
+    code, output = run(args, env, args.inf)
+    print(output)
+    if code != 0:
+        print("FAIL: %s does not pass the check" % args.inf)
+        failures += 1
+
+    with open(args.inf, encoding="utf-8") as f:
+        original = f.read()
+    for name, pattern, replacement in BROKEN_COPIES:
+        broken, count = re.subn(pattern, replacement, original, flags=re.M)
+        if count == 0:
+            print("FAIL: broken copy '%s' did not change the INF" % name)
+            failures += 1
+            continue
+        path = os.path.join(args.work, "broken.inf")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(broken)
+        code, output = run(args, env, path)
+        if code == 0:
+            print("FAIL: the check accepts an INF with %s:\n%s" % (name, output))
+            failures += 1
+        else:
+            print("rejected as expected: %s" % name)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
