@@ -11,8 +11,12 @@
 
 #if !defined(QELM_HOST_KERNEL)
 // mingw-w64's wdm.h redefines two intrinsics that its intrin.h already defines; keep intrin.h's out.
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#endif
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#endif
 #endif
 
 #include <ntddk.h>
