@@ -1,0 +1,125 @@
+#include "MainForm.h"
+
+#include "Module1.h"
+
+using namespace platform;
+
+MainForm::MainForm(platform::Platform& platform)
+    : platform_(platform), mediaCenter_(platform.user32, platform.kernel32),
+      inet_(platform.wininet, ip, port), hid_(platform.hid, platform.user32, *this) {
+    window_ = platform_.user32.createHiddenWindow(Title, nullptr);
+    Icon = platform_.user32.loadIcon(NormalIconResource);
+    Picture1.Picture = platform_.user32.loadIcon(AlternateIconResource);
+
+    // The tray control as saved with the form: its tip is empty, everything else at the defaults.
+    SysTray1 = std::make_unique<SysTray>(platform_.user32, platform_.shell32);
+    PropertyBag saved;
+    saved.WriteProperty("Tip", std::string(), std::string("0"));
+    SysTray1->ReadProperties(saved);
+    SysTray1->SetEvents(this);
+
+    Rcv1.Change = [this] { Rcv1_Change(); };
+    Rcv3.Change = [this] { Rcv3_Change(); };
+}
+
+MainForm::~MainForm() {
+    if (loaded_ && !unloaded_) {
+        Form_Unload();
+    }
+    Rcv1.Change = nullptr;
+    Rcv3.Change = nullptr;
+    SysTray1.reset();
+    if (window_ != 0) {
+        platform_.user32.destroyWindow(window_);
+    }
+}
+
+std::string MainForm::ConfigPath() const {
+    return platform_.kernel32.executableFolder() + "\\Config.ini";
+}
+
+void MainForm::Load() {
+    if (loaded_) {
+        return;
+    }
+    loaded_ = true;
+    Form_Load();
+}
+
+void MainForm::Unload() {
+    if (!loaded_ || unloaded_) {
+        return;
+    }
+    unloaded_ = true;
+    Form_Unload();
+    // The tray control goes with the form and takes its icon with it.
+    SysTray1.reset();
+    platform_.user32.destroyWindow(window_);
+    window_ = 0;
+    // With the form gone the program has no window left.
+    platform_.user32.quit();
+}
+
+void MainForm::Form_Load() {
+    // 1. The media center's windows, as signed 32-bit handles.
+    const auto mainWindow = static_cast<std::int32_t>(mediaCenter_.FindMainWindow());
+    const auto directXWindow = static_cast<std::int32_t>(mediaCenter_.FindDirectXWindow());
+
+    // 2. The configuration, read once.
+    auto& kernel32 = platform_.kernel32;
+    const std::string path = ConfigPath();
+    APIcontrol = ReadIniValue(kernel32, ConfigSection, "APIControlXBMCOPENGL", path);
+    vendorIdText = ReadIniValue(kernel32, ConfigSection, "VendorID", path);
+    productIdText = ReadIniValue(kernel32, ConfigSection, "ProductID", path);
+    const std::string autorun = ReadIniValue(kernel32, ConfigSection, "AUtorun", path);
+    ip = ReadIniValue(kernel32, ConfigSection, "IP Address", path);
+    port = ReadIniValue(kernel32, ConfigSection, "port", path);
+
+    // 3. Start the media center unless it runs. The whole value is the command line; ".exe" must be written
+    // in
+    //    lower case.
+    const bool running = mainWindow != 0 || directXWindow > 0;
+    if (!running && autorun.find(".exe") != std::string::npos) {
+        mediaCenter_.Start(autorun);
+    }
+
+    // 4. Notifications from the HID library; a missing library is skipped.
+    hid_.HidConnect(window_);
+
+    // 5. Forwarding mode and the status caption.
+    if (APIcontrol == "true") {
+        API.Value = 1;
+        f.Caption = CaptionApiControl;
+    } else {
+        API.Value = 0;
+        f.Caption = CaptionEventClient;
+    }
+}
+
+void MainForm::Form_Unload() {
+    hid_.HidDisconnect();
+}
+
+void MainForm::f_Click() {
+    if (f.Caption != CaptionApiControl && f.Caption != CaptionEventClient) {
+        return;
+    }
+    // The file the program reads, wherever the current directory is.
+    const std::string folder = platform_.kernel32.executableFolder();
+    platform_.shell32.shellExecute(0, "Open", folder + "\\Config.ini", "", folder, SW_SHOWNORMAL);
+}
+
+void MainForm::mnuItemExit_Click() {
+    Unload();
+}
+
+void MainForm::ClickDroit() {
+    platform_.user32.setForegroundWindow(window_);
+    const std::vector<PopupItem> items{{f.Caption, f.Checked}, {mnuItemExit.Caption, mnuItemExit.Checked}};
+    const int picked = platform_.user32.popupMenu(window_, items, 1);
+    if (picked == 0) {
+        f_Click();
+    } else if (picked == 1) {
+        mnuItemExit_Click();
+    }
+}

@@ -1,0 +1,109 @@
+// MainForm: the program's one hidden form. It holds all of the program's state (its variables and its
+// controls, used as state cells), owns the tray icon control and the tray menu, and runs every handler.
+// The handlers are spread over files by concern:
+//   MainForm.cpp          load, unload, the tray menu and its items
+//   MainForm_Hid.cpp      the HID library's notifications and report decoding
+//   MainForm_Dispatch.cpp the button dispatch (Rcv3_Change)
+//   MainForm_Actions.cpp  the system actions (Rcv1_Change)
+#pragma once
+
+#include "Controls.h"
+#include "HIDDLLInterface.h"
+#include "MediaCenter.h"
+#include "modInet.h"
+#include "platform/Platform.h"
+#include "traycontrol/SysTray.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class MainForm : public SysTrayEvents {
+  public:
+    static constexpr const char* Title = "Tavrelmond 1.6";
+    static constexpr const char* CaptionApiControl = "XBMC:APICONTROL";
+    static constexpr const char* CaptionEventClient = "XBMC:EVENTCLIENT";
+    static constexpr int NormalIconResource = 101;
+    static constexpr int AlternateIconResource = 102;
+
+    // Creates the form's window and controls in their initial state. Loading is a separate step (Load).
+    explicit MainForm(platform::Platform& platform);
+    ~MainForm() override;
+    MainForm(const MainForm&) = delete;
+    MainForm& operator=(const MainForm&) = delete;
+
+    // Load runs Form_Load once. Unload runs Form_Unload, destroys the tray control (which removes its icon)
+    // and the window, and ends the message loop.
+    void Load();
+    void Unload();
+    bool Loaded() const { return loaded_; }
+
+    // --- public variables ---
+    std::string ip;         // host of the media center's web server
+    std::string port;       // its port, as text
+    std::string APIcontrol; // forwarding mode: "true" window keys, "false" HTTP
+
+    // --- controls ---
+    Label Rcv1; // option-code buffer; setting it runs Rcv1_Change
+    Label Rcv2; // button code
+    Label Rcv3; // button value; setting it runs Rcv3_Change
+    CheckBox detect{"DETECTION", 0};
+    CheckBox API{"API CONTROL", 0};
+    CheckBox C{"OPTIONS", 0};
+    CommandButton Command1{"start"};
+    PictureBox Picture1;               // holds the alternate icon
+    std::unique_ptr<SysTray> SysTray1; // the notification-area icon
+    MenuItem mnuExit{"Exit", false};
+    MenuItem f{"&CONFIGURATION", false};
+    MenuItem mnuItemExit{"Tavrelmond 1.6 -EXIT", false};
+    std::int32_t Icon = 0; // the form's own icon: the normal icon
+
+    platform::Hwnd hWnd() const { return window_; }
+
+    // --- handlers ---
+    void Form_Load();
+    void Form_Unload();
+    void f_Click();
+    void mnuItemExit_Click();
+    void ClickDroit() override; // SysTray1_ClickDroit
+
+    void OnPlugged(std::int32_t pHandle);
+    void OnUnplugged(std::int32_t pHandle);
+    void OnChanged();
+    void OnRead(std::int32_t pHandle);
+
+    void Rcv3_Change();
+    void Rcv1_Change();
+    void EnableShutdownPrivilege();
+
+    // --- what the modules reach through the form ---
+    platform::Platform& Platform() { return platform_; }
+    MediaCenter& Media() { return mediaCenter_; }
+    modInet& Inet() { return inet_; }
+    HIDDLLInterface& Hid() { return hid_; }
+    // The Config.ini that the program reads: the executable's folder with "\Config.ini" appended.
+    std::string ConfigPath() const;
+
+    // Private variables, readable for inspection.
+    const std::string& VendorIdText() const { return vendorIdText; }
+    const std::string& ProductIdText() const { return productIdText; }
+    std::int16_t BlinkCount() const { return blinkCount; }
+    const std::array<std::uint8_t, 17>& ReadBuffer() const { return readBuffer; }
+
+  private:
+    bool IsReceiver(std::int32_t pHandle);
+
+    platform::Platform& platform_;
+    MediaCenter mediaCenter_;
+    modInet inet_;
+    HIDDLLInterface hid_;
+    platform::Hwnd window_ = 0;
+    bool loaded_ = false;
+    bool unloaded_ = false;
+
+    std::string vendorIdText;
+    std::string productIdText;
+    std::int16_t blinkCount = 0;
+    std::array<std::uint8_t, 17> readBuffer{};
+};

@@ -1,0 +1,80 @@
+// The system actions, chosen by the option code typed on the remote while option entry is armed:
+// "111" hide or show the media center, "222" close or start it, "333" shut down, "444" hibernate,
+// "555" open and close the CD tray.
+#include "MainForm.h"
+#include "Module1.h"
+
+#include <string_view>
+
+using namespace platform;
+
+namespace {
+
+constexpr std::uint32_t EWX_SHUTDOWN = 0x00000001;
+constexpr std::uint32_t EWX_FORCE = 0x00000004;
+
+bool BeginsWith(const std::string& text, std::string_view code) {
+    return text.compare(0, code.size(), code) == 0;
+}
+
+} // namespace
+
+void MainForm::Rcv1_Change() {
+    const Hwnd mainWindow = mediaCenter_.FindMainWindow();
+    const Hwnd directXWindow = mediaCenter_.FindDirectXWindow();
+    if (C.Value != 1) {
+        return;
+    }
+
+    if (BeginsWith(Rcv1.Caption(), "111") && (mainWindow != 0 || directXWindow != 0)) {
+        if (Command1.Caption == "start") {
+            Command1.Caption = "stop";
+            mediaCenter_.Hide(mainWindow);
+        } else {
+            Command1.Caption = "start";
+            mediaCenter_.Show(mainWindow);
+        }
+        C.Value = 0;
+        Rcv1.SetCaption("");
+    }
+    if (BeginsWith(Rcv1.Caption(), "222")) {
+        if (Command1.Caption == "start") {
+            Command1.Caption = "stop";
+            mediaCenter_.Close(mainWindow);
+        } else {
+            Command1.Caption = "start";
+            mediaCenter_.Start(ReadIniValue(platform_.kernel32, ConfigSection, "remoterun", ConfigPath()));
+        }
+        C.Value = 0;
+        Rcv1.SetCaption("");
+    }
+    if (BeginsWith(Rcv1.Caption(), "333")) {
+        EnableShutdownPrivilege();
+        platform_.user32.exitWindowsEx(EWX_SHUTDOWN | EWX_FORCE, 0);
+        C.Value = 0;
+    }
+    if (BeginsWith(Rcv1.Caption(), "444")) {
+        EnableShutdownPrivilege();
+        platform_.kernel32.setSystemPowerState(false, false);
+        C.Value = 0;
+    }
+    if (BeginsWith(Rcv1.Caption(), "555")) {
+        platform_.winmm.mciSendString("Set CDAudio Door Open Wait");
+        platform_.winmm.mciSendString("Set CDAudio Door Closed Wait");
+        C.Value = 0;
+    }
+}
+
+void MainForm::EnableShutdownPrivilege() {
+    auto& advapi32 = platform_.advapi32;
+    const std::intptr_t token = advapi32.openProcessToken(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
+    if (token == 0) {
+        return;
+    }
+    Luid luid;
+    if (advapi32.lookupPrivilegeValue("", "SeShutdownPrivilege", luid)) {
+        // Room for the previous state of one entry: 4 + 12 bytes.
+        advapi32.adjustTokenPrivileges(token, false, luid, SE_PRIVILEGE_ENABLED, 16);
+    }
+    advapi32.closeHandle(token);
+}

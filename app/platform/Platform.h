@@ -1,0 +1,24 @@
+// The set of ports the program runs on. Each build hands the program one adapter per port.
+#pragma once
+
+#include "platform/Advapi32.h"
+#include "platform/HidLibrary.h"
+#include "platform/Kernel32.h"
+#include "platform/Shell32.h"
+#include "platform/User32.h"
+#include "platform/WinInet.h"
+#include "platform/Winmm.h"
+
+namespace platform {
+
+struct Platform {
+    User32& user32;
+    Kernel32& kernel32;
+    Advapi32& advapi32;
+    Shell32& shell32;
+    Winmm& winmm;
+    WinInet& wininet;
+    HidLibrary& hid;
+};
+
+} // namespace platform

@@ -1,0 +1,370 @@
+#include "platform/sim/SimDesktop.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace platform;
+
+namespace sim {
+
+SimDesktop::SimDesktop() = default;
+
+Hwnd SimDesktop::addWindow(const std::string& className, const std::string& title, bool visible) {
+    const Hwnd h = next_;
+    next_ += 0x10;
+    Window w;
+    w.className = className;
+    w.title = title;
+    w.visible = visible;
+    windows_[h] = std::move(w);
+    order_.push_back(h);
+    return h;
+}
+
+void SimDesktop::removeWindow(Hwnd window) {
+    windows_.erase(window);
+    order_.erase(std::remove(order_.begin(), order_.end(), window), order_.end());
+    if (active_ == window) {
+        active_ = 0;
+    }
+    if (foreground_ == window) {
+        foreground_ = 0;
+    }
+}
+
+Window* SimDesktop::window(Hwnd handle) {
+    auto it = windows_.find(handle);
+    return it == windows_.end() ? nullptr : &it->second;
+}
+
+MessageResult SimDesktop::deliver(const Message& m) {
+    auto it = windows_.find(m.window);
+    if (it == windows_.end()) {
+        return 0;
+    }
+    if (!it->second.proc) {
+        it->second.received.push_back(m);
+        return 0;
+    }
+    // A copy: the procedure may destroy its own window (and so its entry) while it runs.
+    WindowProc proc = it->second.proc;
+    return proc(m.window, m.message, m.wParam, m.lParam);
+}
+
+int SimDesktop::pump() {
+    int delivered = 0;
+    while (!queue_.empty() && !quit_) {
+        const Message m = queue_.front();
+        queue_.pop_front();
+        deliver(m);
+        ++delivered;
+    }
+    return delivered;
+}
+
+MessageResult SimDesktop::send(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
+                               std::intptr_t lParam) {
+    return deliver({window, message, wParam, lParam});
+}
+
+std::vector<Message> SimDesktop::messagesTo(Hwnd window) const {
+    auto it = windows_.find(window);
+    return it == windows_.end() ? std::vector<Message>{} : it->second.received;
+}
+
+Hwnd SimDesktop::findOwnWindow(const std::string& title) const {
+    for (Hwnd h : order_) {
+        const Window& w = windows_.at(h);
+        if (w.own && w.title == title) {
+            return h;
+        }
+    }
+    return 0;
+}
+
+bool SimDesktop::trayIconPresent() const {
+    bool present = false;
+    for (const auto& call : notifyCalls) {
+        if (call.message == NIM_ADD) {
+            present = true;
+        } else if (call.message == NIM_DELETE) {
+            present = false;
+        }
+    }
+    return present;
+}
+
+// --- User32
+// ---------------------------------------------------------------------------------------------------
+
+Hwnd SimDesktop::createHiddenWindow(const std::string& title, WindowProc proc) {
+    const Hwnd h = addWindow("TavrelmondWindow", title, false);
+    windows_[h].own = true;
+    windows_[h].proc = proc ? std::move(proc)
+                            : WindowProc([this](Hwnd w, std::uint32_t m, std::uintptr_t wp,
+                                                std::intptr_t lp) { return defWindowProc(w, m, wp, lp); });
+    calls.push_back("createWindow " + title);
+    return h;
+}
+
+void SimDesktop::destroyWindow(Hwnd window) {
+    calls.push_back("destroyWindow");
+    removeWindow(window);
+    // Messages still queued for it are dropped with it.
+    queue_.erase(
+        std::remove_if(queue_.begin(), queue_.end(), [&](const Message& m) { return m.window == window; }),
+        queue_.end());
+}
+
+Hwnd SimDesktop::findWindow(const std::string& className) {
+    calls.push_back("findWindow " + className);
+    for (Hwnd h : order_) {
+        if (windows_.at(h).className == className) {
+            return h;
+        }
+    }
+    return 0;
+}
+
+bool SimDesktop::activateWindowByTitle(const std::string& title) {
+    calls.push_back("activate " + title);
+    Hwnd found = 0;
+    for (Hwnd h : order_) {
+        if (windows_.at(h).title == title) {
+            found = h;
+            break;
+        }
+    }
+    if (found == 0) {
+        for (Hwnd h : order_) {
+            if (windows_.at(h).title.rfind(title, 0) == 0) {
+                found = h;
+                break;
+            }
+        }
+    }
+    if (found == 0) {
+        return false;
+    }
+    active_ = found;
+    foreground_ = found;
+    return true;
+}
+
+bool SimDesktop::setWindowPos(Hwnd window, Hwnd insertAfter, int x, int y, int cx, int cy,
+                              std::uint32_t flags) {
+    calls.push_back("setWindowPos " + std::to_string(insertAfter) + " " + std::to_string(x) + " " +
+                    std::to_string(y) + " " + std::to_string(cx) + " " + std::to_string(cy) + " " +
+                    std::to_string(flags));
+    Window* w = this->window(window);
+    if (w == nullptr) {
+        return false;
+    }
+    if (insertAfter == HWND_TOPMOST) {
+        w->topmost = true;
+    }
+    return true;
+}
+
+Hwnd SimDesktop::setActiveWindow(Hwnd window) {
+    calls.push_back("setActiveWindow");
+    if (this->window(window) == nullptr) {
+        return 0;
+    }
+    const Hwnd previous = active_;
+    active_ = window;
+    return previous;
+}
+
+bool SimDesktop::setForegroundWindow(Hwnd window) {
+    calls.push_back("setForegroundWindow");
+    if (this->window(window) == nullptr) {
+        return false;
+    }
+    foreground_ = window;
+    return true;
+}
+
+bool SimDesktop::showWindow(Hwnd window, int command) {
+    calls.push_back("showWindow " + std::to_string(command));
+    Window* w = this->window(window);
+    if (w == nullptr) {
+        return false;
+    }
+    const bool was = w->visible;
+    w->visible = command != SW_HIDE;
+    return was;
+}
+
+bool SimDesktop::postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
+                             std::intptr_t lParam) {
+    if (this->window(window) == nullptr) {
+        return false;
+    }
+    Window& w = windows_.at(window);
+    if (w.proc) {
+        queue_.push_back({window, message, wParam, lParam});
+    } else {
+        // An outside window has no procedure here: its own program takes the message at once; it is logged.
+        w.received.push_back({window, message, wParam, lParam});
+    }
+    return true;
+}
+
+PreviousProc SimDesktop::setWindowProc(Hwnd window, WindowProc proc) {
+    Window* w = this->window(window);
+    if (w == nullptr) {
+        return 0;
+    }
+    const PreviousProc id = nextProc_++;
+    savedProcs_[id] = std::move(w->proc);
+    w->proc = std::move(proc);
+    calls.push_back("setWindowProc");
+    return id;
+}
+
+void SimDesktop::restoreWindowProc(Hwnd window, PreviousProc previous) {
+    calls.push_back("restoreWindowProc");
+    Window* w = this->window(window);
+    auto it = savedProcs_.find(previous);
+    if (w == nullptr || it == savedProcs_.end()) {
+        return;
+    }
+    w->proc = it->second;
+}
+
+MessageResult SimDesktop::callWindowProc(PreviousProc previous, Hwnd window, std::uint32_t message,
+                                         std::uintptr_t wParam, std::intptr_t lParam) {
+    auto it = savedProcs_.find(previous);
+    if (it == savedProcs_.end() || !it->second) {
+        return 0;
+    }
+    WindowProc proc = it->second;
+    return proc(window, message, wParam, lParam);
+}
+
+int SimDesktop::popupMenu(Hwnd owner, const std::vector<PopupItem>& items, int defaultItem) {
+    calls.push_back("popupMenu");
+    popups.push_back({owner, items, defaultItem});
+    const int choice = popupChoice;
+    popupChoice = -1;
+    return choice;
+}
+
+std::int32_t SimDesktop::loadIcon(int resourceId) {
+    auto it = icons.find(resourceId);
+    return it == icons.end() ? 0 : it->second;
+}
+
+void SimDesktop::messageBeep() {
+    calls.push_back("beep");
+    ++beeps;
+}
+
+bool SimDesktop::exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) {
+    calls.push_back("exitWindowsEx");
+    exitCalls.push_back({flags, reserved});
+    return true;
+}
+
+void SimDesktop::runMessageLoop() {
+    pump();
+}
+
+// --- Kernel32
+// -------------------------------------------------------------------------------------------------
+
+std::uint32_t SimDesktop::getPrivateProfileString(const std::string& section, const std::string& key,
+                                                  const std::string& defaultValue, char* buffer,
+                                                  std::uint32_t size, const std::string& path) {
+    profileReads.push_back(section + "|" + key + "|" + path);
+    if (profileReader) {
+        return profileReader(section.c_str(), key.c_str(), defaultValue.c_str(), buffer, size, path);
+    }
+    if (size == 0) {
+        return 0;
+    }
+    const std::uint32_t n =
+        std::min<std::uint32_t>(static_cast<std::uint32_t>(defaultValue.size()), size - 1);
+    std::memcpy(buffer, defaultValue.data(), n);
+    buffer[n] = '\0';
+    return n;
+}
+
+bool SimDesktop::startProgram(const std::string& commandLine, int showCommand) {
+    calls.push_back("startProgram " + commandLine);
+    if (commandLine.empty() || !startSucceeds) {
+        return false;
+    }
+    starts.push_back({commandLine, showCommand});
+    return true;
+}
+
+bool SimDesktop::setSystemPowerState(bool suspend, bool force) {
+    calls.push_back("setSystemPowerState");
+    powerCalls.push_back({suspend, force});
+    return true;
+}
+
+// --- Advapi32
+// -------------------------------------------------------------------------------------------------
+
+std::intptr_t SimDesktop::openProcessToken(std::uint32_t desiredAccess) {
+    calls.push_back("openProcessToken " + std::to_string(desiredAccess));
+    ++openTokens;
+    return 0x7001;
+}
+
+bool SimDesktop::lookupPrivilegeValue(const std::string& systemName, const std::string& name, Luid& luid) {
+    calls.push_back("lookupPrivilegeValue " + systemName + "|" + name);
+    if (name != "SeShutdownPrivilege") {
+        return false;
+    }
+    luid.lowPart = 19;
+    luid.highPart = 0;
+    return true;
+}
+
+bool SimDesktop::adjustTokenPrivileges(std::intptr_t token, bool disableAll, const Luid& luid,
+                                       std::uint32_t attributes, std::uint32_t previousStateLength) {
+    calls.push_back("adjustTokenPrivileges " + std::to_string(disableAll) + " " + std::to_string(attributes) +
+                    " " + std::to_string(previousStateLength));
+    if (token != 0x7001 || disableAll || luid.lowPart != 19 || attributes != SE_PRIVILEGE_ENABLED) {
+        return false;
+    }
+    shutdownPrivilegeEnabled = true;
+    return true;
+}
+
+void SimDesktop::closeHandle(std::intptr_t handle) {
+    if (handle == 0x7001) {
+        --openTokens;
+    }
+}
+
+// --- Shell32
+// --------------------------------------------------------------------------------------------------
+
+std::intptr_t SimDesktop::shellExecute(Hwnd owner, const std::string& verb, const std::string& file,
+                                       const std::string& parameters, const std::string& directory,
+                                       int showCommand) {
+    calls.push_back("shellExecute " + file);
+    shellOpens.push_back({owner, verb, file, parameters, directory, showCommand});
+    return 42;
+}
+
+bool SimDesktop::shellNotifyIcon(std::uint32_t message, const NotifyIconData& data) {
+    notifyCalls.push_back({message, data});
+    return true;
+}
+
+// --- Winmm
+// ----------------------------------------------------------------------------------------------------
+
+std::uint32_t SimDesktop::mciSendString(const std::string& command) {
+    calls.push_back("mci " + command);
+    mciCommands.push_back(command);
+    return 0;
+}
+
+} // namespace sim

@@ -1,0 +1,196 @@
+// A simulated desktop for host tests: top-level windows with class, title, visibility, top-most and active
+// state; per-window message queues, window procedures and a pump; and recorders for everything the program
+// asks of the system (program starts, shell opens, notify-icon records, beeps, power calls, MCI strings).
+#pragma once
+
+#include "platform/Advapi32.h"
+#include "platform/Kernel32.h"
+#include "platform/Shell32.h"
+#include "platform/User32.h"
+#include "platform/Winmm.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using platform::Hwnd;
+
+struct Message {
+    Hwnd window;
+    std::uint32_t message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+    bool operator==(const Message&) const = default;
+};
+
+struct Window {
+    std::string className;
+    std::string title;
+    bool visible = true;
+    bool topmost = false;
+    bool own = false; // created by the program under test
+    platform::WindowProc proc;
+    std::vector<Message> received; // messages delivered to a window that has no procedure (outside windows)
+};
+
+struct ProgramStart {
+    std::string commandLine;
+    int showCommand;
+};
+
+struct ShellOpen {
+    Hwnd owner;
+    std::string verb, file, parameters, directory;
+    int showCommand;
+};
+
+struct NotifyCall {
+    std::uint32_t message;
+    platform::NotifyIconData data;
+};
+
+struct PowerCall {
+    bool suspend, force;
+};
+
+struct ExitCall {
+    std::uint32_t flags, reserved;
+};
+
+// Everything the program's system calls did, in order, as text: "findWindow SDL_app", "activate XBMC", ...
+// Tests use it for the order of calls; the typed records below for their arguments.
+class SimDesktop : public platform::User32,
+                   public platform::Kernel32,
+                   public platform::Advapi32,
+                   public platform::Shell32,
+                   public platform::Winmm {
+  public:
+    SimDesktop();
+
+    // --- test side ---
+    // An outside application's top-level window (a media center, say).
+    Hwnd addWindow(const std::string& className, const std::string& title, bool visible = true);
+    void removeWindow(Hwnd window);
+    Window* window(Hwnd handle);
+    Hwnd activeWindow() const { return active_; }
+    Hwnd foregroundWindow() const { return foreground_; }
+    // Delivers queued messages until none is left or the loop was told to quit; returns how many were
+    // delivered.
+    int pump();
+    // Sends a message straight to a window's procedure (as the shell does with a tray callback).
+    platform::MessageResult send(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
+                                 std::intptr_t lParam);
+    std::size_t queued() const { return queue_.size(); }
+    bool quitRequested() const { return quit_; }
+    // Messages delivered to outside windows (their own log), in order.
+    std::vector<Message> messagesTo(Hwnd window) const;
+    // The first window created by the program with this title.
+    Hwnd findOwnWindow(const std::string& title) const;
+
+    // The profile reader behind getPrivateProfileString (tests plug in the real reader over files in a
+    // temporary folder); without one every file is missing.
+    std::function<std::uint32_t(const char*, const char*, const char*, char*, std::uint32_t,
+                                const std::string&)>
+        profileReader;
+    std::vector<std::string> profileReads; // "section|key|path"
+    std::string exeFolder = "C:\\Program Files\\Tavrelmond";
+    // What the next popup menu returns (-1 dismissed), and the menus shown.
+    int popupChoice = -1;
+    struct Popup {
+        Hwnd owner;
+        std::vector<platform::PopupItem> items;
+        int defaultItem;
+    };
+    std::vector<Popup> popups;
+    std::map<int, std::int32_t> icons{{101, 0x1001}, {102, 0x1002}};
+    // Whether startProgram succeeds.
+    bool startSucceeds = true;
+
+    std::vector<std::string> calls;
+    std::vector<ProgramStart> starts;
+    std::vector<ShellOpen> shellOpens;
+    std::vector<NotifyCall> notifyCalls;
+    std::vector<PowerCall> powerCalls;
+    std::vector<ExitCall> exitCalls;
+    std::vector<std::string> mciCommands;
+    int beeps = 0;
+    std::uint32_t notifyIconSize = 88;
+    // Whether the current "notification area" holds our icon, by the sequence of notify calls.
+    bool trayIconPresent() const;
+
+    // --- User32 ---
+    Hwnd createHiddenWindow(const std::string& title, platform::WindowProc proc) override;
+    void destroyWindow(Hwnd window) override;
+    platform::MessageResult defWindowProc(Hwnd, std::uint32_t, std::uintptr_t, std::intptr_t) override {
+        return 0;
+    }
+    Hwnd findWindow(const std::string& className) override;
+    bool activateWindowByTitle(const std::string& title) override;
+    bool setWindowPos(Hwnd window, Hwnd insertAfter, int x, int y, int cx, int cy,
+                      std::uint32_t flags) override;
+    Hwnd setActiveWindow(Hwnd window) override;
+    bool setForegroundWindow(Hwnd window) override;
+    bool showWindow(Hwnd window, int command) override;
+    bool postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
+                     std::intptr_t lParam) override;
+    platform::PreviousProc setWindowProc(Hwnd window, platform::WindowProc proc) override;
+    void restoreWindowProc(Hwnd window, platform::PreviousProc previous) override;
+    platform::MessageResult callWindowProc(platform::PreviousProc previous, Hwnd window,
+                                           std::uint32_t message, std::uintptr_t wParam,
+                                           std::intptr_t lParam) override;
+    int popupMenu(Hwnd owner, const std::vector<platform::PopupItem>& items, int defaultItem) override;
+    std::int32_t loadIcon(int resourceId) override;
+    void messageBeep() override;
+    bool exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) override;
+    void runMessageLoop() override;
+    void quit() override { quit_ = true; }
+
+    // --- Kernel32 ---
+    std::uint32_t getPrivateProfileString(const std::string& section, const std::string& key,
+                                          const std::string& defaultValue, char* buffer, std::uint32_t size,
+                                          const std::string& path) override;
+    std::string executableFolder() override { return exeFolder; }
+    bool startProgram(const std::string& commandLine, int showCommand) override;
+    bool setSystemPowerState(bool suspend, bool force) override;
+
+    // --- Advapi32 ---
+    std::intptr_t openProcessToken(std::uint32_t desiredAccess) override;
+    bool lookupPrivilegeValue(const std::string& systemName, const std::string& name,
+                              platform::Luid& luid) override;
+    bool adjustTokenPrivileges(std::intptr_t token, bool disableAll, const platform::Luid& luid,
+                               std::uint32_t attributes, std::uint32_t previousStateLength) override;
+    void closeHandle(std::intptr_t handle) override;
+    bool shutdownPrivilegeEnabled = false;
+    int openTokens = 0;
+
+    // --- Shell32 ---
+    std::intptr_t shellExecute(Hwnd owner, const std::string& verb, const std::string& file,
+                               const std::string& parameters, const std::string& directory,
+                               int showCommand) override;
+    bool shellNotifyIcon(std::uint32_t message, const platform::NotifyIconData& data) override;
+    std::uint32_t notifyIconDataV1Size() const override { return notifyIconSize; }
+
+    // --- Winmm ---
+    std::uint32_t mciSendString(const std::string& command) override;
+
+  private:
+    platform::MessageResult deliver(const Message& m);
+
+    std::map<Hwnd, Window> windows_;
+    std::vector<Hwnd> order_; // creation order, for FindWindow
+    Hwnd next_ = 0x10010;
+    Hwnd active_ = 0;
+    Hwnd foreground_ = 0;
+    std::deque<Message> queue_;
+    bool quit_ = false;
+    // Procedures replaced by setWindowProc, by the opaque number handed out for them.
+    std::map<platform::PreviousProc, platform::WindowProc> savedProcs_;
+    platform::PreviousProc nextProc_ = 1;
+};
+
+} // namespace sim

@@ -1,0 +1,90 @@
+// SysTray: a reusable notification-area icon control. It wraps the shell's notification-icon interface, keeps
+// the icon record between calls, and turns the shell's callbacks into mouse events. It knows nothing of the
+// program that holds it.
+#pragma once
+
+#include "platform/Shell32.h"
+#include "platform/User32.h"
+#include "traycontrol/PropertyBag.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The control's events, in declaration order. None has arguments.
+class SysTrayEvents {
+  public:
+    virtual ~SysTrayEvents() = default;
+    virtual void MouseMove() {}
+    virtual void DbClickGauche() {}
+    virtual void ClickDroit() {}
+    virtual void ClickGauche() {}
+    virtual void DbClickDroit() {}
+};
+
+class SysTray {
+  public:
+    // Run-time error raised when a run-time-only property is set in design mode.
+    static constexpr int ErrSetNotPermitted = 387;
+    // The callback message the shell sends to the control's window; the mouse message is in lParam's low
+    // word.
+    static constexpr std::uint32_t CallbackMessage = platform::WM_MOUSEMOVE;
+    static constexpr std::uint32_t IconId = 1;
+
+    // Creation. userMode is false while the control sits in a form designer.
+    SysTray(platform::User32& user32, platform::Shell32& shell32, bool userMode = true);
+    // Destruction removes the icon when it is shown.
+    ~SysTray();
+    SysTray(const SysTray&) = delete;
+    SysTray& operator=(const SysTray&) = delete;
+
+    std::int32_t Icon() const { return icon_; }
+    int SetIcon(std::int32_t New_Icon); // 0, or ErrSetNotPermitted in design mode
+    const std::string& Tip() const { return tip_; }
+    void SetTip(const std::string& New_Tip);
+    bool Afficher() const { return shown_; }
+    int SetAfficher(bool New_Afficher); // 0, or ErrSetNotPermitted in design mode
+    std::int32_t TrayIcon() const { return trayIcon_; }
+    void SetTrayIcon(std::int32_t picture) { trayIcon_ = picture; }
+
+    void Show();
+    void Hide();
+    void UpdateIcon(const std::string& ToolTip);
+
+    // Persisted properties: a new instance, and loading and saving with the form.
+    void InitProperties();
+    void ReadProperties(const PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag) const;
+
+    // The holder's event sink; may be null.
+    void SetEvents(SysTrayEvents* events) { events_ = events; }
+    // Called with the property name whenever a property changes, so the host can mark the form as changed.
+    std::function<void(const char*)> PropertyChanged;
+
+    // The control's own window, which receives the shell's callbacks.
+    platform::Hwnd hWnd() const { return window_; }
+    // The record passed to the shell.
+    const platform::NotifyIconData& Record() const { return record_; }
+
+    // Decodes one callback (the mouse message in the low word of lParam) into an event.
+    void OnCallback(std::intptr_t lParam);
+
+  private:
+    void PutTip(const std::string& text);
+    void Changed(const char* name) {
+        if (PropertyChanged) {
+            PropertyChanged(name);
+        }
+    }
+
+    platform::User32& user32_;
+    platform::Shell32& shell32_;
+    bool userMode_;
+    platform::Hwnd window_ = 0;
+    std::int32_t icon_ = 0;
+    std::string tip_;
+    bool shown_ = false;
+    std::int32_t trayIcon_ = 0;
+    platform::NotifyIconData record_{};
+    SysTrayEvents* events_ = nullptr;
+};
