@@ -1,0 +1,239 @@
+// Reads one value from a Windows profile file on the host; the rules are listed in ProfileReader.h.
+#include "platform/posix/ProfileReader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+
+namespace platform::posix {
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && isBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// A NUL byte in a broken file ends a name or value, as in a C string.
+std::string_view cString(std::string_view s) {
+    return s.substr(0, s.find('\0'));
+}
+
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
+}
+
+// One code point to the ANSI code page (Windows-1252): ASCII and Latin-1 letters map to themselves, the rest
+// to '?', as the platform's conversion does for characters the code page lacks.
+void appendAnsi(std::string& out, std::uint32_t codePoint) {
+    static constexpr std::uint16_t kCp1252High[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    if (codePoint < 0x80 || (codePoint >= 0xA0 && codePoint <= 0xFF)) {
+        out.push_back(static_cast<char>(codePoint));
+        return;
+    }
+    for (int i = 0; i < 32; ++i) {
+        if (kCp1252High[i] == codePoint) {
+            out.push_back(static_cast<char>(0x80 + i));
+            return;
+        }
+    }
+    out.push_back('?');
+}
+
+std::string utf16ToAnsi(std::string_view bytes, bool bigEndian) {
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        auto b0 = static_cast<unsigned char>(bytes[i]);
+        auto b1 = static_cast<unsigned char>(bytes[i + 1]);
+        std::uint32_t unit = bigEndian ? (b0 << 8 | b1) : (b1 << 8 | b0);
+        if (unit >= 0xD800 && unit <= 0xDFFF) {
+            // A surrogate pair is one character outside the code page; a lone half is one bad character.
+            if (unit <= 0xDBFF && i + 3 < bytes.size()) {
+                auto c0 = static_cast<unsigned char>(bytes[i + 2]);
+                auto c1 = static_cast<unsigned char>(bytes[i + 3]);
+                std::uint32_t next = bigEndian ? (c0 << 8 | c1) : (c1 << 8 | c0);
+                if (next >= 0xDC00 && next <= 0xDFFF) {
+                    i += 2;
+                }
+            }
+            out.push_back('?');
+            continue;
+        }
+        appendAnsi(out, unit);
+    }
+    return out;
+}
+
+std::string utf8ToAnsi(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        auto lead = static_cast<unsigned char>(bytes[i]);
+        int extra = lead < 0x80             ? 0
+                    : (lead & 0xE0) == 0xC0 ? 1
+                    : (lead & 0xF0) == 0xE0 ? 2
+                    : (lead & 0xF8) == 0xF0 ? 3
+                                            : -1;
+        if (extra < 0 || i + static_cast<std::size_t>(extra) >= bytes.size()) {
+            out.push_back('?');
+            ++i;
+            continue;
+        }
+        std::uint32_t codePoint = extra == 0 ? lead : lead & (0x3F >> extra);
+        bool valid = true;
+        for (int k = 1; k <= extra; ++k) {
+            auto c = static_cast<unsigned char>(bytes[i + k]);
+            if ((c & 0xC0) != 0x80) {
+                valid = false;
+                break;
+            }
+            codePoint = codePoint << 6 | (c & 0x3F);
+        }
+        if (!valid) {
+            out.push_back('?');
+            ++i;
+            continue;
+        }
+        appendAnsi(out, codePoint);
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+// The file's text in the ANSI code page, or nothing when it cannot be read.
+std::optional<std::string> loadText(const std::string& path) {
+    std::string hostPath = path;
+    std::replace(hostPath.begin(), hostPath.end(), '\\', '/');
+    // C streams: no exceptions, and a folder or an unreadable file shows as a read error.
+    std::FILE* in = std::fopen(hostPath.c_str(), "rb");
+    if (in == nullptr) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
+        bytes.append(chunk, got);
+    }
+    bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        return std::nullopt;
+    }
+    std::string_view view(bytes);
+    if (view.starts_with("\xEF\xBB\xBF")) {
+        return utf8ToAnsi(view.substr(3));
+    }
+    if (view.starts_with("\xFF\xFE")) {
+        return utf16ToAnsi(view.substr(2), false);
+    }
+    if (view.starts_with("\xFE\xFF")) {
+        return utf16ToAnsi(view.substr(2), true);
+    }
+    return bytes;
+}
+
+struct Found {
+    bool hasValue = false; // the key exists with a '='
+    std::string value;
+};
+
+// Walks the lines of the file and returns the value of the first key named `key` in the first section named
+// `section` (names already trimmed).
+Found findValue(std::string_view text, std::string_view section, std::string_view key) {
+    Found result;
+    // Keys before the first header belong to the section "".
+    bool inWanted = section.empty();
+    while (!text.empty()) {
+        std::size_t end = text.find_first_of("\r\n");
+        std::string_view line = trim(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (line.empty()) {
+            continue;
+        }
+        if (line.front() == '[') {
+            std::size_t close = line.rfind(']');
+            if (close != std::string_view::npos && close > 0) {
+                if (inWanted) {
+                    // Only the first section of the wanted name counts, and the key was not in it.
+                    return result;
+                }
+                inWanted = equalsIgnoreCase(cString(trim(line.substr(1, close - 1))), section);
+                continue;
+            }
+            // No closing bracket: the line is read as a key line.
+        }
+        if (!inWanted) {
+            continue;
+        }
+        std::size_t eq = line.find('=');
+        std::string_view name = eq == std::string_view::npos ? line : trim(line.substr(0, eq));
+        if (!equalsIgnoreCase(cString(name), key)) {
+            continue;
+        }
+        if (eq != std::string_view::npos) {
+            result.hasValue = true;
+            result.value = std::string(trim(line.substr(eq + 1)));
+        }
+        return result;
+    }
+    return result;
+}
+
+// Copies a value or the default into the buffer: one pair of matching surrounding quotes removed, cut to
+// size - 1 characters (a NUL inside the text ends it, as in a C string).
+std::uint32_t copyEntry(std::string_view value, char* buffer, std::uint32_t size) {
+    value = cString(value);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    std::size_t n = std::min<std::size_t>(value.size(), size - 1);
+    std::memcpy(buffer, value.data(), n);
+    buffer[n] = '\0';
+    return static_cast<std::uint32_t>(n);
+}
+
+} // namespace
+
+std::uint32_t getPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+                                      char* buffer, std::uint32_t size, const std::string& path) {
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    std::string_view def = defaultValue != nullptr ? std::string_view(defaultValue) : std::string_view();
+    while (!def.empty() && def.back() == ' ') {
+        def.remove_suffix(1);
+    }
+    if (section == nullptr || key == nullptr) {
+        return copyEntry(def, buffer, size);
+    }
+    std::optional<std::string> text = loadText(path);
+    if (!text) {
+        return copyEntry(def, buffer, size);
+    }
+    Found found = findValue(*text, trim(section), trim(key));
+    return copyEntry(found.hasValue ? std::string_view(found.value) : def, buffer, size);
+}
+
+} // namespace platform::posix

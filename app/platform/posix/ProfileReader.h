@@ -1,0 +1,36 @@
+// Our own reader of Windows profile ("INI") files, for the host. It follows the rules of the platform's
+// GetPrivateProfileStringA as Wine implements them, checked by a Wine test that runs both over the same
+// files:
+//   - the file is split into lines at CR and at LF; blanks (space, tab, CR, LF, VT, FF) are trimmed at both
+//   ends of each line;
+//     blank lines are skipped; a UTF-8 or UTF-16 byte-order mark is honoured;
+//   - "[name]" starts a section: the name runs from after '[' to the last ']' of the line, blanks around it
+//     trimmed; a '[' line without a later ']' is a key line; keys before the first header belong to the
+//     section "";
+//   - any other line is a key: its name is the text before the first '=' (trailing blanks removed), its value
+//     the text after it (leading blanks removed); a line without '=' is a key without a value, which answers
+//     with the default. A line starting with ';' is no comment of its own: it is a key whose name starts with
+//     ';', so it never answers an ordinary key name;
+//   - section and key names match regardless of ASCII case, after blanks around the asked names are trimmed;
+//     only the first section of a name is searched, and within it the first key of a name wins;
+//   - one pair of matching surrounding quotes (' or ") is removed from the value, and from the default;
+//     trailing spaces of the default are removed;
+//   - the result is cut to size - 1 characters and NUL-terminated.
+// Kept differences from Wine, by choice: a NULL section or key gives the default (the platform enumerates
+// names instead; the program never asks that), and a quoted value whose inside is exactly size - 1 characters
+// long comes back whole (Wine drops its last character).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform::posix {
+
+// Same contract as GetPrivateProfileStringA: copies at most size-1 characters of the value into buffer,
+// NUL-terminates, returns the number of characters copied (not counting the NUL). A missing or unreadable
+// file, section or key gives the default. The path may be written with backslashes ("<folder>\Config.ini");
+// they are read as '/'. A NULL buffer or a size of 0 copies nothing and returns 0.
+std::uint32_t getPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+                                      char* buffer, std::uint32_t size, const std::string& path);
+
+} // namespace platform::posix
