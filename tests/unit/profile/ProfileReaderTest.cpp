@@ -159,4 +159,17 @@ TEST_F(ProfileReaderTest, LongValuesAreCutToTheBuffer) {
     EXPECT_EQ(getPrivateProfileString(kSection, "autorun", "", nullptr, 750, path), 0u);
 }
 
+TEST_F(ProfileReaderTest, ShippedSampleSelectsHttpModeForTheReceiver) {
+    const std::string path = QELM_SAMPLE_CONFIG;
+    const Row rows[] = {
+        {"mode", "", "apicontrolxbmcopengl", "false"}, {"vendor", "", "vendorid", "1118"},
+        {"product", "", "productid", "644"},           {"host", "", "ip address", "localhost"},
+        {"port", "", "port", "8080"},                  {"autorun", "", "autorun", ""},
+        {"remoterun", "", "remoterun", ""},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(read(path, row.key, kSection, "missing"), row.expected) << row.what;
+    }
+}
+
 } // namespace

@@ -58,6 +58,10 @@ FILES = {
     "nul_byte.ini": b"[Tavrelmond Config]\r\nport=80\x0080\r\nvendorid=1118\r\n",
     "empty.ini": b"",
 }
+# The sample shipped beside the program.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "app", "res", "Config.ini"),
+          "rb") as sample:
+    FILES["shipped_config.ini"] = sample.read()
 
 # (file, section, key, default, size) questions; "MISSING.ini" is never written.
 QUESTIONS = []
@@ -69,7 +73,7 @@ def ask(file, keys, section=SECTION, default="", size=750):
 
 
 PROGRAM_KEYS = ["apicontrolxbmcopengl", "vendorid", "productid", "autorun", "ip address", "port", "remoterun"]
-for name in ["sample_crlf.ini", "sample_lf.ini", "cr_only.ini", "no_final_newline.ini", "case.ini",
+for name in ["shipped_config.ini", "sample_crlf.ini", "sample_lf.ini", "cr_only.ini", "no_final_newline.ini", "case.ini",
              "blanks.ini", "section_blanks.ini", "comments.ini", "dup_keys.ini", "dup_sections.ini",
              "other_section.ini", "no_equals.ini", "header_oddities.ini", "bom_utf8.ini", "utf16le.ini",
              "ansi_high.ini", "nul_byte.ini", "empty.ini", "MISSING.ini"]:
