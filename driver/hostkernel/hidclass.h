@@ -26,9 +26,9 @@ namespace hostk {
 
 // Outcome of one request sent down the device stack.
 struct HidRequestResult {
-    NTSTATUS dispatchStatus;   // what the top dispatch routine returned
-    NTSTATUS status;           // the request's final status
-    ULONG_PTR information;     // the request's final information
+    NTSTATUS dispatchStatus; // what the top dispatch routine returned
+    NTSTATUS status;         // the request's final status
+    ULONG_PTR information;   // the request's final information
 };
 
 // Receives every report the poll thread reads: its bytes and length (the request's information).
@@ -38,7 +38,7 @@ class HidClassDevice;
 
 // The class driver: one per process, as on the platform. Tests reset it between cases.
 class HidClassDriver {
-public:
+  public:
     static HidClassDriver& instance();
 
     // Forgets the registration (the driver object it took over is the test's).
@@ -63,7 +63,7 @@ public:
     // Called by HidRegisterMinidriver.
     NTSTATUS registerMinidriver(const HID_MINIDRIVER_REGISTRATION& registration);
 
-private:
+  private:
     static NTSTATUS NTAPI classDispatch(PDEVICE_OBJECT deviceObject, PIRP irp);
 
     bool registered_ = false;
@@ -76,7 +76,7 @@ private:
 
 // One functional device object created by the class driver, with the requests the class driver sends.
 class HidClassDevice {
-public:
+  public:
     HidClassDevice(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT nextDevice);
     // Stops polling; sends the removal if the test did not, then deletes the device object.
     ~HidClassDevice();
@@ -131,7 +131,7 @@ public:
     ULONG pollCount() const { return pollCount_.load(); }       // reads sent by the poll thread
     ULONG pollFailures() const { return pollFailures_.load(); } // of which did not succeed
 
-private:
+  private:
     HidRequestResult send(UCHAR majorFunction, UCHAR minorFunction, NTSTATUS initialStatus,
                           const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare);
     NTSTATUS readDescriptors();

@@ -1,0 +1,396 @@
+// qelm_driver: the entry point, dispatch routines, Plug and Play, power and HID requests of qelmrc, the
+// HID minidriver for the Xbox DVD remote's USB receiver. Kernel mode.
+//
+// The HID class driver owns the functional device object and calls these routines for it; the USB
+// transport (qelm_usb) configures the receiver and runs its interrupt transfers. Every routine reaches the
+// per-device record through the HID class extension (GetDeviceExtension).
+//
+// Placement: routines marked QELM_PAGED run only at PASSIVE_LEVEL and begin with PAGED_CODE(); the entry
+// point is QELM_INIT; the internal-control dispatch (reads arrive at DISPATCH_LEVEL), the Plug and Play
+// count helpers and the start's completion routine are resident.
+#include "qelm.h"
+#include "qelm_hid.h"
+
+#if defined(QELM_HOST_KERNEL)
+#include "hostkernel/kernel_extra.h"
+#endif
+
+static_assert(QELM_REPORT_LENGTH == QELM_INPUT_REPORT_LENGTH, "one receiver packet is one input report");
+
+// The driver-wide copy of the registry path given to the entry point: paged pool, tag "Wdm ", terminated
+// by a zero character. Made by DriverEntry, freed by Unload; not used otherwise.
+static UNICODE_STRING RegistryPathCopy;
+
+// How long the teardown sleeps between looks at an outstanding transfer it has cancelled: 1 ms, relative.
+static const LONGLONG TransferPollInterval = -10 * 1000;
+
+// ---------------------------------------------------------------------------------------------------------
+// Entry, unload, device creation
+// ---------------------------------------------------------------------------------------------------------
+
+// Installs the dispatch table, registers with the HID class driver as a polled minidriver and copies the
+// registry path. Returns the registration's status: a failed registration ends the entry point, a failed
+// copy does not (nothing else needs the copy). PASSIVE_LEVEL, INIT.
+extern "C" QELM_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalIoctl;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->DriverUnload = Unload;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+
+    HID_MINIDRIVER_REGISTRATION registration;
+    RtlZeroMemory(&registration, sizeof(registration));
+    registration.Revision = HID_REVISION;
+    registration.DriverObject = DriverObject;
+    registration.RegistryPath = RegistryPath;
+    registration.DeviceExtensionSize = sizeof(DEVICE_EXTENSION);
+    registration.DevicesArePolled = TRUE;
+    NTSTATUS status = HidRegisterMinidriver(&registration);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    // Room for the path and a terminating zero; a path too long for a counted string's size is not copied.
+    ULONG size = (ULONG)RegistryPath->Length + sizeof(WCHAR);
+    if (size <= 0xFFFF) {
+        RegistryPathCopy.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, size, QELM_POOL_TAG);
+        if (RegistryPathCopy.Buffer != NULL) {
+            RegistryPathCopy.Length = 0;
+            RegistryPathCopy.MaximumLength = (USHORT)size;
+            RtlCopyUnicodeString(&RegistryPathCopy, RegistryPath);
+            RegistryPathCopy.Buffer[RegistryPathCopy.Length / sizeof(WCHAR)] = UNICODE_NULL;
+        }
+    }
+    return status;
+}
+
+// Frees the registry-path copy if the entry point made one. PASSIVE_LEVEL, pageable.
+QELM_PAGED VOID NTAPI Unload(PDRIVER_OBJECT DriverObject) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(DriverObject);
+    if (RegistryPathCopy.Buffer != NULL) {
+        ExFreePoolWithTag(RegistryPathCopy.Buffer, QELM_POOL_TAG);
+        RegistryPathCopy.Buffer = NULL;
+        RegistryPathCopy.Length = 0;
+        RegistryPathCopy.MaximumLength = 0;
+    }
+}
+
+// Called by the HID class driver for each receiver, with the functional device object it created (its
+// minidriver extension zero-filled). Initialises the locks and the event, sets LowerDevice and allocates
+// the transfer request and URB. STATUS_SUCCESS, or STATUS_INSUFFICIENT_RESOURCES with nothing allocated.
+// PASSIVE_LEVEL, pageable.
+QELM_PAGED NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT FunctionalDeviceObject) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(DriverObject);
+    PDEVICE_EXTENSION extension = GetDeviceExtension(FunctionalDeviceObject);
+
+    KeInitializeSpinLock(&extension->TransferLock);
+    IoInitializeRemoveLock(&extension->RemoveLock, QELM_REMOVE_LOCK_TAG, 0, 0);
+    KeInitializeEvent(&extension->PnpIdleEvent, NotificationEvent, FALSE);
+
+    FunctionalDeviceObject->Flags |= DO_POWER_PAGABLE | DO_DIRECT_IO;
+    extension->LowerDevice = GetHidDeviceExtension(FunctionalDeviceObject)->NextDeviceObject;
+
+    NTSTATUS status = AllocateTransferResources(FunctionalDeviceObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    FunctionalDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Create, close, pass-through, power
+// ---------------------------------------------------------------------------------------------------------
+
+// Create and close: nothing to open or close. Completes the request with success. PASSIVE_LEVEL, pageable.
+QELM_PAGED NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// Device control and WMI requests: not ours; handed unchanged to the device below, which owns them from
+// then on. Returns its status. PASSIVE_LEVEL, pageable.
+QELM_PAGED NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(GetDeviceExtension(DeviceObject)->LowerDevice, Irp);
+}
+
+// Power: the driver keeps no power state. Lets the next power request start, then hands this one down
+// with PoCallDriver. PASSIVE_LEVEL (DO_POWER_PAGABLE), pageable.
+QELM_PAGED NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    IoSkipCurrentIrpStackLocation(Irp);
+    PoStartNextPowerIrp(Irp);
+    return PoCallDriver(GetDeviceExtension(DeviceObject)->LowerDevice, Irp);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// HID requests
+// ---------------------------------------------------------------------------------------------------------
+
+// Read report: copies the latest complete packet into the request's user buffer (the HID class driver
+// supplies one of the input report's length), completes the request with success and information 6, and
+// starts the next interrupt transfer if none is outstanding. Returns the transfer start's status:
+// STATUS_DEVICE_BUSY while one is outstanding, the remove lock's failure during removal, otherwise the USB
+// stack's (normally STATUS_PENDING). The request is completed before the transfer starts. Any IRQL up to
+// DISPATCH_LEVEL; resident.
+NTSTATUS ReadReport(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
+    CopyLatestReport(DeviceExtension, Irp->UserBuffer);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = QELM_INPUT_REPORT_LENGTH;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return StartInterruptTransfer(DeviceExtension);
+}
+
+// Internal device control, the HID class driver's requests: the HID descriptor, the report descriptor,
+// the attributes and reads. Every request is completed here; its outcome travels in its own status, and
+// the routine returns STATUS_SUCCESS, which is also every read's own status (a read is completed before
+// its transfer starts, so the transfer's status is not the request's). Takes no lock on the device. Any
+// IRQL up to DISPATCH_LEVEL; resident.
+NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+
+    if (code == IOCTL_HID_READ_REPORT) {
+        (void)ReadReport(extension, Irp);
+        return STATUS_SUCCESS;
+    }
+
+    QELM_HID_ANSWER answer = QelmAnswerHidRequest(code, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                                  (const UCHAR*)&extension->DeviceDescriptor, Irp->UserBuffer,
+                                                  (ULONG)Irp->IoStatus.Information);
+    Irp->IoStatus.Status = answer.Status;
+    Irp->IoStatus.Information = answer.Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Plug and Play
+// ---------------------------------------------------------------------------------------------------------
+
+// Counts a Plug and Play request in. STATUS_DELETE_PENDING, with the count restored (and the idle event
+// signalled if it fell to zero), once a removal has begun. Any IRQL; resident.
+NTSTATUS IncrementPnpCount(PDEVICE_EXTENSION DeviceExtension) {
+    InterlockedIncrement(&DeviceExtension->PnpRequestCount);
+    if (QelmReadBoolean(&DeviceExtension->Removing)) {
+        if (InterlockedDecrement(&DeviceExtension->PnpRequestCount) == 0) {
+            KeSetEvent(&DeviceExtension->PnpIdleEvent, IO_NO_INCREMENT, FALSE);
+        }
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Counts a Plug and Play request out; wakes a waiting removal when the last one leaves. Any IRQL; resident.
+VOID DecrementPnpCount(PDEVICE_EXTENSION DeviceExtension) {
+    if (InterlockedDecrement(&DeviceExtension->PnpRequestCount) == 0 &&
+        QelmReadBoolean(&DeviceExtension->Removing)) {
+        KeSetEvent(&DeviceExtension->PnpIdleEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// Completion routine of a start request passed down: hands the request back to DispatchPnp, which waits
+// on the event. It does not mark the request pending, because DispatchPnp completes it itself and
+// returns its status. Any IRQL up to DISPATCH_LEVEL (the lower driver's completion context); resident.
+NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Cancels TransferIrp until no interrupt transfer is outstanding. A read on another processor may start a
+// transfer just after a cancel (starting clears the request's cancel flag), so the cancel is repeated
+// until the transfer is seen idle. PASSIVE_LEVEL, pageable.
+QELM_PAGED static VOID CancelTransferAndWait(PDEVICE_EXTENSION Extension) {
+    PAGED_CODE();
+    if (Extension->TransferIrp == NULL) {
+        return;
+    }
+    for (;;) {
+        IoCancelIrp(Extension->TransferIrp);
+        KIRQL irql;
+        KeAcquireSpinLock(&Extension->TransferLock, &irql);
+        BOOLEAN busy = QelmReadBoolean(&Extension->TransferBusy);
+        KeReleaseSpinLock(&Extension->TransferLock, irql);
+        if (!busy) {
+            return;
+        }
+        LARGE_INTEGER interval;
+        interval.QuadPart = TransferPollInterval;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
+// Shared tail of the requests that go down unchanged: hand the request to the device below, then give
+// back the remove lock and the count. Returns the lower driver's status.
+QELM_PAGED static NTSTATUS PassDownAndRelease(PDEVICE_EXTENSION Extension, PIRP Irp) {
+    PAGED_CODE();
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    DecrementPnpCount(Extension);
+    return status;
+}
+
+// Start: the lower drivers start the device first (synchronously, through StartCompletion), then the
+// receiver is configured. Completes the request with the resulting status and returns it.
+QELM_PAGED static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
+    PAGED_CODE();
+    KEVENT started;
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, StartCompletion, &started, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
+    }
+    if (NT_SUCCESS(status)) {
+        status = ConfigureDevice(DeviceObject);
+    }
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    DecrementPnpCount(Extension);
+    return status;
+}
+
+// Stop: waits for the outstanding transfer after cancelling it, un-configures the receiver and passes the
+// request down with success. The remove lock stays usable, so a later start configures the device again.
+QELM_PAGED static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
+    PAGED_CODE();
+    CancelTransferAndWait(Extension);
+    UnconfigureDevice(DeviceObject);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDownAndRelease(Extension, Irp);
+}
+
+// Surprise removal: as a stop, but the remove lock is released and waited for, which leaves it in its
+// removed state: no transfer and no other Plug and Play request takes it again. The removal that follows
+// is let through without it (DispatchPnp).
+QELM_PAGED static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
+                                                 PIRP Irp) {
+    PAGED_CODE();
+    QelmWriteBoolean(&Extension->SurpriseRemoved, TRUE);
+    CancelTransferAndWait(Extension);
+    IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
+    UnconfigureDevice(DeviceObject);
+    IoSkipCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+    DecrementPnpCount(Extension);
+    return status;
+}
+
+// Removal: refuses further Plug and Play requests, waits for the outstanding transfer and every remove-lock
+// holder (unless a surprise removal did so already), un-configures, frees the transfer request and URB,
+// passes the request down and waits for Plug and Play requests still inside DispatchPnp. The HID class
+// driver deletes the device object afterwards. Returns STATUS_SUCCESS.
+QELM_PAGED static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
+    PAGED_CODE();
+    QelmWriteBoolean(&Extension->Removing, TRUE);
+    if (!QelmReadBoolean(&Extension->SurpriseRemoved)) {
+        CancelTransferAndWait(Extension);
+        IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
+        UnconfigureDevice(DeviceObject);
+    } else if (Extension->TransferIrp != NULL) {
+        IoCancelIrp(Extension->TransferIrp);
+    }
+    if (Extension->TransferIrp != NULL) {
+        FreeTransferResources(DeviceObject);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    (void)IoCallDriver(Extension->LowerDevice, Irp);
+
+    if (InterlockedDecrement(&Extension->PnpRequestCount) > 0) {
+        KeWaitForSingleObject(&Extension->PnpIdleEvent, Executive, KernelMode, FALSE, NULL);
+    }
+    return STATUS_SUCCESS;
+}
+
+// Capabilities: answered here, not passed down. The receiver can be unplugged at any time without harm.
+QELM_PAGED static NTSTATUS HandleCapabilities(PDEVICE_EXTENSION Extension, PIRP Irp) {
+    PAGED_CODE();
+    PDEVICE_CAPABILITIES capabilities =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    if (capabilities != NULL) {
+        capabilities->SurpriseRemovalOK = 1;
+        capabilities->EjectSupported = 0;
+        capabilities->Removable = 1;
+        capabilities->DockDevice = 0;
+        capabilities->LockSupported = 0;
+        capabilities->D1Latency = 0;
+        capabilities->D2Latency = 0;
+        capabilities->D3Latency = 0;
+        status = STATUS_SUCCESS;
+    }
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    DecrementPnpCount(Extension);
+    return status;
+}
+
+// Plug and Play. Each request holds the remove lock (tag: the request) and the Plug and Play count while
+// it is handled; a request that cannot take either is completed with that failure and not passed down.
+// The one exception is the removal after a surprise removal, which left the lock in its removed state.
+// The system sends these requests one at a time. PASSIVE_LEVEL, pageable.
+QELM_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    BOOLEAN lockHeld = FALSE;
+
+    if (minor != IRP_MN_REMOVE_DEVICE || !QelmReadBoolean(&extension->SurpriseRemoved)) {
+        NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+        if (!NT_SUCCESS(status)) {
+            Irp->IoStatus.Status = status;
+            Irp->IoStatus.Information = 0;
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            return status;
+        }
+        lockHeld = TRUE;
+    }
+    if (!NT_SUCCESS(IncrementPnpCount(extension))) {
+        if (lockHeld) {
+            IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+        }
+        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_DELETE_PENDING;
+    }
+
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+        return HandleStart(DeviceObject, extension, Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return HandleRemove(DeviceObject, extension, Irp);
+    case IRP_MN_STOP_DEVICE:
+        return HandleStop(DeviceObject, extension, Irp);
+    case IRP_MN_QUERY_CAPABILITIES:
+        return HandleCapabilities(extension, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return HandleSurpriseRemoval(DeviceObject, extension, Irp);
+    default:
+        return PassDownAndRelease(extension, Irp);
+    }
+}
