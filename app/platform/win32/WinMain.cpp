@@ -1,0 +1,19 @@
+// Tavrelmond.exe: hands the program the real Windows adapters and runs its start-up routine.
+#include "modMain.h"
+#include "platform/win32/Win32Platform.h"
+#include "platform/win32/Win32WinInet.h"
+
+#include <windows.h>
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    platform::Win32User32 user32;
+    platform::Win32Kernel32 kernel32;
+    platform::Win32Advapi32 advapi32;
+    platform::Win32Shell32 shell32;
+    platform::Win32Winmm winmm;
+    platform::Win32WinInet wininet;
+    platform::Win32HidLibrary hid;
+    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid};
+    modMain::Main(platform);
+    return 0;
+}

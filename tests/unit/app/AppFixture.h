@@ -1,0 +1,76 @@
+// A program on the simulated desktop: the main form over the sim adapters, Config.ini in a temporary folder
+// read by our own profile reader, a scripted HID library and an in-memory WinInet.
+#pragma once
+
+#include "MainForm.h"
+#include "platform/posix/ProfileReader.h"
+#include "platform/sim/ScriptedHidLibrary.h"
+#include "platform/sim/SimDesktop.h"
+#include "platform/sim/SimWinInet.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+class AppTest : public ::testing::Test {
+  protected:
+    AppTest() {
+        char pattern[] = "/tmp/tavrelmond-test-XXXXXX";
+        folder = mkdtemp(pattern);
+        desk.exeFolder = folder;
+        desk.profileReader = platform::posix::getPrivateProfileString;
+    }
+    ~AppTest() override {
+        form.reset();
+        std::filesystem::remove_all(folder);
+    }
+
+    void writeConfig(const std::string& body) {
+        std::ofstream(folder + "/Config.ini") << "[Tavrelmond Config]\r\n" << body;
+    }
+
+    // Creates and loads the form (Form_Load runs).
+    MainForm& load() {
+        form = std::make_unique<MainForm>(platform);
+        form->Load();
+        return *form;
+    }
+
+    // The whole start-up routine: load, icon, show.
+    MainForm& start() {
+        load();
+        form->SysTray1->SetIcon(form->Icon);
+        form->SysTray1->Show();
+        return *form;
+    }
+
+    // The library posts a notification to the form; the message loop delivers it.
+    void notify(std::uintptr_t wParam, std::intptr_t handle) {
+        desk.postMessage(form->hWnd(), platform::HidNotifyMessage, wParam, handle);
+        desk.pump();
+    }
+
+    // One report from the receiver: code is report byte 2, value byte is report byte 4.
+    void report(std::int32_t handle, std::uint8_t code, std::uint8_t valueByte = 0x41) {
+        hid.queueReport(handle, {0, 0, code, 0, valueByte, 0});
+        notify(platform::HidNotifyRead, handle);
+    }
+
+    std::int32_t normalIcon() const { return desk.icons.at(MainForm::NormalIconResource); }
+    std::int32_t alternateIcon() const { return desk.icons.at(MainForm::AlternateIconResource); }
+
+    std::string folder;
+    sim::SimDesktop desk;
+    sim::ScriptedHidLibrary hid;
+    platform::SimWinInet inet;
+    platform::Platform platform{desk, desk, desk, desk, desk, inet, hid};
+    std::unique_ptr<MainForm> form;
+};
+
+// The receiver's IDs (USB 045E:0284) in the configuration's decimal form.
+inline constexpr const char* ReceiverIds = "VendorID=1118\r\nProductID=644\r\n";

@@ -1,0 +1,192 @@
+// The notification-area icon control on its own: the record, the shell calls, events and persisted
+// properties.
+#include "platform/sim/SimDesktop.h"
+#include "traycontrol/SysTray.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+class Recorder : public SysTrayEvents {
+  public:
+    std::vector<std::string> events;
+    void MouseMove() override { events.push_back("MouseMove"); }
+    void DbClickGauche() override { events.push_back("DbClickGauche"); }
+    void ClickDroit() override { events.push_back("ClickDroit"); }
+    void ClickGauche() override { events.push_back("ClickGauche"); }
+    void DbClickDroit() override { events.push_back("DbClickDroit"); }
+};
+
+std::string tipText(const NotifyIconData& d) {
+    return std::string(d.szTip.data());
+}
+
+} // namespace
+
+TEST(SysTray, ShowFillsTheRecordAndAddsThenModifiesOnce) {
+    sim::SimDesktop desk;
+    SysTray tray(desk, desk);
+    tray.SetIcon(0x1234);
+    EXPECT_TRUE(desk.notifyCalls.empty()) << "an icon set before Show is only stored";
+    tray.SetTip("Remote");
+    tray.Show();
+    tray.Show();
+    ASSERT_EQ(desk.notifyCalls.size(), 2u);
+    EXPECT_EQ(desk.notifyCalls[0].message, NIM_ADD);
+    EXPECT_EQ(desk.notifyCalls[1].message, NIM_MODIFY);
+    const NotifyIconData& d = desk.notifyCalls[0].data;
+    EXPECT_EQ(d.cbSize, 88u);
+    EXPECT_EQ(d.hWnd, tray.hWnd());
+    EXPECT_EQ(d.uID, 1u);
+    EXPECT_EQ(d.uFlags, 7u);
+    EXPECT_EQ(d.uCallbackMessage, 0x0200u);
+    EXPECT_EQ(d.hIcon, 0x1234);
+    EXPECT_EQ(tipText(d), "Remote" + std::string(57, ' '));
+}
+
+TEST(SysTray, TipIsPaddedOrCutAndAlwaysEndsWithAZero) {
+    const struct {
+        std::string tip;
+        std::string shown;
+    } cases[] = {{"", std::string(63, ' ')},
+                 {"abc", "abc" + std::string(60, ' ')},
+                 {std::string(63, 'x'), std::string(63, 'x')},
+                 {std::string(64, 'y'), std::string(63, 'y')},
+                 {std::string(200, 'z'), std::string(63, 'z')}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tip.size());
+        sim::SimDesktop desk;
+        SysTray tray(desk, desk);
+        tray.SetTip(c.tip);
+        tray.Show();
+        const NotifyIconData& d = desk.notifyCalls.back().data;
+        EXPECT_EQ(d.szTip.back(), '\0');
+        EXPECT_EQ(tipText(d), c.shown);
+    }
+}
+
+TEST(SysTray, ChangesGoToTheShellOnlyWhileShown) {
+    sim::SimDesktop desk;
+    SysTray tray(desk, desk);
+    std::vector<std::string> changed;
+    tray.PropertyChanged = [&](const char* name) { changed.push_back(name); };
+    tray.Hide();
+    EXPECT_TRUE(desk.notifyCalls.empty()) << "Hide while hidden sends nothing";
+    tray.Show();
+    tray.SetIcon(7);
+    EXPECT_EQ(desk.notifyCalls.back().message, NIM_MODIFY);
+    EXPECT_EQ(desk.notifyCalls.back().data.hIcon, 7);
+    tray.SetTip("t");
+    tray.Hide();
+    EXPECT_EQ(desk.notifyCalls.back().message, NIM_DELETE);
+    const auto calls = desk.notifyCalls.size();
+    tray.SetIcon(8);
+    tray.SetTip("u");
+    EXPECT_EQ(desk.notifyCalls.size(), calls);
+    EXPECT_EQ((std::vector<std::string>{"Icon", "Tip", "Icon", "Tip"}), changed);
+}
+
+TEST(SysTray, UpdateIconSendsTheToolTipWithFlagsSixWhateverTheShownFlag) {
+    sim::SimDesktop desk;
+    SysTray tray(desk, desk);
+    tray.SetIcon(5);
+    tray.UpdateIcon("busy");
+    ASSERT_EQ(desk.notifyCalls.size(), 1u);
+    EXPECT_EQ(desk.notifyCalls[0].message, NIM_MODIFY);
+    EXPECT_EQ(desk.notifyCalls[0].data.uFlags, 6u);
+    EXPECT_EQ(desk.notifyCalls[0].data.hIcon, 0) << "UpdateIcon leaves hIcon alone";
+    EXPECT_EQ(tray.Tip(), "") << "UpdateIcon leaves Tip alone";
+    tray.Show();
+    tray.UpdateIcon("x");
+    tray.SetIcon(6);
+    EXPECT_EQ(desk.notifyCalls.back().data.uFlags, 6u) << "later modify calls keep the flags of UpdateIcon";
+}
+
+TEST(SysTray, DesignModeRefusesIconAndAfficherWithError387) {
+    sim::SimDesktop desk;
+    SysTray tray(desk, desk, /*userMode=*/false);
+    EXPECT_EQ(tray.SetIcon(3), SysTray::ErrSetNotPermitted);
+    EXPECT_EQ(tray.SetAfficher(true), SysTray::ErrSetNotPermitted);
+    EXPECT_EQ(tray.Icon(), 0);
+    EXPECT_FALSE(tray.Afficher());
+    tray.SetTip("allowed");
+    EXPECT_EQ(tray.Tip(), "allowed");
+}
+
+TEST(SysTray, AfficherMovesBetweenStatesWithoutCallingTheShell) {
+    sim::SimDesktop desk;
+    {
+        SysTray tray(desk, desk);
+        EXPECT_EQ(tray.SetAfficher(true), 0);
+        EXPECT_TRUE(tray.Afficher());
+        tray.Show(); // already counts as shown
+        EXPECT_TRUE(desk.notifyCalls.empty());
+    }
+    // Destruction of a control that counts as shown deletes the icon.
+    ASSERT_EQ(desk.notifyCalls.size(), 1u);
+    EXPECT_EQ(desk.notifyCalls[0].message, NIM_DELETE);
+}
+
+TEST(SysTray, MouseMessagesDecodeIntoEvents) {
+    const struct {
+        const char* name;
+        std::vector<std::uint32_t> messages;
+        std::vector<std::string> events;
+    } cases[] = {
+        {"left click", {WM_LBUTTONDOWN, WM_LBUTTONUP}, {"ClickGauche"}},
+        {"right click", {WM_RBUTTONDOWN, WM_RBUTTONUP}, {"ClickDroit"}},
+        {"left double-click",
+         {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP},
+         {"ClickGauche", "DbClickGauche", "ClickGauche"}},
+        {"right double-click",
+         {WM_RBUTTONDOWN, WM_RBUTTONUP, WM_RBUTTONDBLCLK, WM_RBUTTONUP},
+         {"ClickDroit", "DbClickDroit"}},
+        {"move", {WM_MOUSEMOVE}, {"MouseMove"}},
+        {"middle button", {0x0207, 0x0208}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimDesktop desk;
+        SysTray tray(desk, desk);
+        Recorder recorder;
+        tray.SetEvents(&recorder);
+        for (auto m : c.messages) {
+            // The high word of lParam is ignored.
+            desk.send(tray.hWnd(), SysTray::CallbackMessage, 0, static_cast<std::intptr_t>(0x00370000u | m));
+        }
+        EXPECT_EQ(recorder.events, c.events);
+    }
+}
+
+TEST(SysTray, PropertiesAtTheirDefaultsAreNotStoredAndLoadingNeverCountsAsShown) {
+    sim::SimDesktop desk;
+    PropertyBag bag;
+    {
+        SysTray tray(desk, desk);
+        tray.InitProperties();
+        EXPECT_EQ(tray.Tip(), "0");
+        tray.WriteProperties(bag);
+        EXPECT_FALSE(bag.Contains("Icon"));
+        EXPECT_FALSE(bag.Contains("tip"));
+        EXPECT_FALSE(bag.Contains("AFFICHER"));
+        tray.SetIcon(9);
+        tray.SetTip("");
+        tray.Show();
+        tray.WriteProperties(bag);
+    }
+    EXPECT_TRUE(bag.Contains("icon"));
+    EXPECT_TRUE(bag.Contains("Tip"));
+    EXPECT_TRUE(bag.Contains("Afficher"));
+    const auto before = desk.notifyCalls.size();
+    SysTray loaded(desk, desk);
+    loaded.ReadProperties(bag);
+    EXPECT_EQ(loaded.Icon(), 9);
+    EXPECT_EQ(loaded.Tip(), "");
+    EXPECT_FALSE(loaded.Afficher());
+    EXPECT_EQ(desk.notifyCalls.size(), before);
+}
