@@ -21,7 +21,10 @@
 
 #include <ntddk.h>
 #include <usb.h>
+// mingw-w64's usbdlib.h declares the USBD routines without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 #include "hidport.h"
 
