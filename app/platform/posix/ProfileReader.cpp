@@ -209,7 +209,9 @@ std::uint32_t copyEntry(std::string_view value, char* buffer, std::uint32_t size
         value = value.substr(1, value.size() - 2);
     }
     std::size_t n = std::min<std::size_t>(value.size(), size - 1);
-    std::memcpy(buffer, value.data(), n);
+    if (n > 0) {
+        std::memcpy(buffer, value.data(), n);
+    }
     buffer[n] = '\0';
     return static_cast<std::uint32_t>(n);
 }
