@@ -162,9 +162,12 @@ TEST_F(ProfileReaderTest, LongValuesAreCutToTheBuffer) {
 TEST_F(ProfileReaderTest, ShippedSampleSelectsHttpModeForTheReceiver) {
     const std::string path = QELM_SAMPLE_CONFIG;
     const Row rows[] = {
-        {"mode", "", "apicontrolxbmcopengl", "false"}, {"vendor", "", "vendorid", "1118"},
-        {"product", "", "productid", "644"},           {"host", "", "ip address", "localhost"},
-        {"port", "", "port", "8080"},                  {"autorun", "", "autorun", ""},
+        {"mode", "", "apicontrolxbmcopengl", "false"},
+        {"vendor", "", "vendorid", "1118"},
+        {"product", "", "productid", "644"},
+        {"host", "", "ip address", "localhost"},
+        {"port", "", "port", "8080"},
+        {"autorun", "", "autorun", ""},
         {"remoterun", "", "remoterun", ""},
     };
     for (const Row& row : rows) {
