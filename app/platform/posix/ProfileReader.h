@@ -1,16 +1,15 @@
 // Our own reader of Windows profile ("INI") files, for the host. It follows the rules of the platform's
-// GetPrivateProfileStringA as Wine implements them, checked by a Wine test that runs both over the same
-// files:
+// GetPrivateProfileStringA as Wine implements them; a Wine test runs both over the same files:
 //   - the file is split into lines at CR and at LF; blanks (space, tab, CR, LF, VT, FF) are trimmed at both
-//   ends of each line;
-//     blank lines are skipped; a UTF-8 or UTF-16 byte-order mark is honoured;
+//     ends of each line and blank lines are skipped; a UTF-8 or UTF-16 byte-order mark is honoured (the text
+//     is then read into the ANSI code page, Windows-1252);
 //   - "[name]" starts a section: the name runs from after '[' to the last ']' of the line, blanks around it
 //     trimmed; a '[' line without a later ']' is a key line; keys before the first header belong to the
 //     section "";
 //   - any other line is a key: its name is the text before the first '=' (trailing blanks removed), its value
 //     the text after it (leading blanks removed); a line without '=' is a key without a value, which answers
-//     with the default. A line starting with ';' is no comment of its own: it is a key whose name starts with
-//     ';', so it never answers an ordinary key name;
+//     with the default. A line starting with ';' is not skipped as such: it is a key whose name starts with
+//     ';', so it never answers an ordinary key name and works as a comment;
 //   - section and key names match regardless of ASCII case, after blanks around the asked names are trimmed;
 //     only the first section of a name is searched, and within it the first key of a name wins;
 //   - one pair of matching surrounding quotes (' or ") is removed from the value, and from the default;
@@ -18,7 +17,7 @@
 //   - the result is cut to size - 1 characters and NUL-terminated.
 // Kept differences from Wine, by choice: a NULL section or key gives the default (the platform enumerates
 // names instead; the program never asks that), and a quoted value whose inside is exactly size - 1 characters
-// long comes back whole (Wine drops its last character).
+// long comes back whole (Wine drops its last character as well).
 #pragma once
 
 #include <cstdint>
