@@ -1,0 +1,214 @@
+// winprobe: a small console tool that looks at the desktop and drives it the way a user would, for the Wine
+// tests and the demo. One command per run; results on standard output, one "key=value ..." line each.
+//
+//   winprobe windows                          every top-level window: hwnd, pid, class, visible, title
+//   winprobe find --title T [--class C]       the first top-level window with that title (and class)
+//   winprobe tray-menu --pid N [--pick default|none|INDEX]
+//        sends the tray icon's callback for a right-button press to the notification-icon window of process N
+//        (as the shell does), waits for the pop-up menu, prints its items, then clicks the item asked for
+//        (the default item unless told otherwise) with the mouse, or dismisses the menu with Esc.
+//   winprobe post --hwnd H --msg M [--wparam W] [--lparam L]
+//        posts a message to a window
+//
+// Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Args {
+    std::vector<std::string> items;
+    std::string get(const char* name, const char* fallback = "") const {
+        for (std::size_t i = 0; i + 1 < items.size(); ++i) {
+            if (items[i] == name) {
+                return items[i + 1];
+            }
+        }
+        return fallback;
+    }
+};
+
+std::string text(HWND hwnd) {
+    char buffer[512];
+    const int n = GetWindowTextA(hwnd, buffer, sizeof buffer);
+    return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+std::string className(HWND hwnd) {
+    char buffer[256];
+    const int n = GetClassNameA(hwnd, buffer, sizeof buffer);
+    return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+DWORD pidOf(HWND hwnd) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
+
+void printWindow(HWND hwnd) {
+    std::printf("hwnd=0x%llx pid=%lu class=%s visible=%d title=%s\n",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(hwnd)),
+                static_cast<unsigned long>(pidOf(hwnd)), className(hwnd).c_str(), IsWindowVisible(hwnd) ? 1 : 0,
+                text(hwnd).c_str());
+}
+
+std::vector<HWND> topLevelWindows() {
+    std::vector<HWND> all;
+    EnumWindows(
+        [](HWND hwnd, LPARAM lParam) -> BOOL {
+            reinterpret_cast<std::vector<HWND>*>(lParam)->push_back(hwnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&all));
+    return all;
+}
+
+HWND waitFor(DWORD timeoutMs, HWND (*find)(const Args&), const Args& args) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (HWND hwnd = find(args)) {
+            return hwnd;
+        }
+        if (GetTickCount() - start > timeoutMs) {
+            return nullptr;
+        }
+        Sleep(20);
+    }
+}
+
+HWND findByTitle(const Args& args) {
+    const std::string title = args.get("--title");
+    const std::string cls = args.get("--class");
+    for (HWND hwnd : topLevelWindows()) {
+        if (text(hwnd) == title && (cls.empty() || className(hwnd) == cls)) {
+            return hwnd;
+        }
+    }
+    return nullptr;
+}
+
+// The program's notification-icon window: its hidden, untitled window of the program's own class.
+HWND findTrayWindow(const Args& args) {
+    const DWORD pid = static_cast<DWORD>(std::strtoul(args.get("--pid").c_str(), nullptr, 0));
+    for (HWND hwnd : topLevelWindows()) {
+        if (pidOf(hwnd) == pid && className(hwnd) == "TavrelmondWindow" && text(hwnd).empty()) {
+            return hwnd;
+        }
+    }
+    return nullptr;
+}
+
+HWND findPopupMenu(const Args&) {
+    for (HWND hwnd : topLevelWindows()) {
+        if (className(hwnd) == "#32768" && IsWindowVisible(hwnd)) {
+            return hwnd;
+        }
+    }
+    return nullptr;
+}
+
+void click(int x, int y) {
+    const int w = GetSystemMetrics(SM_CXSCREEN) - 1;
+    const int h = GetSystemMetrics(SM_CYSCREEN) - 1;
+    INPUT input[3]{};
+    input[0].type = INPUT_MOUSE;
+    input[0].mi.dx = x * 65535 / (w > 0 ? w : 1);
+    input[0].mi.dy = y * 65535 / (h > 0 ? h : 1);
+    input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    input[1] = input[0];
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+    input[2] = input[0];
+    input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &input[0], sizeof(INPUT));
+    Sleep(50);
+    SendInput(2, &input[1], sizeof(INPUT));
+}
+
+int trayMenu(const Args& args) {
+    const DWORD timeout = static_cast<DWORD>(std::strtoul(args.get("--timeout", "15000").c_str(), nullptr, 0));
+    HWND tray = waitFor(timeout, findTrayWindow, args);
+    if (tray == nullptr) {
+        std::printf("error=no-tray-window\n");
+        return 1;
+    }
+    // The shell's callback: the tray icon's message with the mouse message in lParam.
+    PostMessageA(tray, WM_MOUSEMOVE, 1, WM_RBUTTONDOWN);
+    HWND popup = waitFor(timeout, findPopupMenu, args);
+    if (popup == nullptr) {
+        std::printf("error=no-menu\n");
+        return 1;
+    }
+    HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
+    const int count = GetMenuItemCount(menu);
+    const UINT byPosition = GetMenuDefaultItem(menu, TRUE, 0);
+    const int defaultItem = byPosition == static_cast<UINT>(-1) ? -1 : static_cast<int>(byPosition);
+    for (int i = 0; i < count; ++i) {
+        char caption[256] = {};
+        GetMenuStringA(menu, static_cast<UINT>(i), caption, sizeof caption, MF_BYPOSITION);
+        const UINT state = GetMenuState(menu, static_cast<UINT>(i), MF_BYPOSITION);
+        std::printf("item=%d checked=%d default=%d caption=%s\n", i, (state & MF_CHECKED) ? 1 : 0,
+                    i == defaultItem ? 1 : 0, caption);
+    }
+    std::fflush(stdout);
+    const std::string pick = args.get("--pick", "default");
+    if (pick == "none") {
+        PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+        keybd_event(VK_ESCAPE, 0, 0, 0);
+        keybd_event(VK_ESCAPE, 0, KEYEVENTF_KEYUP, 0);
+        return 0;
+    }
+    const int index = pick == "default" ? defaultItem : std::atoi(pick.c_str());
+    RECT rect{};
+    if (index < 0 || !GetMenuItemRect(nullptr, menu, static_cast<UINT>(index), &rect)) {
+        std::printf("error=no-item\n");
+        return 1;
+    }
+    click((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    std::printf("clicked=%d\n", index);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Args args;
+    for (int i = 2; i < argc; ++i) {
+        args.items.push_back(argv[i]);
+    }
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "windows") {
+        for (HWND hwnd : topLevelWindows()) {
+            printWindow(hwnd);
+        }
+        return 0;
+    }
+    if (command == "find") {
+        const DWORD timeout = static_cast<DWORD>(std::strtoul(args.get("--timeout", "0").c_str(), nullptr, 0));
+        HWND hwnd = waitFor(timeout, findByTitle, args);
+        if (hwnd == nullptr) {
+            std::printf("error=not-found\n");
+            return 1;
+        }
+        printWindow(hwnd);
+        return 0;
+    }
+    if (command == "tray-menu") {
+        return trayMenu(args);
+    }
+    if (command == "post") {
+        HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::strtoull(args.get("--hwnd").c_str(), nullptr, 0)));
+        const UINT msg = static_cast<UINT>(std::strtoul(args.get("--msg").c_str(), nullptr, 0));
+        const WPARAM w = static_cast<WPARAM>(std::strtoull(args.get("--wparam", "0").c_str(), nullptr, 0));
+        const LPARAM l = static_cast<LPARAM>(std::strtoll(args.get("--lparam", "0").c_str(), nullptr, 0));
+        return PostMessageA(hwnd, msg, w, l) ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: winprobe windows | find --title T [--class C] [--timeout MS] | "
+                         "tray-menu --pid N [--pick default|none|INDEX] | post --hwnd H --msg M [--wparam W] [--lparam L]\n");
+    return 2;
+}
