@@ -10,8 +10,15 @@ namespace {
 // Offset of the minidriver's record behind the class extension, kept pointer-aligned at least.
 constexpr SIZE_T kMiniExtensionOffset = (sizeof(HID_DEVICE_EXTENSION) + 15) & ~SIZE_T(15);
 
-NTSTATUS NTAPI signalCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+struct Completion {
+    KEVENT done;
+    bool pendingReturned;
+};
+
+NTSTATUS NTAPI signalCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* completion = static_cast<Completion*>(context);
+    completion->pendingReturned = irp->PendingReturned;
+    KeSetEvent(&completion->done, IO_NO_INCREMENT, FALSE);
     // The request goes back to its sender, which reads its status and frees it.
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -160,7 +167,7 @@ HidRequestResult HidClassDevice::send(UCHAR majorFunction, UCHAR minorFunction, 
                                       const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare) {
     PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
     if (irp == nullptr) {
-        return {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, 0};
+        return {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, 0, false};
     }
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = 0;
@@ -170,12 +177,13 @@ HidRequestResult HidClassDevice::send(UCHAR majorFunction, UCHAR minorFunction, 
     if (prepare) {
         prepare(irp, stack);
     }
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, signalCompletion, &done, TRUE, TRUE, TRUE);
+    Completion completion{};
+    KeInitializeEvent(&completion.done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, signalCompletion, &completion, TRUE, TRUE, TRUE);
     HidRequestResult result{};
     result.dispatchStatus = IoCallDriver(device_, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&completion.done, Executive, KernelMode, FALSE, nullptr);
+    result.pendingReturned = completion.pendingReturned;
     result.status = irp->IoStatus.Status;
     result.information = irp->IoStatus.Information;
     IoFreeIrp(irp);
@@ -269,16 +277,12 @@ NTSTATUS HidClassDevice::start() {
 }
 
 NTSTATUS HidClassDevice::stop() {
-    if (!pollThroughTeardown_) {
-        stopPolling();
-    }
+    stopPolling();
     return sendPnp(IRP_MN_STOP_DEVICE).status;
 }
 
 NTSTATUS HidClassDevice::surpriseRemove() {
-    if (!pollThroughTeardown_) {
-        stopPolling();
-    }
+    stopPolling();
     return sendPnp(IRP_MN_SURPRISE_REMOVAL).status;
 }
 

@@ -29,6 +29,7 @@ struct HidRequestResult {
     NTSTATUS dispatchStatus; // what the top dispatch routine returned
     NTSTATUS status;         // the request's final status
     ULONG_PTR information;   // the request's final information
+    bool pendingReturned;    // came back marked pending; must agree with dispatchStatus == STATUS_PENDING
 };
 
 // Receives every report the poll thread reads: its bytes and length (the request's information).
@@ -94,7 +95,8 @@ class HidClassDevice {
     // descriptor and the attributes (their answers are kept below), then starts polling if polling is
     // enabled. A failed descriptor read fails the start as the class driver would see it.
     NTSTATUS start();
-    // Stop, surprise removal: stop polling first (unless pollThroughTeardown), then the request.
+    // Stop, surprise removal: stop polling first, as the class driver stops reading before these, then
+    // send the request.
     NTSTATUS stop();
     NTSTATUS surpriseRemove();
     // Removal: stop polling, send the request, then detach and delete the device object.
@@ -122,9 +124,6 @@ class HidClassDevice {
     void setConsumer(HidReportConsumer consumer);
     // Poll automatically from a successful start until stop, surprise removal or removal (default on).
     void setAutoPoll(bool on) { autoPoll_ = on; }
-    // Keep the poll thread running through stop, start and surprise removal, so reads race them; only
-    // the removal stops it (stress tests).
-    void setPollThroughTeardown(bool on) { pollThroughTeardown_ = on; }
     void startPolling();
     void stopPolling();
     bool polling() const { return pollThread_.joinable(); }
@@ -150,7 +149,6 @@ class HidClassDevice {
 
     std::chrono::microseconds pollInterval_{8000};
     bool autoPoll_ = true;
-    bool pollThroughTeardown_ = false;
     std::mutex pollMutex_;
     std::condition_variable pollWake_;
     bool pollStop_ = false;

@@ -1,0 +1,192 @@
+// The HID class driver's requests through DispatchInternalIoctl, on the host kernel with the receiver.
+#include "driver_fixture.h"
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace qelmtest {
+namespace {
+
+using Report = std::array<UCHAR, 6>;
+
+class HidRequests : public DriverTest {
+  protected:
+    Report read(hostk::HidRequestResult* out = nullptr) {
+        Report report;
+        report.fill(0xCC);
+        hostk::HidRequestResult r = device_->readReport(report.data(), static_cast<ULONG>(report.size()));
+        EXPECT_EQ(r.dispatchStatus, STATUS_SUCCESS);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, 6u);
+        EXPECT_FALSE(r.pendingReturned);
+        if (out != nullptr) {
+            *out = r;
+        }
+        return report;
+    }
+
+    // ReadReport called directly with a request of our own, to see the transfer start's status.
+    NTSTATUS readDirect(Report* report) {
+        PIRP irp = IoAllocateIrp(device_->deviceObject()->StackSize, FALSE);
+        EXPECT_NE(irp, nullptr);
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_HID_READ_REPORT;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = 6;
+        stack->DeviceObject = device_->deviceObject();
+        irp->UserBuffer = report->data();
+        NTSTATUS transfer = ReadReport(extension(), irp);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(irp->IoStatus.Information, 6u);
+        IoFreeIrp(irp);
+        return transfer;
+    }
+};
+
+TEST_F(HidRequests, StartReadsTheDescriptorsTheClassDriverNeeds) {
+    startDevice();
+    EXPECT_EQ(device_->hidDescriptor(),
+              (std::vector<UCHAR>{0x09, 0x21, 0x01, 0x00, 0x00, 0x01, 0x22, 0x1B, 0x00}));
+    EXPECT_EQ(device_->reportDescriptor().size(), 27u);
+    EXPECT_EQ(device_->inputReportLength(), 6u); // one six-byte input report, as the class driver parses it
+    EXPECT_EQ(device_->attributes().Size, 32u);
+    EXPECT_EQ(device_->attributes().VendorID, 0x045E);
+    EXPECT_EQ(device_->attributes().ProductID, 0x0284);
+    EXPECT_EQ(device_->attributes().VersionNumber, 0x000A);
+}
+
+TEST_F(HidRequests, AttributesEchoWhateverReceiverTheDriverIsInstalledOn) {
+    std::vector<uint8_t> descriptor = hostk::UsbReceiver::realDeviceDescriptor();
+    descriptor[8] = 0xCD; // idVendor 0xABCD
+    descriptor[9] = 0xAB;
+    descriptor[10] = 0x01; // idProduct 0x2301
+    descriptor[11] = 0x23;
+    descriptor[12] = 0x99; // bcdDevice 0x0199
+    descriptor[13] = 0x01;
+    receiver_->setDeviceDescriptor(descriptor);
+    startDevice();
+    EXPECT_EQ(device_->attributes().VendorID, 0xABCD);
+    EXPECT_EQ(device_->attributes().ProductID, 0x2301);
+    EXPECT_EQ(device_->attributes().VersionNumber, 0x0199);
+}
+
+TEST_F(HidRequests, ShortOutputBuffersFailEachRequestAndWriteNothing) {
+    startDevice();
+    struct Row {
+        ULONG code;
+        ULONG length;
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    const Row rows[] = {
+        {IOCTL_HID_GET_DEVICE_DESCRIPTOR, 8, STATUS_BUFFER_TOO_SMALL, 0},
+        {IOCTL_HID_GET_DEVICE_DESCRIPTOR, 9, STATUS_SUCCESS, 9},
+        {IOCTL_HID_GET_REPORT_DESCRIPTOR, 26, STATUS_BUFFER_TOO_SMALL, 0},
+        {IOCTL_HID_GET_REPORT_DESCRIPTOR, 27, STATUS_SUCCESS, 27},
+        {IOCTL_HID_GET_DEVICE_ATTRIBUTES, 31, STATUS_BUFFER_TOO_SMALL, 0},
+        {IOCTL_HID_GET_DEVICE_ATTRIBUTES, 32, STATUS_SUCCESS, 32},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << "code 0x" << row.code << std::dec << " length " << row.length);
+        std::vector<UCHAR> buffer(64, 0xCC);
+        hostk::HidRequestResult r = device_->internalIoctl(row.code, buffer.data(), row.length);
+        EXPECT_EQ(r.dispatchStatus, STATUS_SUCCESS); // the outcome travels only in the request
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.information, row.information);
+        for (size_t i = row.information; i < buffer.size(); ++i) {
+            ASSERT_EQ(buffer[i], 0xCC) << "byte " << i << " written";
+        }
+    }
+}
+
+TEST_F(HidRequests, UnrecognisedCodesAreCompletedAsNotSupported) {
+    startDevice();
+    for (ULONG code :
+         {ULONG(IOCTL_HID_GET_FEATURE), ULONG(IOCTL_HID_SET_FEATURE), ULONG(IOCTL_HID_WRITE_REPORT),
+          ULONG(IOCTL_HID_GET_STRING), 0x00220003u /* a USB code */}) {
+        SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << code);
+        std::vector<UCHAR> buffer(64, 0xCC);
+        hostk::HidRequestResult r = device_->internalIoctl(code, buffer.data(), 64, 0x5A);
+        EXPECT_EQ(r.dispatchStatus, STATUS_SUCCESS);
+        EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(r.information, 0x5Au); // left as it was
+        EXPECT_EQ(buffer, std::vector<UCHAR>(64, 0xCC));
+    }
+    EXPECT_EQ(receiver_->pendingTransfers(), 0u); // none of them starts a transfer
+}
+
+TEST_F(HidRequests, ReadBeforeAnyPacketGivesZerosAndStartsOneTransfer) {
+    startDevice();
+    EXPECT_EQ(receiver_->pendingTransfers(), 0u); // transfers start only with reads
+    EXPECT_EQ(read(), (Report{0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(receiver_->pendingTransfers(), 1u);
+}
+
+TEST_F(HidRequests, ReadWhileATransferIsOutstandingSucceedsWithTheSameReportAndNoSecondTransfer) {
+    startDevice();
+    Report first;
+    EXPECT_EQ(readDirect(&first), STATUS_PENDING); // the first read's transfer is with the bus driver
+    Report second;
+    EXPECT_EQ(readDirect(&second), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(read(), first); // through the dispatch: success, whatever the start said
+    EXPECT_EQ(receiver_->pendingTransfers(), 1u);
+}
+
+TEST_F(HidRequests, EachReadReturnsTheLatestPacketUntilANewOneArrives) {
+    startDevice();
+    read();
+    const UCHAR packet[6] = {0x00, 0x0A, 0xD5, 0x00, 0x41, 0x00};
+    ASSERT_TRUE(receiver_->deliver(packet, sizeof(packet)));
+    Report expected = {0x00, 0x0A, 0xD5, 0x00, 0x41, 0x00};
+    EXPECT_EQ(read(), expected);
+    EXPECT_EQ(read(), expected); // repeated: the driver never filters
+    const UCHAR shorter[3] = {0x01, 0x02, 0x03};
+    ASSERT_TRUE(receiver_->deliver(shorter, sizeof(shorter)));
+    EXPECT_EQ(read(), (Report{0x01, 0x02, 0x03, 0x00, 0x41, 0x00}));
+}
+
+TEST_F(HidRequests, ReadsAnswerAtDispatchLevel) {
+    startDevice();
+    Report report;
+    report.fill(0xCC);
+    {
+        hostk::IrqlScope dispatch(DISPATCH_LEVEL); // the read path must be resident and must not wait
+        EXPECT_EQ(readDirect(&report), STATUS_PENDING);
+    }
+    EXPECT_EQ(report, (Report{0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(HidRequests, PolledReportsReachTheConsumer) {
+    startDevice();
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Report> seen;
+    device_->setConsumer([&](const UCHAR* report, ULONG length) {
+        ASSERT_EQ(length, 6u);
+        Report copy;
+        std::copy(report, report + 6, copy.begin());
+        std::lock_guard<std::mutex> guard(lock);
+        seen.push_back(copy);
+        changed.notify_all();
+    });
+    device_->setPollInterval(std::chrono::milliseconds(1));
+    device_->startPolling();
+    ASSERT_TRUE(receiver_->waitForPendingTransfers(1, std::chrono::seconds(5)));
+    const UCHAR packet[6] = {9, 8, 7, 6, 5, 4};
+    ASSERT_TRUE(receiver_->deliver(packet, sizeof(packet)));
+    std::unique_lock<std::mutex> guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(5),
+                                 [&] { return !seen.empty() && seen.back() == Report{9, 8, 7, 6, 5, 4}; }));
+    guard.unlock();
+    device_->stopPolling();
+    EXPECT_EQ(device_->pollFailures(), 0u);
+}
+
+} // namespace
+} // namespace qelmtest
