@@ -1,0 +1,239 @@
+// hidlibprobe: loads XBMC.dll by name, as Tavrelmond does, and calls it the way the program does. The Wine
+// tests read what it prints, one line per event.
+//
+//   hidlibprobe exports
+//       Looks up the seven exports by their plain names and calls the ones that need no connection.
+//   hidlibprobe watch [--count N] [--timeout-ms T] [--vid HEX --pid HEX]
+//       Connects a window, prints "ready" once everything posted during Connect has been handled, then prints
+//       each notification: attach and removal with the device's IDs, change with GetHandle and SetReadNotify
+//       (as the program's change handler does), report-ready with what Read copied. Stops after N
+//       notifications, then disconnects.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using ConnectFn = int16_t(WINAPI*)(int32_t);
+using DisconnectFn = int16_t(WINAPI*)();
+using GetHandleFn = int32_t(WINAPI*)(int32_t, int32_t);
+using GetIdFn = int32_t(WINAPI*)(int32_t);
+using SetReadNotifyFn = int16_t(WINAPI*)(int32_t, int16_t);
+using ReadFn = int16_t(WINAPI*)(int32_t, uint8_t*);
+
+constexpr UINT kNotifyMessage = 0x80C8;
+constexpr UINT kSentinel = WM_APP + 1;
+
+struct Library {
+    ConnectFn connect = nullptr;
+    DisconnectFn disconnect = nullptr;
+    GetHandleFn getHandle = nullptr;
+    GetIdFn getVendorId = nullptr;
+    GetIdFn getProductId = nullptr;
+    SetReadNotifyFn setReadNotify = nullptr;
+    ReadFn read = nullptr;
+};
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+template <typename Fn> bool lookUp(HMODULE module, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    say("export %s %s", name, fn != nullptr ? "found" : "missing");
+    return fn != nullptr;
+}
+
+bool load(Library& lib) {
+    HMODULE module = LoadLibraryA("XBMC.dll");
+    if (module == nullptr) {
+        say("load failed %lu", GetLastError());
+        return false;
+    }
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(module, path, MAX_PATH);
+    say("loaded %s", path);
+    bool ok = lookUp(module, "Connect", lib.connect);
+    ok = lookUp(module, "Disconnect", lib.disconnect) && ok;
+    ok = lookUp(module, "GetHandle", lib.getHandle) && ok;
+    ok = lookUp(module, "GetVendorID", lib.getVendorId) && ok;
+    ok = lookUp(module, "GetProductID", lib.getProductId) && ok;
+    ok = lookUp(module, "SetReadNotify", lib.setReadNotify) && ok;
+    ok = lookUp(module, "Read", lib.read) && ok;
+    return ok;
+}
+
+// Calls Read into a 17-byte buffer that sits inside a larger one filled with a marker, and tells whether
+// anything past the 17 bytes was touched.
+int16_t readChecked(const Library& lib, int32_t handle, std::string& text, bool& overrun) {
+    uint8_t area[64];
+    std::memset(area, 0xEE, sizeof area);
+    const int16_t result = lib.read(handle, area);
+    overrun = false;
+    for (std::size_t i = 17; i < sizeof area; ++i) {
+        overrun = overrun || area[i] != 0xEE;
+    }
+    text.clear();
+    char hex[4];
+    for (std::size_t i = 0; i < 17; ++i) {
+        std::snprintf(hex, sizeof hex, "%02X", area[i]);
+        text += hex;
+    }
+    return result;
+}
+
+int runExports() {
+    Library lib;
+    if (!load(lib)) {
+        return 1;
+    }
+    say("call GetHandle %ld", static_cast<long>(lib.getHandle(0x045E, 0x0284)));
+    say("call GetVendorID %ld", static_cast<long>(lib.getVendorId(1)));
+    say("call GetProductID %ld", static_cast<long>(lib.getProductId(1)));
+    say("call SetReadNotify %d", lib.setReadNotify(0, -1));
+    std::string bytes;
+    bool overrun = false;
+    const int16_t read = lib.read(0, nullptr);
+    say("call Read-null %d", read);
+    const int16_t readResult = readChecked(lib, 1, bytes, overrun);
+    say("call Read %d untouched=%s overrun=%s", readResult, bytes == std::string(34, 'E') ? "yes" : "no",
+        overrun ? "yes" : "no");
+    say("call Disconnect %d", lib.disconnect());
+    say("call Connect-0 %d", lib.connect(0));
+    return 0;
+}
+
+struct Watch {
+    Library lib;
+    long count = 0;
+    long seen = 0;
+    int32_t vendorId = 0x045E;
+    int32_t productId = 0x0284;
+    bool ready = false;
+};
+
+Watch* watch = nullptr;
+
+LRESULT CALLBACK probeWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == kSentinel) {
+        watch->ready = true;
+        say("ready");
+        if (watch->seen >= watch->count) {
+            PostQuitMessage(0);
+        }
+        return 0;
+    }
+    if (msg != kNotifyMessage) {
+        return DefWindowProcA(window, msg, wParam, lParam);
+    }
+    const Library& lib = watch->lib;
+    const auto handle = static_cast<int32_t>(lParam);
+    switch (wParam) {
+    case 1:
+    case 2:
+        say("%s %ld vid=%04lX pid=%04lX", wParam == 1 ? "attach" : "remove", static_cast<long>(handle),
+            static_cast<long>(lib.getVendorId(handle)), static_cast<long>(lib.getProductId(handle)));
+        break;
+    case 3: {
+        const int32_t found = lib.getHandle(watch->vendorId, watch->productId);
+        const int16_t notify = lib.setReadNotify(found, -1);
+        say("change handle=%ld notify=%d", static_cast<long>(found), notify);
+        break;
+    }
+    case 4: {
+        std::string bytes;
+        bool overrun = false;
+        const int16_t result = readChecked(lib, handle, bytes, overrun);
+        say("read %ld result=%d bytes=%s overrun=%s", static_cast<long>(handle), result, bytes.c_str(),
+            overrun ? "yes" : "no");
+        break;
+    }
+    default:
+        say("other wParam=%lu lParam=%ld", static_cast<unsigned long>(wParam), static_cast<long>(lParam));
+        break;
+    }
+    ++watch->seen;
+    if (watch->ready && watch->seen >= watch->count) {
+        PostQuitMessage(0);
+    }
+    return 0;
+}
+
+int runWatch(int argc, char** argv) {
+    Watch state;
+    watch = &state;
+    DWORD timeoutMs = 20000;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const long value =
+            std::strtol(argv[i + 1], nullptr, option == "--vid" || option == "--pid" ? 16 : 10);
+        if (option == "--count") {
+            state.count = value;
+        } else if (option == "--timeout-ms") {
+            timeoutMs = static_cast<DWORD>(value);
+        } else if (option == "--vid") {
+            state.vendorId = static_cast<int32_t>(value);
+        } else if (option == "--pid") {
+            state.productId = static_cast<int32_t>(value);
+        }
+    }
+    if (!load(state.lib)) {
+        return 1;
+    }
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = probeWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "HidLibProbe";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowA("HidLibProbe", "hidlibprobe", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                nullptr, windowClass.hInstance, nullptr);
+    if (window == nullptr) {
+        say("no window %lu", GetLastError());
+        return 1;
+    }
+    // The program passes its window handle as a 32-bit value.
+    const auto hwnd32 = static_cast<int32_t>(reinterpret_cast<intptr_t>(window));
+    say("connect %d", state.lib.connect(hwnd32));
+    PostMessageA(window, kSentinel, 0, 0);
+
+    const UINT_PTR timer = SetTimer(nullptr, 0, timeoutMs, nullptr);
+    int status = 0;
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER && msg.hwnd == nullptr && msg.wParam == timer) {
+            say("timeout after %ld notifications", state.seen);
+            status = 2;
+            break;
+        }
+        DispatchMessageA(&msg);
+    }
+    KillTimer(nullptr, timer);
+    say("disconnect %d", state.lib.disconnect());
+    DestroyWindow(window);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "exports") == 0) {
+        return runExports();
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "watch") == 0) {
+        return runWatch(argc, argv);
+    }
+    std::fprintf(stderr,
+                 "usage: hidlibprobe exports | watch [--count N] [--timeout-ms T] [--vid HEX --pid HEX]\n");
+    return 1;
+}

@@ -1,0 +1,315 @@
+"""XBMC.dll under Wine, loaded by name by the probe program (tests/winbin/hidlibprobe).
+
+    hidlib_wine.py exports  --win64-dir D --work-dir W --build-dir B
+        the seven exports by their plain names; the calls that need no connection answer "none"/false.
+    hidlib_wine.py virtual  --win64-dir D --work-dir W --build-dir B --hidfeed F
+        the virtual build fed by hidfeed: attach, change, reports and removal reach the window as posted
+        messages, in order, and Read hands out the reports.
+    hidlib_wine.py windows  --win64-dir D --work-dir W --build-dir B
+        the shipped build (Windows HID backend): Connect and Disconnect succeed. No receiver exists here; Wine 8
+        does present its own virtual mouse and keyboard as HID devices (vendor 845E), and those must be
+        announced as attaches followed by one change, and be devices Wine registered.
+    hidlib_wine.py objdump  --win64-dir D --win32-dir D32
+        both builds for both architectures export exactly the seven undecorated names; on win32 each one is
+        the __stdcall function with its argument size (Connect is Connect@4).
+"""
+
+import argparse
+import io
+import os
+import queue
+import re
+import shutil
+import subprocess
+import sys
+import threading
+
+EXPORTS = ["Connect", "Disconnect", "GetHandle", "GetProductID", "GetVendorID", "Read", "SetReadNotify"]
+LINE_TIMEOUT = 60.0  # the first Wine start in a fresh prefix is slow
+
+
+def fail(msg):
+    print(f"FAIL: {msg}", flush=True)
+    sys.exit(1)
+
+
+def need_file(path, what):
+    if not os.path.isfile(path):
+        fail(f"{what} is missing: {path} (build the win64 and win32 presets first)")
+    return path
+
+
+def dlls(win_dir):
+    return {"shipped": os.path.join(win_dir, "hidlib", "XBMC.dll"),
+            "virtual": os.path.join(win_dir, "hidlib", "virtual", "XBMC.dll")}
+
+
+def probe_exe(win64_dir):
+    return need_file(os.path.join(win64_dir, "tests", "winbin", "hidlibprobe", "hidlibprobe.exe"),
+                     "the probe program")
+
+
+def stage(work_dir, name, dll, probe):
+    """A folder with the probe and one XBMC.dll beside it, as the program is installed."""
+    folder = os.path.join(work_dir, name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    shutil.copy2(need_file(probe, "the probe program"), folder)
+    shutil.copy2(need_file(dll, "XBMC.dll"), os.path.join(folder, "XBMC.dll"))
+    return folder, os.path.join(folder, os.path.basename(probe))
+
+
+class Lines:
+    """Reads a pipe on a thread; lines are taken with a timeout."""
+
+    def __init__(self, stream, name):
+        self.name = name
+        self.queue = queue.Queue()
+        self.seen = []
+        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
+
+    def _pump(self, stream):
+        for raw in stream:
+            self.queue.put(raw.rstrip("\r\n"))
+        self.queue.put(None)
+
+    def next(self, timeout=LINE_TIMEOUT):
+        try:
+            line = self.queue.get(timeout=timeout)
+        except queue.Empty:
+            fail(f"{self.name}: no line within {timeout:.0f} s; so far: {self.seen}")
+        if line is None:
+            fail(f"{self.name}: ended early; so far: {self.seen}")
+        self.seen.append(line)
+        return line
+
+    def expect(self, wanted):
+        line = self.next()
+        if line != wanted:
+            fail(f"{self.name}: expected {wanted!r}, got {line!r}; so far: {self.seen}")
+
+    def skip_header(self):
+        """The probe first reports where it loaded XBMC.dll from and the seven look-ups."""
+        loaded = self.next()
+        if not loaded.startswith("loaded ") or not loaded.lower().endswith("xbmc.dll"):
+            fail(f"{self.name}: XBMC.dll not loaded: {loaded!r}")
+        for name in ["Connect", "Disconnect", "GetHandle", "GetVendorID", "GetProductID", "SetReadNotify",
+                     "Read"]:
+            self.expect(f"export {name} found")
+
+
+def test_exports(args):
+    from qelmwine import WineSession
+    probe = probe_exe(args.win64_dir)
+    with WineSession(args.build_dir) as wine:
+        for kind, dll in dlls(args.win64_dir).items():
+            folder, exe = stage(args.work_dir, f"exports-{kind}", dll, probe)
+            result = wine.run([exe, "exports"], cwd=folder, timeout=120)
+            lines = result.stdout.replace("\r", "").splitlines()
+            print("\n".join(f"[{kind}] {line}" for line in lines), flush=True)
+            if result.returncode != 0:
+                fail(f"{kind}: probe exited with {result.returncode}")
+            expected = [f"export {n} found" for n in ["Connect", "Disconnect", "GetHandle", "GetVendorID",
+                                                      "GetProductID", "SetReadNotify", "Read"]] + [
+                "call GetHandle 0",         # nothing attached before Connect
+                "call GetVendorID 0",
+                "call GetProductID 0",
+                "call SetReadNotify 0",     # false: handle 0
+                "call Read-null 0",
+                "call Read 0 untouched=yes overrun=no",
+                "call Disconnect 0",        # not connected
+                "call Connect-0 0",         # no window
+            ]
+            if not lines or not lines[0].startswith("loaded ") or folder.split(os.sep)[-1] not in lines[0]:
+                fail(f"{kind}: XBMC.dll not loaded from the probe's folder: {lines[:1]}")
+            if lines[1:] != expected:
+                fail(f"{kind}: expected {expected}, got {lines[1:]}")
+        # The virtual build without a feeder to connect to: Connect reports failure and nothing is posted.
+        folder, exe = stage(args.work_dir, "virtual-no-feeder", dlls(args.win64_dir)["virtual"], probe)
+        env = {"QELM_VIRTUAL_HID_PORT": ""}
+        result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000"], cwd=folder, env=env, timeout=120)
+        lines = result.stdout.replace("\r", "").splitlines()
+        print("\n".join(f"[virtual, no port] {line}" for line in lines), flush=True)
+        if result.returncode != 0 or lines[8:] != ["connect 0", "ready", "disconnect 0"]:
+            fail(f"virtual build without a port: expected a failed Connect, got {lines[8:]}")
+    print("PASS", flush=True)
+
+
+def test_virtual(args):
+    from qelmwine import WineSession
+    probe = probe_exe(args.win64_dir)
+    folder, exe = stage(args.work_dir, "virtual", dlls(args.win64_dir)["virtual"], probe)
+    feeder = subprocess.Popen([need_file(args.hidfeed, "hidfeed"), "--port", "0", "--accept-timeout", "120"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    try:
+        feed = Lines(feeder.stdout, "hidfeed")
+        listening = feed.next()
+        if not listening.startswith("listening "):
+            fail(f"hidfeed: {listening!r}")
+        port = listening.split()[1]
+        with WineSession(args.build_dir) as wine:
+            proc = wine.start([exe, "watch", "--count", "10", "--timeout-ms", "120000"], cwd=folder,
+                              env={"QELM_VIRTUAL_HID_PORT": port}, stdout=subprocess.PIPE)
+            out = Lines(io.TextIOWrapper(proc.stdout, errors="replace"), "probe")
+            out.skip_header()
+            out.expect("connect -1")
+            feed.expect("connected")
+            out.expect("ready")
+
+            def send(line, reply):
+                feeder.stdin.write(line + "\n")
+                feeder.stdin.flush()
+                feed.expect(reply)
+
+            pad = "EE" * 10  # the probe's marker after a 7-byte report: untouched
+            # Two devices arrive; the program's change handler finds the receiver and asks for its reports.
+            send("attach 1 045E 0284", "ok 1")
+            out.expect("attach 1 vid=045E pid=0284")
+            send("attach 2 1234 5678", "ok 2")
+            out.expect("attach 2 vid=1234 pid=5678")
+            send("change", "ok")
+            out.expect("change handle=1 notify=-1")
+            # Reports: one message each, a repeat dropped, the other device silent (its notify is off).
+            send("report 1 00 00 00 A7 00 41 00", "ok")
+            out.expect("read 1 result=-1 bytes=000000A7004100" + pad + " overrun=no")
+            send("report 1 00 00 00 A7 00 41 00", "ok duplicate")
+            send("report 2 00 01 02", "ok")
+            long_report = " ".join(f"{i:02X}" for i in range(1, 41))
+            send("report 1 " + long_report, "ok")
+            out.expect("read 1 result=-1 bytes=" + "".join(f"{i:02X}" for i in range(1, 18)) + " overrun=no")
+            send("report 1 00 00 00 B0 00 41 00", "ok")
+            out.expect("read 1 result=-1 bytes=000000B0004100" + pad + " overrun=no")
+            # Removal: the removed device's IDs can still be read when the message is handled.
+            send("remove 1", "ok")
+            out.expect("remove 1 vid=045E pid=0284")
+            send("change", "ok")
+            out.expect("change handle=0 notify=0")
+            # The feeder goes away: its remaining device is reported removed, then a change.
+            feeder.stdin.close()
+            out.expect("remove 2 vid=1234 pid=5678")
+            out.expect("change handle=0 notify=0")
+            out.expect("disconnect -1")
+            code = proc.wait(timeout=60)
+            if code != 0:
+                fail(f"probe exited with {code}")
+            print("probe:\n  " + "\n  ".join(out.seen) + "\nhidfeed:\n  " + "\n  ".join(feed.seen), flush=True)
+    finally:
+        if feeder.poll() is None:
+            feeder.kill()
+        feeder.wait()
+    print("PASS", flush=True)
+
+
+def registry_hid_devices(prefix):
+    """(vid, pid) of the HID device instances Wine has registered in the prefix (Enum\\HID)."""
+    found = set()
+    with open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace") as reg:
+        for m in re.finditer(r"\[System\\\\CurrentControlSet\\\\Enum\\\\HID\\\\VID_([0-9A-Fa-f]{4})&PID_([0-9A-Fa-f]{4})",
+                             reg.read()):
+            found.add((m.group(1).upper(), m.group(2).upper()))
+    return found
+
+
+def test_windows(args):
+    from qelmwine import WineSession
+    probe = probe_exe(args.win64_dir)
+    folder, exe = stage(args.work_dir, "windows", dlls(args.win64_dir)["shipped"], probe)
+    with WineSession(args.build_dir) as wine:
+        # Everything Connect found is posted before "ready"; with --count 0 the probe stops right there.
+        result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000"], cwd=folder, timeout=120)
+        registered = registry_hid_devices(wine.prefix)
+    lines = result.stdout.replace("\r", "").splitlines()
+    print("\n".join(lines), flush=True)
+    if result.returncode != 0:
+        fail(f"probe exited with {result.returncode}")
+    body = lines[8:]
+    if body[:1] != ["connect -1"] or body[-2:] != ["ready", "disconnect -1"]:
+        fail(f"Connect and Disconnect must succeed around the announcements: {body}")
+    announced = body[1:-2]
+    attaches = [re.fullmatch(r"attach (\d+) vid=([0-9A-F]{4}) pid=([0-9A-F]{4})", a) for a in announced[:-1]]
+    if not announced:
+        print("No HID device was found under Wine; nothing was posted.", flush=True)
+    else:
+        # One attach per device found, distinct handles, then a single change in which the receiver is absent.
+        if None in attaches or announced[-1] != "change handle=0 notify=0":
+            fail(f"expected attaches followed by one change without the receiver, got {announced}")
+        handles = [int(a.group(1)) for a in attaches]
+        if sorted(handles) != list(range(1, len(handles) + 1)):
+            fail(f"handles are not 1..n: {handles}")
+        ids = {(a.group(2), a.group(3)) for a in attaches}
+        print(f"Wine's own HID devices found: {sorted(ids)}; registered in the prefix: {sorted(registered)}",
+              flush=True)
+        if not ids <= registered:
+            fail(f"announced devices {sorted(ids - registered)} are not HID devices Wine registered")
+        if ("045E", "0284") in ids:
+            fail("a receiver was found, but none exists here")
+    print("PASS", flush=True)
+
+
+# Bytes of arguments each export takes off the stack on 32-bit Windows (__stdcall: the callee pops them).
+STDCALL_ARGUMENT_BYTES = {"Connect": 4, "Disconnect": 0, "GetHandle": 8, "GetVendorID": 4, "GetProductID": 4,
+                          "SetReadNotify": 8, "Read": 8}
+
+
+def export_table(objdump, dll):
+    """{name: address} of the DLL's exports, from objdump -p."""
+    out = subprocess.run([objdump, "-p", dll], capture_output=True, text=True, check=True).stdout
+    base = int(re.search(r"^ImageBase\s+([0-9a-fA-F]+)", out, re.M).group(1), 16)
+    rvas = {int(m.group(1)): int(m.group(2), 16)
+            for m in re.finditer(r"^\s*\[\s*(\d+)\] \+base\[\s*\d+\] ([0-9a-fA-F]+) Export RVA", out, re.M)}
+    table = out.split("[Ordinal/Name Pointer] Table", 1)
+    if len(table) != 2:
+        return {}
+    names = {}
+    for line in table[1].splitlines()[1:]:
+        m = re.match(r"^\s*\[\s*(\d+)\] (\S+)$", line)
+        if not m:
+            break
+        names[m.group(2)] = base + rvas[int(m.group(1))]
+    return names
+
+
+def test_objdump(args):
+    checked = 0
+    for arch, win_dir, triple in [("win64", args.win64_dir, "x86_64-w64-mingw32"),
+                                  ("win32", args.win32_dir or "", "i686-w64-mingw32")]:
+        objdump = shutil.which(f"{triple}-objdump") or fail(f"{triple}-objdump not found")
+        for kind, dll in dlls(win_dir).items():
+            exports = export_table(objdump, need_file(dll, f"the {arch} {kind} XBMC.dll"))
+            print(f"{arch} {kind}: {sorted(exports)}", flush=True)
+            if sorted(exports) != EXPORTS:
+                fail(f"{arch} {kind}: exports {sorted(exports)}, expected exactly {EXPORTS}")
+            if arch == "win32":
+                # Each plain name must lead to the compiler's __stdcall symbol Name@bytes: the callee pops the
+                # arguments, as the program's calls expect.
+                nm = subprocess.run([f"{triple}-nm", dll], capture_output=True, text=True, check=True).stdout
+                symbols = {}
+                for line in nm.splitlines():
+                    parts = line.split()
+                    if len(parts) == 3:
+                        symbols.setdefault(int(parts[0], 16), set()).add(parts[2])
+                for name, address in exports.items():
+                    wanted = f"_{name}@{STDCALL_ARGUMENT_BYTES[name]}"
+                    if wanted not in symbols.get(address, set()):
+                        fail(f"win32 {kind}: export {name} is not {wanted} (symbols there: "
+                             f"{sorted(symbols.get(address, set()))})")
+            checked += 1
+    print(f"PASS ({checked} DLLs)", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=["exports", "virtual", "windows", "objdump"])
+    parser.add_argument("--win64-dir", required=True)
+    parser.add_argument("--win32-dir")
+    parser.add_argument("--work-dir")
+    parser.add_argument("--build-dir")
+    parser.add_argument("--hidfeed")
+    args = parser.parse_args()
+    if not os.path.isdir(args.win64_dir):
+        fail(f"the win64 build folder is missing ({args.win64_dir!r}): build the win64 preset first")
+    {"exports": test_exports, "virtual": test_virtual, "windows": test_windows, "objdump": test_objdump}[args.case](args)
+
+
+if __name__ == "__main__":
+    main()
