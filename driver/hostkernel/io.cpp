@@ -245,7 +245,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         return FALSE;
     }
     Irp->CancelIrql = irql;
-    routine(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp);
+    // A request that no driver holds has no current stack location.
+    PDEVICE_OBJECT device =
+        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : NULL;
+    routine(device, Irp);
     return TRUE;
 }
 
