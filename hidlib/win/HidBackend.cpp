@@ -99,6 +99,7 @@ class HidBackend final : public Backend {
     HWND window_ = nullptr; // written by the library thread before start() returns
     HDEVNOTIFY notification_ = nullptr;
     std::vector<std::unique_ptr<Device>> devices_; // library thread only
+    std::vector<std::string> failedPaths_;         // devices whose reads failed, while they are present
     std::uint32_t nextSerial_ = 1;
 };
 
@@ -174,6 +175,8 @@ LRESULT CALLBACK HidBackend::windowProc(HWND window, UINT msg, WPARAM wParam, LP
         auto found = std::find_if(self->devices_.begin(), self->devices_.end(),
                                   [serial](const auto& device) { return device->serial == serial; });
         if (found != self->devices_.end()) {
+            // It stays closed while it is present; if it goes and comes back it is opened afresh.
+            self->failedPaths_.push_back((*found)->path);
             const std::int32_t handle = (*found)->handle;
             self->close(**found);
             self->devices_.erase(found);
@@ -184,6 +187,7 @@ LRESULT CALLBACK HidBackend::windowProc(HWND window, UINT msg, WPARAM wParam, LP
     }
     case kStop:
         self->closeAll();
+        self->failedPaths_.clear();
         if (self->notification_ != nullptr) {
             UnregisterDeviceNotification(self->notification_);
             self->notification_ = nullptr;
@@ -198,7 +202,8 @@ LRESULT CALLBACK HidBackend::windowProc(HWND window, UINT msg, WPARAM wParam, LP
 }
 
 // Brings the device table in line with the devices present: vanished ones are closed and reported removed,
-// new ones opened and reported attached, then one change if anything happened.
+// new ones opened and reported attached, then one change if anything happened. A device whose reads failed is
+// not opened again until it has left.
 void HidBackend::rescan() {
     const std::vector<std::string> present = presentHidPaths();
     bool changed = false;
@@ -213,7 +218,13 @@ void HidBackend::rescan() {
             ++it;
         }
     }
+    std::erase_if(failedPaths_, [&present](const std::string& path) {
+        return std::find(present.begin(), present.end(), path) == present.end();
+    });
     for (const std::string& path : present) {
+        if (std::find(failedPaths_.begin(), failedPaths_.end(), path) != failedPaths_.end()) {
+            continue;
+        }
         const bool known = std::any_of(devices_.begin(), devices_.end(),
                                        [&path](const auto& device) { return device->path == path; });
         if (!known && open(path)) {
