@@ -36,7 +36,8 @@ EXPECTED_PLACEMENT = {
     "DispatchPower": "PAGE",
     "DispatchCreateClose": "PAGE",
     "DispatchPassThrough": "PAGE",
-    "StartCompletion": "PAGE",
+    # A completion routine runs in its completer's context, up to DISPATCH_LEVEL: resident.
+    "StartCompletion": ".text",
     "Unload": "PAGE",
     "DispatchInternalIoctl": ".text",
     "IncrementPnpCount": ".text",
@@ -49,6 +50,12 @@ FORBIDDEN_IMPORTS = {"HidNotifyPresence"}
 
 def objdump(tool, flags, image):
     return subprocess.run([tool, *flags, image], check=True, capture_output=True, text=True).stdout
+
+
+def undecorated(name):
+    """USBD.SYS exports its x86 routines under their __stdcall names (_Name@bytes)."""
+    m = re.match(r"^_(\w+)@\d+$", name)
+    return m.group(1) if m else name
 
 
 def parse_imports(private_headers):
@@ -207,20 +214,28 @@ def check(image, arch, tool):
     imports = parse_imports(private)
     if set(imports) != EXPECTED_IMPORTS[arch]:
         failures.append("imported modules %s, expected %s" % (sorted(imports), sorted(EXPECTED_IMPORTS[arch])))
-    names = {n for funcs in imports.values() for n in funcs}
+    names = {undecorated(n) for funcs in imports.values() for n in funcs}
     for forbidden in FORBIDDEN_IMPORTS & names:
         failures.append("imports %s" % forbidden)
-    if "HidRegisterMinidriver" not in imports.get("hidclass.sys", []):
+    def imported(module, name):
+        return name in {undecorated(n) for n in imports.get(module, [])}
+
+    if not imported("hidclass.sys", "HidRegisterMinidriver"):
         failures.append("HidRegisterMinidriver is not imported from HIDCLASS.SYS")
     for usbd in ("USBD_ParseConfigurationDescriptorEx", "USBD_CreateConfigurationRequestEx"):
-        if usbd not in imports.get("usbd.sys", []):
+        if not imported("usbd.sys", usbd):
             failures.append("%s is not imported from USBD.SYS" % usbd)
     if arch == "win32":
         for spin in ("KfAcquireSpinLock", "KfReleaseSpinLock"):
-            if spin not in imports.get("hal.dll", []):
+            if not imported("hal.dll", spin):
                 failures.append("%s is not imported from HAL.dll" % spin)
 
     sections = parse_sections(objdump(tool, ["-h"], image))
+    exported = re.search(r"Export Address Table\s+([0-9a-f]+)\n", private)
+    if exported and int(exported.group(1), 16) != 0:
+        failures.append("the driver exports %d symbols" % int(exported.group(1), 16))
+    if arch == "win32" and not any(name == ".reloc" for name, _ in sections):
+        failures.append("no relocations: the image cannot be loaded at another address")
     symbols = parse_symbols(objdump(tool, ["-t", "-C"], image), sections)
     entry = header_value(private, "AddressOfEntryPoint")
     base = header_value(private, "ImageBase")
