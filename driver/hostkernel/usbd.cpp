@@ -1,8 +1,9 @@
 // Host kernel: the USBD library routines the driver calls, following their documented behaviour.
 //
-// Like the platform's, they trust wTotalLength and the interface descriptors they are given; the driver
-// checks a configuration descriptor before handing it over. They do stop at a zero-length descriptor
-// instead of looping on it.
+// Like the platform's, they trust wTotalLength and the descriptors they are given: the caller must have
+// checked the configuration descriptor. Where the platform's routines would read past the buffer or loop
+// for ever (a descriptor crossing wTotalLength, a length below two, an interface descriptor shorter than
+// nine bytes), these stop the process instead, so that a caller that forgot the check is caught.
 #include "hostkernel/hostkernel.h"
 
 #include <usbdlib.h>
@@ -14,10 +15,14 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
     auto* begin = static_cast<PUCHAR>(DescriptorBuffer);
     auto* end = begin + TotalLength;
     auto* position = static_cast<PUCHAR>(StartPosition);
-    while (position >= begin && position + sizeof(USB_COMMON_DESCRIPTOR) <= end) {
+    if (position < begin)
+        hostk::bugCheck("USBD_ParseDescriptors: start position before the buffer");
+    while (position < end) {
         auto* common = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(position);
-        if (common->bLength == 0)
-            return NULL;
+        if (end - position < (ptrdiff_t)sizeof(USB_COMMON_DESCRIPTOR) || common->bLength < 2 ||
+            common->bLength > end - position)
+            hostk::bugCheck(
+                "USBD_ParseDescriptors: a descriptor does not fit in the buffer (unchecked input)");
         if (common->bDescriptorType == DescriptorType)
             return common;
         position += common->bLength;
@@ -30,7 +35,6 @@ USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationD
                                     PVOID StartPosition, LONG InterfaceNumber, LONG AlternateSetting,
                                     LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
     ULONG total = ConfigurationDescriptor->wTotalLength;
-    auto* end = reinterpret_cast<PUCHAR>(ConfigurationDescriptor) + total;
     PVOID position = StartPosition;
     for (;;) {
         PUSB_COMMON_DESCRIPTOR found =
@@ -38,8 +42,9 @@ USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationD
         if (found == NULL)
             return NULL;
         auto* interface = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(found);
-        if (reinterpret_cast<PUCHAR>(interface) + sizeof(USB_INTERFACE_DESCRIPTOR) > end)
-            return NULL;
+        if (interface->bLength < sizeof(USB_INTERFACE_DESCRIPTOR))
+            hostk::bugCheck(
+                "USBD_ParseConfigurationDescriptorEx: interface descriptor shorter than nine bytes");
         if ((InterfaceNumber == -1 || interface->bInterfaceNumber == InterfaceNumber) &&
             (AlternateSetting == -1 || interface->bAlternateSetting == AlternateSetting) &&
             (InterfaceClass == -1 || interface->bInterfaceClass == InterfaceClass) &&

@@ -217,3 +217,21 @@ TEST_F(HostKernel, UsbdParsingFindsInterfacesByCriteriaAndSizesTheSelectRequest)
 }
 
 } // namespace
+
+namespace {
+
+// The USBD stand-ins stop where the platform's routines would read past the buffer, so that a driver that
+// hands them an unchecked descriptor fails its tests.
+TEST(HostKernelDeathTest, UsbdParsingStopsOnDescriptorsThatLeaveTheBuffer) {
+    // An endpoint of seven bytes where only three remain inside wTotalLength (21).
+    std::vector<uint8_t> crossing = {0x09, 0x02, 0x15, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, 0x09, 0x04,
+                                     0x00, 0x00, 0x01, 0x58, 0x42, 0x00, 0x00, 0x07, 0x05, 0x81};
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(crossing.data());
+    EXPECT_DEATH(USBD_ParseDescriptors(config, config->wTotalLength, config, USB_ENDPOINT_DESCRIPTOR_TYPE),
+                 "does not fit");
+    std::vector<uint8_t> zero = {0x09, 0x02, 0x0B, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, 0x00, 0x04};
+    config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(zero.data());
+    EXPECT_DEATH(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), "does not fit");
+}
+
+} // namespace
