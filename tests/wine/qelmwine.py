@@ -14,6 +14,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
@@ -166,12 +167,28 @@ class WineSession:
         return p
 
     def run(self, args, cwd=None, env=None, timeout=60):
-        """Runs a console program to its end; returns a CompletedProcess with text output."""
+        """Runs a console program to its end; returns a CompletedProcess with its output as text.
+
+        The output goes through files, not pipes: Wine's helper processes (wineserver, services) inherit the
+        program's handles and would keep a pipe open long after the program ended.
+        """
         e = dict(self.env)
         if env:
             e.update(env)
-        return subprocess.run([WINE64] + list(args), cwd=cwd, env=e, capture_output=True, text=True,
-                              timeout=timeout)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.Popen([WINE64] + list(args), cwd=cwd, env=e, stdout=out, stderr=err,
+                                 stdin=subprocess.DEVNULL)
+            try:
+                p.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+                raise
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(p.args, p.returncode,
+                                               out.read().decode("utf-8", "replace"),
+                                               err.read().decode("utf-8", "replace"))
 
     def wait_for(self, predicate, timeout=30.0, what="condition"):
         return wait_for(predicate, timeout=timeout, what=what)

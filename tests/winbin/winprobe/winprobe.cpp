@@ -3,10 +3,11 @@
 //
 //   winprobe windows                          every top-level window: hwnd, pid, class, visible, title
 //   winprobe find --title T [--class C]       the first top-level window with that title (and class)
-//   winprobe tray-menu --pid N [--pick default|none|INDEX]
+//   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N]
 //        sends the tray icon's callback for a right-button press to the notification-icon window of process N
-//        (as the shell does), waits for the pop-up menu, prints its items, then clicks the item asked for
-//        (the default item unless told otherwise) with the mouse, or dismisses the menu with Esc.
+//        (as the shell does), waits for the pop-up menu, prints where it is (and its items where the platform
+//        lets another process read them), then clicks the item asked for with the mouse, or dismisses the menu
+//        with Esc.
 //   winprobe post --hwnd H --msg M [--wparam W] [--lparam L]
 //        posts a message to a window
 //
@@ -144,31 +145,53 @@ int trayMenu(const Args& args) {
         std::printf("error=no-menu\n");
         return 1;
     }
-    HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
-    const int count = GetMenuItemCount(menu);
-    const UINT byPosition = GetMenuDefaultItem(menu, TRUE, 0);
-    const int defaultItem = byPosition == static_cast<UINT>(-1) ? -1 : static_cast<int>(byPosition);
-    for (int i = 0; i < count; ++i) {
-        char caption[256] = {};
-        GetMenuStringA(menu, static_cast<UINT>(i), caption, sizeof caption, MF_BYPOSITION);
-        const UINT state = GetMenuState(menu, static_cast<UINT>(i), MF_BYPOSITION);
-        std::printf("item=%d checked=%d default=%d caption=%s\n", i, (state & MF_CHECKED) ? 1 : 0,
-                    i == defaultItem ? 1 : 0, caption);
-    }
-    std::fflush(stdout);
+    RECT frame{};
+    GetWindowRect(popup, &frame);
+    std::printf("menu left=%ld top=%ld right=%ld bottom=%ld\n", frame.left, frame.top, frame.right, frame.bottom);
     const std::string pick = args.get("--pick", "default");
     if (pick == "none") {
-        PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
         keybd_event(VK_ESCAPE, 0, 0, 0);
         keybd_event(VK_ESCAPE, 0, KEYEVENTF_KEYUP, 0);
         return 0;
     }
-    const int index = pick == "default" ? defaultItem : std::atoi(pick.c_str());
+    // The menu belongs to another process; where the platform shares its items (Windows does, Wine keeps them
+    // in the owning process) they are listed and the default item is found by asking. Otherwise the caller says
+    // how many items of equal height the menu has and which one to click (--items N --pick INDEX).
+    HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
+    const int count = menu != nullptr ? GetMenuItemCount(menu) : -1;
+    int index = pick == "default" ? -1 : std::atoi(pick.c_str());
     RECT rect{};
-    if (index < 0 || !GetMenuItemRect(nullptr, menu, static_cast<UINT>(index), &rect)) {
-        std::printf("error=no-item\n");
-        return 1;
+    if (count > 0) {
+        const UINT byPosition = GetMenuDefaultItem(menu, TRUE, 0);
+        if (pick == "default" && byPosition != static_cast<UINT>(-1)) {
+            index = static_cast<int>(byPosition);
+        }
+        for (int i = 0; i < count; ++i) {
+            char caption[256] = {};
+            GetMenuStringA(menu, static_cast<UINT>(i), caption, sizeof caption, MF_BYPOSITION);
+            std::printf("item=%d default=%d caption=%s\n", i, static_cast<UINT>(i) == byPosition ? 1 : 0, caption);
+        }
+        if (index < 0 || !GetMenuItemRect(nullptr, menu, static_cast<UINT>(index), &rect)) {
+            std::printf("error=no-item\n");
+            return 1;
+        }
+    } else {
+        const int items = std::atoi(args.get("--items", "0").c_str());
+        if (index < 0 || items <= 0 || index >= items) {
+            std::printf("error=menu-items-unknown (give --items N and --pick INDEX)\n");
+            return 1;
+        }
+        RECT client{};
+        GetClientRect(popup, &client);
+        POINT origin{0, 0};
+        ClientToScreen(popup, &origin);
+        const int height = (client.bottom - client.top) / items;
+        rect.left = origin.x;
+        rect.right = origin.x + (client.right - client.left);
+        rect.top = origin.y + height * index;
+        rect.bottom = rect.top + height;
     }
+    std::fflush(stdout);
     click((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
     std::printf("clicked=%d\n", index);
     return 0;

@@ -1,0 +1,136 @@
+"""Tavrelmond under Wine: an installed copy in a folder of its own, and what a user sees of it.
+
+Used by the Wine tests and the demo. The Windows binaries come from the win64 build folder.
+"""
+
+import os
+import re
+import shutil
+import time
+
+from qelmwine import wait_for
+
+
+class Win64Build:
+    def __init__(self, win64_dir):
+        self.dir = os.path.abspath(win64_dir)
+        self.tavrelmond = self._need("app/Tavrelmond.exe")
+        self.xbmc_dll = self._need("hidlib/XBMC.dll")
+        self.virtual_xbmc_dll = os.path.join(self.dir, "hidlib/virtual/XBMC.dll")
+        self.mediacenter = self._need("tools/mediacenter/mediacenter.exe")
+        self.winprobe = self._need("tests/winbin/winprobe/winprobe.exe")
+
+    def _need(self, rel):
+        path = os.path.join(self.dir, rel)
+        if not os.path.exists(path):
+            raise SystemExit(f"missing {path}: build the win64 preset first (cmake --workflow --preset win64)")
+        return path
+
+
+def parse_fields(line):
+    """'a=1 b=x title=some text' -> dict; the last field (title=, caption=, args=) takes the rest of the line."""
+    fields = {}
+    for m in re.finditer(r"(\w+)=(.*?)(?= \w+=|$)", line.strip()):
+        fields[m.group(1)] = m.group(2)
+    return fields
+
+
+class Installed:
+    """Tavrelmond.exe (and XBMC.dll unless told otherwise) copied into `folder`, with a Config.ini."""
+
+    def __init__(self, session, build, folder, config=None, hid_dll="shipped"):
+        self.w = session
+        self.build = build
+        self.folder = os.path.abspath(folder)
+        if os.path.exists(self.folder):
+            shutil.rmtree(self.folder)
+        os.makedirs(self.folder)
+        shutil.copy(build.tavrelmond, self.folder)
+        if hid_dll == "shipped":
+            shutil.copy(build.xbmc_dll, self.folder)
+        elif hid_dll == "virtual":
+            shutil.copy(build.virtual_xbmc_dll, self.folder)
+        if config is not None:
+            with open(os.path.join(self.folder, "Config.ini"), "w", newline="\r\n") as f:
+                f.write("[Tavrelmond Config]\n" + config)
+        self.proc = None
+        self.pid = None
+        self.hwnd = None
+
+    def start(self, env=None, cwd=None):
+        # Started from another folder, as from a shortcut or a Run key.
+        self.proc = self.w.start([os.path.join(self.folder, "Tavrelmond.exe")], cwd=cwd or "/", env=env)
+        info = self.probe("find", "--title", "Tavrelmond 1.6", "--class", "TavrelmondWindow", "--timeout", "30000")
+        if info.returncode != 0:
+            raise AssertionError("Tavrelmond's hidden window 'Tavrelmond 1.6' did not appear")
+        fields = parse_fields(info.stdout.splitlines()[0])
+        self.pid = fields["pid"]
+        self.hwnd = fields["hwnd"]
+        return fields
+
+    def probe(self, *args, timeout=90):
+        return self.w.run([self.build.winprobe] + list(args), timeout=timeout)
+
+    def windows(self):
+        return [parse_fields(l) for l in self.probe("windows").stdout.splitlines() if l.startswith("hwnd=")]
+
+    def tray_icon_shown(self):
+        """Wine shows its own tray window (no X tray runs on Xvfb) while at least one icon is in it."""
+        return any(w.get("class") == "__winex11_standalone_tray" and w.get("visible") == "1"
+                   for w in self.windows())
+
+    def open_menu_and_pick(self, index):
+        """A right-button press on the icon, then a click on item `index` of the two-item pop-up menu."""
+        r = self.probe("tray-menu", "--pid", self.pid, "--items", "2", "--pick", str(index))
+        if r.returncode != 0:
+            raise AssertionError(f"tray menu: {r.stdout} {r.stderr[-300:]}")
+        return r.stdout
+
+    def exit_from_menu(self, timeout=30):
+        """Exit as a user does: the menu's default item, Tavrelmond 1.6 -EXIT (the second)."""
+        self.open_menu_and_pick(1)
+        return self.wait_exit(timeout)
+
+    def wait_exit(self, timeout=30):
+        try:
+            self.proc.wait(timeout=timeout)
+        except Exception:
+            raise AssertionError("Tavrelmond did not exit")
+        return self.proc.returncode
+
+
+class MediaCenterLog:
+    """The stand-in media center's log file (one line per event)."""
+
+    def __init__(self, path):
+        self.path = path
+        if os.path.exists(path):
+            os.remove(path)
+
+    def lines(self):
+        try:
+            with open(self.path, encoding="utf-8", errors="replace") as f:
+                return [l.rstrip("\r\n") for l in f]
+        except FileNotFoundError:
+            return []
+
+    def wait_line(self, predicate, timeout=20, what="a log line"):
+        return wait_for(lambda: next((l for l in self.lines() if predicate(l)), None), timeout=timeout,
+                        what=what)
+
+    def starts(self):
+        return [l for l in self.lines() if l.startswith("started ")]
+
+
+def start_mediacenter(session, build, log, directx=False, extra=()):
+    args = [build.mediacenter, "--log", session.windows_path(log.path)]
+    if directx:
+        args.insert(1, "--directx")
+    proc = session.start(args + list(extra))
+    log.wait_line(lambda l: l.startswith("started "), what="the stand-in media center to start")
+    return proc
+
+
+def settle(seconds=1.0):
+    """Lets a started program finish what it does at once (used only where nothing can be awaited)."""
+    time.sleep(seconds)
