@@ -11,7 +11,7 @@
         announced as attaches followed by one change, and be devices Wine registered.
     hidlib_wine.py objdump  --win64-dir D --win32-dir D32
         both builds for both architectures export exactly the seven undecorated names; on win32 each one is
-        the __stdcall function with its argument size (Connect is Connect@4).
+        the __stdcall function with its argument size (Connect is Connect@4); no runtime DLL is imported.
 """
 
 import argparse
@@ -294,6 +294,11 @@ def test_objdump(args):
             print(f"{arch} {kind}: {sorted(exports)}", flush=True)
             if sorted(exports) != EXPORTS:
                 fail(f"{arch} {kind}: exports {sorted(exports)}, expected exactly {EXPORTS}")
+            # One file to copy: the C and C++ runtimes are linked in, only system DLLs are imported.
+            dump = subprocess.run([objdump, "-p", dll], capture_output=True, text=True, check=True).stdout
+            imports = sorted(set(re.findall(r"DLL Name: (\S+)", dump)))
+            if [name for name in imports if name.lower().startswith("lib")]:
+                fail(f"{arch} {kind}: imports a runtime DLL that Windows does not have: {imports}")
             if arch == "win32":
                 # Each plain name must lead to the compiler's __stdcall symbol Name@bytes: the callee pops the
                 # arguments, as the program's calls expect.
