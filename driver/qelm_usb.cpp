@@ -144,6 +144,8 @@ QELM_PAGED NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     ULONG returned = 0;
 
+    // A short reply leaves zeros, not what an earlier start read.
+    RtlZeroMemory(&extension->DeviceDescriptor, sizeof(extension->DeviceDescriptor));
     NTSTATUS status = ReadDescriptor(DeviceObject, USB_DEVICE_DESCRIPTOR_TYPE, &extension->DeviceDescriptor,
                                      sizeof(USB_DEVICE_DESCRIPTOR), &returned);
     if (!NT_SUCCESS(status))

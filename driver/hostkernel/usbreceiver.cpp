@@ -86,6 +86,11 @@ void UsbReceiver::setConfigurationDescriptor(std::vector<uint8_t> bytes) {
     configurationDescriptor_ = std::move(bytes);
 }
 
+void UsbReceiver::setConfigurationHeader(std::vector<uint8_t> bytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    configurationHeader_ = std::move(bytes);
+}
+
 void UsbReceiver::failUrb(USHORT function, UCHAR descriptorType, unsigned occurrence, NTSTATUS status) {
     std::lock_guard<std::mutex> guard(lock_);
     failRules_.push_back({function, descriptorType, occurrence == 0 ? 1 : occurrence, status});
@@ -289,7 +294,9 @@ NTSTATUS UsbReceiver::getDescriptor(PURB urb) {
         if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE && request.Index == 0)
             bytes = deviceDescriptor_;
         else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request.Index == 0)
-            bytes = configurationDescriptor_;
+            bytes = !configurationHeader_.empty() && request.TransferBufferLength <= 9
+                        ? configurationHeader_
+                        : configurationDescriptor_;
         else {
             urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
             return STATUS_UNSUCCESSFUL;

@@ -2,6 +2,10 @@
 // driver's start (ConfigureDevice), a transfer if the start succeeded, and the stop. The start must either
 // succeed with a configuration that holds together or fail with nothing stored; nothing may be read outside
 // a buffer (AddressSanitizer) and no pool block may be left behind.
+//
+// Input: two bytes, little-endian, for the wTotalLength of the nine-byte header the device returns first,
+// then the bytes it returns for the full descriptor (whose first nine bytes also make the header). A device
+// may well report one length in the header and another in the full descriptor.
 #include "usb_device.h"
 
 #include <cstdio>
@@ -17,12 +21,21 @@ namespace {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 4096)
+    if (size < 2 || size > 4096)
         return 0;
+    const uint16_t headerTotal = (uint16_t)(data[0] | (data[1] << 8));
+    data += 2;
+    size -= 2;
+    std::vector<uint8_t> header(data, data + (size < 9 ? size : 9));
+    if (header.size() >= 4) {
+        header[2] = (uint8_t)(headerTotal & 0xFF);
+        header[3] = (uint8_t)(headerTotal >> 8);
+    }
     uint64_t before = hostk::outstandingAllocations();
     {
         UsbTestDevice d;
         d.receiver.setRecording(false);
+        d.receiver.setConfigurationHeader(header);
         d.receiver.setConfigurationDescriptor(std::vector<uint8_t>(data, data + size));
         if (AllocateTransferResources(d.fdo) != STATUS_SUCCESS)
             fail("transfer resources not allocated");
@@ -31,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (NT_SUCCESS(status)) {
             if (!d.ext->Configured || d.ext->ConfigurationBuffer == NULL || d.ext->InterruptPipe == NULL)
                 fail("successful start without a configuration");
-            if (CheckConfigurationDescriptor(data, (ULONG)size) != STATUS_SUCCESS)
+            ULONG received = headerTotal < size ? headerTotal : (ULONG)size;
+            if (CheckConfigurationDescriptor(data, received) != STATUS_SUCCESS)
                 fail("start accepted a configuration descriptor that does not pass the check");
             if (StartInterruptTransfer(d.ext) == STATUS_PENDING) {
                 const uint8_t packet[6] = {1, 2, 3, 4, 5, 6};

@@ -250,6 +250,53 @@ TEST_F(UsbTransport, ConfigurationDescriptorsAreCheckedBeforeUse) {
     }
 }
 
+TEST_F(UsbTransport, HeaderThatDisagreesWithTheFullDescriptorIsCheckedAgainstWhatArrived) {
+    const Bytes real = hostk::UsbReceiver::realConfigurationDescriptor();
+    Bytes claimsMore = real;
+    claimsMore[2] = 0x2C; // 300 bytes claimed by the full descriptor, 34 present
+    claimsMore[3] = 0x01;
+    struct Row {
+        const char* name;
+        uint16_t headerTotal;
+        Bytes full;
+        NTSTATUS expected;
+    };
+    const Row rows[] = {
+        {"header shorter than the descriptor", 20, real, STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"full descriptor claiming more than it returns", 34, claimsMore, STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"header longer than the descriptor", 200, real, STATUS_SUCCESS},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        uint64_t before = hostk::outstandingAllocations();
+        UsbTestDevice d;
+        Bytes header(real.begin(), real.begin() + 9);
+        header[2] = (uint8_t)(row.headerTotal & 0xFF);
+        header[3] = (uint8_t)(row.headerTotal >> 8);
+        d.receiver.setConfigurationHeader(header);
+        d.receiver.setConfigurationDescriptor(row.full);
+        EXPECT_EQ(ConfigureDevice(d.fdo), row.expected);
+        if (row.expected == STATUS_SUCCESS)
+            UnconfigureDevice(d.fdo);
+        else
+            expectNothingStored(d);
+        EXPECT_EQ(hostk::outstandingAllocations(), before) << hostk::describeOutstanding();
+    }
+}
+
+TEST_F(UsbTransport, ShortDeviceDescriptorLeavesZerosNotAnEarlierDevice) {
+    StartedDevice d;
+    ASSERT_EQ(d.configured, STATUS_SUCCESS);
+    UnconfigureDevice(d.fdo);
+    Bytes shortDescriptor = hostk::UsbReceiver::realDeviceDescriptor();
+    shortDescriptor.resize(8);
+    d.receiver.setDeviceDescriptor(shortDescriptor);
+    ASSERT_EQ(ConfigureDevice(d.fdo), STATUS_SUCCESS);
+    EXPECT_EQ(d.ext->DeviceDescriptor.bMaxPacketSize0, 0x40);
+    EXPECT_EQ(d.ext->DeviceDescriptor.idVendor, 0);
+    EXPECT_EQ(d.ext->DeviceDescriptor.idProduct, 0);
+}
+
 // ---- Transfer resources --------------------------------------------------------------------------------
 
 TEST_F(UsbTransport, TransferResourcesAreOneRequestAndOneUrbBlock) {

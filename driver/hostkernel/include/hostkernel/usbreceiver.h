@@ -52,6 +52,9 @@ class UsbReceiver {
     static std::vector<uint8_t> realConfigurationDescriptor();
     void setDeviceDescriptor(std::vector<uint8_t> bytes);
     void setConfigurationDescriptor(std::vector<uint8_t> bytes);
+    // Answers configuration requests of at most nine bytes (the header read) with these bytes instead: a
+    // device whose header disagrees with its full descriptor. Empty: no separate header.
+    void setConfigurationHeader(std::vector<uint8_t> bytes);
 
     // Fails the `occurrence`-th (1-based) later URB with this function (and, for get-descriptor, this
     // descriptor type; 0 = any) with `status`. Each rule fires once.
@@ -115,6 +118,7 @@ class UsbReceiver {
     mutable std::condition_variable changed_;
     std::vector<uint8_t> deviceDescriptor_;
     std::vector<uint8_t> configurationDescriptor_;
+    std::vector<uint8_t> configurationHeader_;
     std::vector<FailRule> failRules_;
     bool asynchronousControl_ = false;
     std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> pnpHandler_;
