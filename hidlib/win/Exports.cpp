@@ -42,6 +42,10 @@ int16_t XBMC_CALL Connect(int32_t hwnd) {
             return XBMC_FALSE;
         }
         running = true;
+        // The library's threads run its code until Disconnect; a FreeLibrary before that must not unmap it.
+        HMODULE self = nullptr;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCSTR>(&Connect), &self);
     }
     return XBMC_TRUE;
 }

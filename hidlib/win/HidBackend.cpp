@@ -82,6 +82,18 @@ std::vector<std::string> presentHidPaths() {
 
 class HidBackend final : public Backend {
   public:
+    // Reached with threads still running only when the process ends while connected: they are gone by then,
+    // and joining them is neither needed nor possible.
+    ~HidBackend() override {
+        for (auto& device : devices_) {
+            if (device->reader.joinable()) {
+                device->reader.detach();
+            }
+        }
+        if (thread_.joinable()) {
+            thread_.detach();
+        }
+    }
     bool start(Core& core) override;
     void stop() override;
 

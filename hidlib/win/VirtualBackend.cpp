@@ -39,6 +39,12 @@ unsigned short configuredPort() {
 
 class VirtualBackend final : public Backend {
   public:
+    // Reached with the thread still running only when the process ends while connected; it is gone by then.
+    ~VirtualBackend() override {
+        if (thread_.joinable()) {
+            thread_.detach();
+        }
+    }
     bool start(Core& core) override;
     void stop() override;
 

@@ -3,12 +3,13 @@
 //
 //   hidlibprobe exports
 //       Looks up the seven exports by their plain names and calls the ones that need no connection.
-//   hidlibprobe watch [--count N] [--timeout-ms T] [--vid HEX --pid HEX] [--recycle]
+//   hidlibprobe watch [--count N] [--timeout-ms T] [--vid HEX --pid HEX] [--recycle] [--exit-connected]
 //       Connects a window, prints "ready" once everything posted during Connect has been handled, then prints
 //       each notification: attach and removal with the device's IDs, change with GetHandle and SetReadNotify
 //       (as the program's change handler does), report-ready with what Read copied. Stops after N
 //       notifications, then disconnects and prints the process's thread count before Connect and after
 //       Disconnect. --recycle connects and disconnects once more and prints the count again.
+//       --exit-connected skips Disconnect: the library is freed and the process ends while connected.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -194,10 +195,12 @@ int runWatch(int argc, char** argv) {
     watch = &state;
     DWORD timeoutMs = 20000;
     bool recycle = false;
+    bool stayConnected = false;
     for (int i = 2; i < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--recycle") {
-            recycle = true;
+        if (option == "--recycle" || option == "--exit-connected") {
+            recycle = recycle || option == "--recycle";
+            stayConnected = stayConnected || option == "--exit-connected";
             --i;
             continue;
         }
@@ -248,6 +251,14 @@ int runWatch(int argc, char** argv) {
         DispatchMessageA(&msg);
     }
     KillTimer(nullptr, timer);
+    if (stayConnected) {
+        // The process ends with the library still connected and its threads running, after unloading it the
+        // way the program's loader does.
+        say("exit connected");
+        FreeLibrary(GetModuleHandleA("XBMC.dll"));
+        say("freed");
+        return status;
+    }
     say("disconnect %d", state.lib.disconnect());
     say("threads before=%d after=%d", threadsBefore, threadCount());
     if (recycle) {
@@ -270,7 +281,8 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "watch") == 0) {
         return runWatch(argc, argv);
     }
-    std::fprintf(stderr, "usage: hidlibprobe exports | watch [--count N] [--timeout-ms T] [--vid HEX --pid "
-                         "HEX] [--recycle]\n");
+    std::fprintf(stderr,
+                 "usage: hidlibprobe exports | watch [--count N] [--timeout-ms T] [--vid HEX --pid HEX] "
+                 "[--recycle] [--exit-connected]\n");
     return 1;
 }

@@ -201,7 +201,50 @@ def test_virtual(args):
         if feeder.poll() is None:
             feeder.kill()
         feeder.wait()
+    # The program's end with the feeder still there: Disconnect closes the connection; and the process may also
+    # end (and free the library) without Disconnect, and must end cleanly.
+    for ending in ["disconnect", "exit-connected"]:
+        virtual_ending(args, exe, folder, ending)
     print("PASS", flush=True)
+
+
+def virtual_ending(args, exe, folder, ending):
+    from qelmwine import WineSession
+    feeder = subprocess.Popen([need_file(args.hidfeed, "hidfeed"), "--port", "0", "--accept-timeout", "120"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    try:
+        feed = Lines(feeder.stdout, f"hidfeed ({ending})")
+        port = feed.next().split()[-1]
+        extra = ["--exit-connected"] if ending == "exit-connected" else []
+        with WineSession(args.build_dir) as wine:
+            proc = wine.start([exe, "watch", "--count", "1", "--timeout-ms", "120000"] + extra, cwd=folder,
+                              env={"QELM_VIRTUAL_HID_PORT": port}, stdout=subprocess.PIPE)
+            out = Lines(io.TextIOWrapper(proc.stdout, errors="replace"), f"probe ({ending})")
+            out.skip_header()
+            out.expect("connect -1")
+            feed.expect("connected")
+            out.expect("ready")
+            feeder.stdin.write("attach 3 045E 0284\n")
+            feeder.stdin.flush()
+            feed.expect("ok 1")
+            out.expect("attach 1 vid=045E pid=0284")
+            if ending == "disconnect":
+                out.expect("disconnect -1")
+            else:
+                out.expect("exit connected")
+                out.expect("freed")
+            code = proc.wait(timeout=60)
+            if code != 0:
+                fail(f"{ending}: probe exited with {code}; it printed {out.seen}")
+            # The library's side of the connection is closed: the feeder's next line finds nobody.
+            feeder.stdin.write("change\n")
+            feeder.stdin.flush()
+            feed.expect("closed")
+            print(f"{ending}: the probe ended cleanly and the feeder saw the connection close", flush=True)
+    finally:
+        if feeder.poll() is None:
+            feeder.kill()
+        feeder.wait()
 
 
 def registry_hid_devices(prefix):
@@ -223,6 +266,12 @@ def test_windows(args):
         result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--recycle"], cwd=folder,
                           timeout=120)
         registered = registry_hid_devices(wine.prefix)
+        # The process may also end (and free the library) while connected, with the readers running.
+        ended = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--exit-connected"], cwd=folder,
+                         timeout=120)
+    ended_lines = ended.stdout.replace("\r", "").splitlines()
+    if ended.returncode != 0 or ended_lines[-2:] != ["exit connected", "freed"]:
+        fail(f"ending while connected: exit code {ended.returncode}, output {ended_lines[8:]}")
     lines = result.stdout.replace("\r", "").splitlines()
     print("\n".join(lines), flush=True)
     if result.returncode != 0:
