@@ -9,6 +9,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 # (what is broken, pattern, replacement): each applied to the real INF must make the check fail.
 BROKEN_COPIES = [
@@ -28,9 +29,13 @@ def to_wine_path(path):
 
 
 def run(args, env, inf):
-    result = subprocess.run([args.wine, args.exe, to_wine_path(inf)], env=env, capture_output=True,
-                            text=True, timeout=300)
-    return result.returncode, result.stdout
+    # Output goes through a file: Wine's helper processes inherit the descriptors and outlive the program
+    # while the wine server is kept running, so a pipe would never reach its end.
+    with tempfile.TemporaryFile(mode="w+", encoding="utf-8", errors="replace") as out:
+        code = subprocess.run([args.wine, args.exe, to_wine_path(inf)], env=env, stdout=out,
+                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=300).returncode
+        out.seek(0)
+        return code, out.read()
 
 
 def main():
@@ -54,6 +59,22 @@ def main():
     })
     env.pop("DISPLAY", None)
 
+    # One wine server for all the runs below instead of one per run.
+    server = os.path.join(os.path.dirname(os.path.realpath(args.wine)), "wineserver64")
+    if not os.path.exists(server):
+        server = os.path.join(os.path.dirname(os.path.realpath(args.wine)), "wineserver")
+    persistent = False
+    if os.path.exists(server):
+        persistent = subprocess.run([server, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL).returncode == 0
+    try:
+        return check_all(args, env)
+    finally:
+        if persistent:
+            subprocess.run([server, "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def check_all(args, env):
     failures = 0
     code, output = run(args, env, args.inf)
     print(output)
