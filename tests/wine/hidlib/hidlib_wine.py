@@ -177,7 +177,7 @@ def test_virtual(args):
             long_report = " ".join(f"{i:02X}" for i in range(1, 41))
             send("report 1 " + long_report, "ok")
             out.expect("read 1 result=-1 bytes=" + "".join(f"{i:02X}" for i in range(1, 18)) + " overrun=no")
-            send("report 1 00 00 00 B0 00 41 00", "ok")
+            send("button 1 176", "ok")  # hidfeed's shorthand for the receiver's report of button code 176
             out.expect("read 1 result=-1 bytes=000000B0004100" + pad + " overrun=no")
             # Removal: the removed device's IDs can still be read when the message is handled.
             send("remove 1", "ok")
