@@ -4,12 +4,15 @@
 //   hidlibprobe exports
 //       Looks up the seven exports by their plain names and calls the ones that need no connection.
 //   hidlibprobe watch [--count N] [--timeout-ms T] [--vid HEX --pid HEX] [--recycle] [--exit-connected]
+//   [--poke-library]
 //       Connects a window, prints "ready" once everything posted during Connect has been handled, then prints
 //       each notification: attach and removal with the device's IDs, change with GetHandle and SetReadNotify
 //       (as the program's change handler does), report-ready with what Read copied. Stops after N
 //       notifications, then disconnects and prints the process's thread count before Connect and after
 //       Disconnect. --recycle connects and disconnects once more and prints the count again.
 //       --exit-connected skips Disconnect: the library is freed and the process ends while connected.
+//       --poke-library (Windows HID backend) plays a device notice, a read failure and a device notice to the
+//       library's window after "ready" and prints "ready again" once their notifications are in.
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -32,6 +35,14 @@ using ReadFn = int16_t(WINAPI*)(int32_t, uint8_t*);
 
 constexpr UINT kNotifyMessage = 0x80C8;
 constexpr UINT kSentinel = WM_APP + 1;
+constexpr UINT kSentinelAgain = WM_APP + 2;
+
+// The Windows HID backend's library window and its private message for a failed reader (wParam: the device's
+// serial number, counted from 1 in the order devices were opened). Used only to drive paths that need real
+// hardware otherwise; they must match hidlib/win/HidBackend.cpp.
+constexpr char kLibraryWindowClass[] = "QelmHidLibraryNotify";
+constexpr UINT kLibraryReaderFailed = WM_APP + 1;
+constexpr WPARAM kDeviceArrival = 0x8000; // DBT_DEVICEARRIVAL
 
 struct Library {
     ConnectFn connect = nullptr;
@@ -125,11 +136,42 @@ struct Watch {
     int32_t vendorId = 0x045E;
     int32_t productId = 0x0284;
     bool ready = false;
+    bool poke = false;
 };
+
+// Plays a device notice, a read failure of the first device opened and another device notice to the library's
+// window, as the system and a reader would. Notifications they cause arrive after "ready again".
+void pokeLibrary(HWND window) {
+    HWND library = FindWindowExA(HWND_MESSAGE, nullptr, kLibraryWindowClass, nullptr);
+    if (library == nullptr) {
+        say("poke no library window");
+    } else {
+        say("poke device notice");
+        SendMessageA(library, WM_DEVICECHANGE, kDeviceArrival, 0);
+        say("poke read failure");
+        SendMessageA(library, kLibraryReaderFailed, 1, 0);
+        say("poke device notice");
+        SendMessageA(library, WM_DEVICECHANGE, kDeviceArrival, 0);
+    }
+    PostMessageA(window, kSentinelAgain, 0, 0);
+}
 
 Watch* watch = nullptr;
 
 LRESULT CALLBACK probeWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == kSentinel && watch->poke) {
+        say("ready");
+        pokeLibrary(window);
+        return 0;
+    }
+    if (msg == kSentinelAgain) {
+        say("ready again");
+        watch->ready = true;
+        if (watch->seen >= watch->count) {
+            PostQuitMessage(0);
+        }
+        return 0;
+    }
     if (msg == kSentinel) {
         watch->ready = true;
         say("ready");
@@ -198,9 +240,10 @@ int runWatch(int argc, char** argv) {
     bool stayConnected = false;
     for (int i = 2; i < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--recycle" || option == "--exit-connected") {
+        if (option == "--recycle" || option == "--exit-connected" || option == "--poke-library") {
             recycle = recycle || option == "--recycle";
             stayConnected = stayConnected || option == "--exit-connected";
+            state.poke = state.poke || option == "--poke-library";
             --i;
             continue;
         }
@@ -283,6 +326,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: hidlibprobe exports | watch [--count N] [--timeout-ms T] [--vid HEX --pid HEX] "
-                 "[--recycle] [--exit-connected]\n");
+                 "[--recycle] [--exit-connected] [--poke-library]\n");
     return 1;
 }

@@ -8,7 +8,8 @@
     hidlib_wine.py windows  --win64-dir D --work-dir W --build-dir B
         the shipped build (Windows HID backend): Connect and Disconnect succeed. No receiver exists here; Wine 8
         does present its own virtual mouse and keyboard as HID devices (vendor 845E), and those must be
-        announced as attaches followed by one change, and be devices Wine registered.
+        announced as attaches followed by one change, and be devices Wine registered. Device notices and a read
+        failure, which need hardware to happen by themselves, are played to the library's window.
     hidlib_wine.py objdump  --win64-dir D --win32-dir D32
         both builds for both architectures export exactly the seven undecorated names; on win32 each one is
         the __stdcall function with its argument size (Connect is Connect@4); no runtime DLL is imported.
@@ -266,6 +267,10 @@ def test_windows(args):
         result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--recycle"], cwd=folder,
                           timeout=120)
         registered = registry_hid_devices(wine.prefix)
+        # The paths that need hardware to happen by themselves, played to the library's window: a device notice
+        # with nothing changed, a read failure of the first device, another device notice.
+        poked = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"], cwd=folder,
+                         timeout=120)
         # The process may also end (and free the library) while connected, with the readers running.
         ended = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--exit-connected"], cwd=folder,
                          timeout=120)
@@ -307,6 +312,19 @@ def test_windows(args):
             fail(f"announced devices {sorted(ids - registered)} are not HID devices Wine registered")
         if ("045E", "0284") in ids:
             fail("a receiver was found, but none exists here")
+        # A notice without a change posts nothing; the failed device is closed and reported removed, then a
+        # change; and it is not opened again while it is still present.
+        poked_lines = poked.stdout.replace("\r", "").splitlines()
+        first_vid, first_pid = attaches[0].group(2), attaches[0].group(3)
+        expected = ["ready", "poke device notice", "poke read failure", "poke device notice",
+                    f"remove 1 vid={first_vid} pid={first_pid}", "change handle=0 notify=0", "ready again",
+                    "disconnect -1"]
+        start = poked_lines.index("ready") if "ready" in poked_lines else len(poked_lines)
+        if poked.returncode != 0 or poked_lines[start:start + len(expected)] != expected:
+            fail(f"device notices and a read failure: expected {expected}, got {poked_lines[start:]} "
+                 f"(exit code {poked.returncode})")
+        print("A device notice with nothing new posted nothing; a failed device was reported removed and stayed "
+              "closed.", flush=True)
     print("PASS", flush=True)
 
 
