@@ -248,6 +248,10 @@ TEST_F(CoreTest, ConnectAnnouncesDevicesAlreadyPresentAndDisconnectStopsPosting)
     core.change();
     EXPECT_TRUE(poster.take().empty());
 
+    ASSERT_TRUE(core.connect(kWindow + 1));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{{kWindow + 1, 0x80C8, 1, a}, {kWindow + 1, 0x80C8, 3, 0}}))
+        << "a new window hears of the devices still attached";
+
     RecordingPoster emptyPoster;
     Core empty(emptyPoster);
     ASSERT_TRUE(empty.connect(kWindow));
