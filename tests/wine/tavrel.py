@@ -3,9 +3,13 @@
 Used by the Wine tests and the demo. The Windows binaries come from the win64 build folder.
 """
 
+import json
 import os
+import queue
 import re
 import shutil
+import subprocess
+import threading
 import time
 
 from qelmwine import wait_for
@@ -74,10 +78,35 @@ class Installed:
     def windows(self):
         return [parse_fields(l) for l in self.probe("windows").stdout.splitlines() if l.startswith("hwnd=")]
 
-    def tray_icon_shown(self):
+    def tray_window(self):
         """Wine shows its own tray window (no X tray runs on Xvfb) while at least one icon is in it."""
-        return any(w.get("class") == "__winex11_standalone_tray" and w.get("visible") == "1"
-                   for w in self.windows())
+        return next((w for w in self.windows()
+                     if w.get("class") == "__winex11_standalone_tray" and w.get("visible") == "1"), None)
+
+    def tray_icon_shown(self):
+        return self.tray_window() is not None
+
+    def tray_icon_colour(self):
+        """'green' (receiver present), 'red' (absent) or None: the colour at the centre of the first icon slot
+        of Wine's tray window, read from a screenshot of the virtual display."""
+        tray = self.tray_window()
+        if tray is None or not self.w.display:
+            return None
+        left, top, right, bottom = (int(v) for v in tray["rect"].split(","))
+        # The first slot is square, as high as the window's client area; sample a few pixels around its centre
+        # but off the white symbol.
+        size = bottom - top
+        x, y = left + size // 2 - 3, top + size // 2 + 1
+        out = subprocess.run(["import", "-display", self.w.display, "-window", "root", "-crop", f"3x3+{x}+{y}",
+                              "-depth", "8", "txt:-"], capture_output=True, text=True).stdout
+        reds = greens = 0
+        for m in re.finditer(r"\((\d+),(\d+),(\d+)", out):
+            r, g, b = (int(v) for v in m.groups())
+            if g > r + 40 and g > b:
+                greens += 1
+            elif r > g + 40 and r > b:
+                reds += 1
+        return "green" if greens > reds else "red" if reds > greens else None
 
     def open_menu_and_pick(self, index):
         """A right-button press on the icon, then a click on item `index` of the two-item pop-up menu."""
@@ -134,3 +163,89 @@ def start_mediacenter(session, build, log, directx=False, extra=()):
 def settle(seconds=1.0):
     """Lets a started program finish what it does at once (used only where nothing can be awaited)."""
     time.sleep(seconds)
+
+
+class HidFeed:
+    """The host feeder of the virtual XBMC.dll (tools/hidfeed), driven line by line."""
+
+    def __init__(self, host_build_dir):
+        exe = os.path.join(host_build_dir, "tools/hidfeed/hidfeed")
+        if not os.path.exists(exe):
+            raise SystemExit(f"missing {exe}: build the host preset first")
+        self.proc = subprocess.Popen([exe, "--accept-timeout", "60"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, bufsize=1)
+        first = self.proc.stdout.readline().split()
+        if len(first) != 2 or first[0] != "listening":
+            raise RuntimeError(f"hidfeed did not start: {first}")
+        self.port = int(first[1])
+
+    def env(self):
+        return {"QELM_VIRTUAL_HID_PORT": str(self.port)}
+
+    def wait_connected(self):
+        line = self.proc.stdout.readline().strip()
+        if line != "connected":
+            raise RuntimeError(f"the virtual XBMC.dll did not connect: {line!r}")
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        reply = self.proc.stdout.readline().strip()
+        if not reply.startswith("ok"):
+            raise RuntimeError(f"hidfeed: {line!r} -> {reply!r}")
+        return reply
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write("quit\n")
+                self.proc.stdin.flush()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class HttpStandIn:
+    """The host HTTP stand-in (tests/support/httpstandin): records every request as one JSON line."""
+
+    def __init__(self, host_build_dir):
+        exe = os.path.join(host_build_dir, "tests/support/httpstandin/httpstandin")
+        if not os.path.exists(exe):
+            raise SystemExit(f"missing {exe}: build the host preset first")
+        self.proc = subprocess.Popen([exe], stdout=subprocess.PIPE, text=True, bufsize=1)
+        first = self.proc.stdout.readline().split()
+        if len(first) != 2 or first[0] != "LISTENING":
+            raise RuntimeError(f"httpstandin did not start: {first}")
+        self.port = int(first[1])
+        self.requests = []
+        self._lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self._lines.put(line)
+
+    def next_request(self, timeout=20):
+        try:
+            line = self._lines.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError("no request reached the HTTP stand-in") from None
+        request = json.loads(line)
+        self.requests.append(request)
+        return request
+
+    def pending(self):
+        return self._lines.qsize()
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()

@@ -1,7 +1,7 @@
 // winprobe: a small console tool that looks at the desktop and drives it the way a user would, for the Wine
 // tests and the demo. One command per run; results on standard output, one "key=value ..." line each.
 //
-//   winprobe windows                          every top-level window: hwnd, pid, class, visible, title
+//   winprobe windows                          every top-level window: hwnd, pid, rect, class, visible, title
 //   winprobe find --title T [--class C]       the first top-level window with that title (and class)
 //   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N]
 //        sends the tray icon's callback for a right-button press to the notification-icon window of process N
@@ -53,10 +53,12 @@ DWORD pidOf(HWND hwnd) {
 }
 
 void printWindow(HWND hwnd) {
-    std::printf("hwnd=0x%llx pid=%lu class=%s visible=%d title=%s\n",
+    RECT r{};
+    GetWindowRect(hwnd, &r);
+    std::printf("hwnd=0x%llx pid=%lu rect=%ld,%ld,%ld,%ld class=%s visible=%d title=%s\n",
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(hwnd)),
-                static_cast<unsigned long>(pidOf(hwnd)), className(hwnd).c_str(), IsWindowVisible(hwnd) ? 1 : 0,
-                text(hwnd).c_str());
+                static_cast<unsigned long>(pidOf(hwnd)), r.left, r.top, r.right, r.bottom, className(hwnd).c_str(),
+                IsWindowVisible(hwnd) ? 1 : 0, text(hwnd).c_str());
 }
 
 std::vector<HWND> topLevelWindows() {
