@@ -54,6 +54,16 @@ TEST_F(Lifecycle, EntryCopiesTheRegistryPathWithATerminatorUntilUnload) {
     EXPECT_EQ(driverBlocks(), 0u);
 }
 
+TEST_F(Lifecycle, RegistryPathTooLongForACountedCopyIsNotCopied) {
+    // 0xFFFE bytes plus the terminator do not fit a counted string's 16-bit size.
+    std::vector<char16_t> longPath(0x7FFF, u'x');
+    registryPath_.Buffer = longPath.data();
+    registryPath_.Length = 0xFFFE;
+    registryPath_.MaximumLength = 0xFFFE;
+    EXPECT_EQ(enterDriver(), STATUS_SUCCESS);
+    EXPECT_EQ(driverBlocks(), 0u);
+}
+
 TEST_F(Lifecycle, FailedRegistrationIsTheEntryResultAndNothingMoreHappens) {
     hostk::HidClassDriver::instance().failNextRegistration(STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(enterDriver(), STATUS_INSUFFICIENT_RESOURCES);
