@@ -2,6 +2,7 @@
 #include "driver_fixture.h"
 
 #include <algorithm>
+#include <memory>
 #include <array>
 #include <condition_variable>
 #include <mutex>
@@ -186,6 +187,35 @@ TEST_F(HidRequests, PolledReportsReachTheConsumer) {
     guard.unlock();
     device_->stopPolling();
     EXPECT_EQ(device_->pollFailures(), 0u);
+}
+
+// The class stand-in sizes its read buffer from the report descriptor; malformed ones must not overrun.
+TEST(ReportDescriptorLength, InputItemsAreSummedAndMalformedDescriptorsGiveZero) {
+    struct Row {
+        const char* name;
+        std::vector<UCHAR> descriptor;
+        ULONG length;
+    };
+    const std::vector<Row> rows = {
+        {"the driver's own", std::vector<UCHAR>(QelmReportDescriptor, QelmReportDescriptor + 27), 6},
+        {"two input items", {0x75, 0x10, 0x95, 0x03, 0x81, 0x02, 0x75, 0x01, 0x95, 0x04, 0x81, 0x02}, 7},
+        {"output items do not count", {0x75, 0x08, 0x95, 0x02, 0x91, 0x02}, 0},
+        {"four-byte data and a long item",
+         {0xFE, 0x01, 0x00, 0x55, 0x77, 0x08, 0, 0, 0, 0x95, 0x01, 0x81, 0x02},
+         1},
+        {"item cut short", {0x75, 0x08, 0x96, 0x06}, 0},
+        {"long item cut short", {0xFE, 0x05, 0x00, 0x01}, 0},
+        {"empty", {}, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Exactly sized heap copy: a read past the end is an AddressSanitizer error.
+        std::unique_ptr<UCHAR[]> bytes(new UCHAR[row.descriptor.size()]);
+        std::copy(row.descriptor.begin(), row.descriptor.end(), bytes.get());
+        EXPECT_EQ(
+            hostk::InputReportLengthFromDescriptor(bytes.get(), static_cast<ULONG>(row.descriptor.size())),
+            row.length);
+    }
 }
 
 } // namespace
