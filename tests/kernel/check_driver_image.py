@@ -199,6 +199,23 @@ def version_strings(blob):
     return strings, file_version
 
 
+def pe_checksum(data):
+    """(computed, stored) image checksum: the one's-complement sum of the file's 16-bit words, skipping the
+    CheckSum field, plus the file length. The loader checks it for drivers it loads at boot."""
+    field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    total = 0
+    for i in range(0, len(data) - 1, 2):
+        if i in (field, field + 2):
+            continue
+        total += struct.unpack_from("<H", data, i)[0]
+        total = (total & 0xFFFF) + (total >> 16)
+    if len(data) % 2:
+        total += data[-1]
+        total = (total & 0xFFFF) + (total >> 16)
+    total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF, struct.unpack_from("<I", data, field)[0]
+
+
 # --- the checks --------------------------------------------------------------------------------------
 
 
@@ -252,6 +269,9 @@ def check(image, arch, tool):
 
     with open(image, "rb") as f:
         data = f.read()
+    computed, stored = pe_checksum(data)
+    if computed != stored:
+        failures.append("image checksum 0x%x, the file sums to 0x%x" % (stored, computed))
     blob = first_version_resource(data)
     if blob is None:
         failures.append("no version resource")
