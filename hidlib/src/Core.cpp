@@ -219,10 +219,11 @@ ReportResult Core::report(std::int32_t handle, std::span<const std::uint8_t> byt
     std::copy_n(bytes.begin(), entry.length, entry.bytes.begin());
     ++device->count;
 
-    if (device->notify) {
+    if (device->notify && connected_) {
         postLocked(kNotifyRead, handle);
+        return ReportResult::Queued;
     }
-    return ReportResult::Queued;
+    return ReportResult::Held;
 }
 
 std::vector<std::int32_t> Core::attached() const {

@@ -263,6 +263,8 @@ std::string Session::apply(std::string_view line) {
         switch (core_.report(found->second, command.bytes)) {
         case ReportResult::Queued:
             return "ok";
+        case ReportResult::Held:
+            return "ok held";
         case ReportResult::Duplicate:
             return "ok duplicate";
         case ReportResult::Unknown:

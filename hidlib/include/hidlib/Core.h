@@ -34,7 +34,8 @@ struct Poster {
 };
 
 enum class ReportResult {
-    Queued,    // queued (and announced when connected and the device's notify flag is on)
+    Queued,    // queued and announced: connected, and the device's notify flag is on
+    Held,      // queued without a notification (not connected, or the device's notify flag is off)
     Duplicate, // identical to the device's previous report: dropped
     Unknown,   // no attached device has this handle
     Empty,     // a report without bytes: ignored

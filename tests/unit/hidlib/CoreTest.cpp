@@ -101,7 +101,7 @@ TEST_F(CoreTest, LookupsNeedBothIdsAndKnownHandles) {
 TEST_F(CoreTest, QueueKeepsTheNewest64InOrder) {
     const std::int32_t h = core.attach(kVid, kPid);
     for (int i = 0; i < 70; ++i) {
-        ASSERT_EQ(core.report(h, bytes({0, static_cast<std::uint8_t>(i)})), ReportResult::Queued);
+        ASSERT_EQ(core.report(h, bytes({0, static_cast<std::uint8_t>(i)})), ReportResult::Held);
     }
     EXPECT_EQ(core.queued(h), hidlib::kQueueCapacity);
     std::vector<std::uint8_t> expected;
@@ -142,7 +142,7 @@ TEST_F(CoreTest, RepeatsOfThePreviousReportAreDropped) {
 
 TEST_F(CoreTest, RepeatIsDroppedEvenAfterThePreviousWasRead) {
     const std::int32_t h = core.attach(kVid, kPid);
-    EXPECT_EQ(core.report(h, bytes({0, 0, 0, 0xA7, 0, 0x41, 0})), ReportResult::Queued);
+    EXPECT_EQ(core.report(h, bytes({0, 0, 0, 0xA7, 0, 0x41, 0})), ReportResult::Held);
     EXPECT_EQ(readAll(core, h).size(), 1u);
     EXPECT_EQ(core.report(h, bytes({0, 0, 0, 0xA7, 0, 0x41, 0})), ReportResult::Duplicate);
     EXPECT_EQ(core.queued(h), 0u);
@@ -271,7 +271,7 @@ TEST_F(CoreTest, RemovalDropsTheQueueAndTheRepeatMemory) {
     }
     ASSERT_EQ(core.attach(kVid, kPid), h);
     EXPECT_EQ(core.queued(h), 0u);
-    EXPECT_EQ(core.report(h, bytes({0, 9})), ReportResult::Queued);
+    EXPECT_EQ(core.report(h, bytes({0, 9})), ReportResult::Held);
 }
 
 TEST(SimLibraryTest, OperationsUseSixteenBitBooleansAndThirtyTwoBitWindows) {
@@ -296,3 +296,20 @@ TEST(SimLibraryTest, OperationsUseSixteenBitBooleansAndThirtyTwoBitWindows) {
 }
 
 } // namespace
+
+// The feeder learns from the result whether the program was told: a report held while nobody listens is
+// dropped when the program starts reading, so only announced reports reach it.
+TEST_F(CoreTest, ReportIsHeldUntilTheProgramListensAndAnnouncedAfterwards) {
+    const std::int32_t h = core.attach(kVid, kPid);
+    EXPECT_EQ(core.report(h, bytes({0, 1})), ReportResult::Held) << "not connected";
+    ASSERT_TRUE(core.connect(kWindow));
+    EXPECT_EQ(core.report(h, bytes({0, 2})), ReportResult::Held) << "notify off";
+    ASSERT_TRUE(core.setReadNotify(h, true));
+    EXPECT_EQ(core.queued(h), 0u) << "held reports go when reading starts";
+    poster.take();
+    EXPECT_EQ(core.report(h, bytes({0, 3})), ReportResult::Queued);
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(h)}));
+    ASSERT_TRUE(core.disconnect());
+    EXPECT_EQ(core.report(h, bytes({0, 4})), ReportResult::Held) << "disconnected: nothing is posted";
+    EXPECT_TRUE(poster.take().empty());
+}

@@ -149,7 +149,7 @@ TEST(LineProtocolTest, SessionAppliesLinesAndAnswersEach) {
         {"attach 5 045E 0284", "error device already attached"},
         {"attach 6 1 2", "ok 2"},
         {"change", "ok"},
-        {"report 5 00 00 00 A7 00 41 00", "ok"},
+        {"report 5 00 00 00 A7 00 41 00", "ok held"}, // nobody asked for its reports yet
         {"report 5 00 00 00 A7 00 41 00", "ok duplicate"},
         {"report 7 00", "error unknown device"},
         {"remove 6", "ok"},

@@ -174,7 +174,7 @@ def test_virtual(args):
             send("report 1 00 00 00 A7 00 41 00", "ok")
             out.expect("read 1 result=-1 bytes=000000A7004100" + pad + " overrun=no")
             send("report 1 00 00 00 A7 00 41 00", "ok duplicate")
-            send("report 2 00 01 02", "ok")
+            send("report 2 00 01 02", "ok held")
             long_report = " ".join(f"{i:02X}" for i in range(1, 41))
             send("report 1 " + long_report, "ok")
             out.expect("read 1 result=-1 bytes=" + "".join(f"{i:02X}" for i in range(1, 18)) + " overrun=no")
