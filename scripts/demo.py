@@ -25,8 +25,9 @@ WORK = os.path.join(ROOT, "build", "demo")
 
 KEYS = {0x28: "Down", 0x26: "Up", 0x27: "Right", 0x25: "Left", 0x0D: "Enter", 0x09: "Tab", 0x31: "1",
         0x32: "2", 0x08: "Backspace", 0x20: "Space", 0x1B: "Esc", 0x49: "I"}
-BUTTONS = [("Down", 167), ("Down", 167), ("Right", 168), ("Up", 166), ("Left", 169), ("Select/Enter", 11),
-           ("Back", 216), ("Info", 195)]
+# Buttons pressed, by the key each is mapped to.
+BUTTONS = [("Down", 167), ("Down", 167), ("Right", 168), ("Up", 166), ("Left", 169), ("Enter", 11),
+           ("Backspace", 216), ("I", 195)]
 RECEIVER = "1118", "644"  # USB 045E:0284
 
 
@@ -47,31 +48,48 @@ class Remote:
     def plug(self):
         handle = self.feed.send("attach 1 045E 0284").split()[1]
         self.feed.send("change")
-        time.sleep(1)  # TEMPORARY
+        self.last = None
         return handle
+
+    def wait_reading(self):
+        # Tavrelmond asks for the receiver's reports once it has handled the change notification; until then
+        # the library holds reports back ("ok held") and drops them when reading starts. A neutral report is
+        # repeated until one is announced.
+        deadline = time.monotonic() + 30
+        while self.release() != "ok":
+            if time.monotonic() > deadline:
+                raise TimeoutError("Tavrelmond never started reading the receiver")
+            time.sleep(0.05)
 
     def unplug(self):
         self.feed.send("remove 1")
         self.feed.send("change")
 
+    def _report(self, line, key):
+        reply = self.feed.send(line)
+        if reply == "ok":
+            self.runs += 1  # announced: the program reads it and runs its dispatch once
+            self.last = key
+        elif reply == "ok held":
+            self.last = key
+        return reply
+
     def press(self, code):
         if code == self.last:
-            # The receiver repeats its packet while nothing changes; the library passes one per change.
-            # Between two presses of the same button the remote sends a release.
+            # The receiver repeats its packet while nothing changes, and the library passes one per change:
+            # between two presses of the same button comes a neutral report.
             self.release()
-        reply = self.feed.send(f"button 1 {code}")
+        reply = self._report(f"button 1 {code}", code)
         assert reply == "ok", reply
-        self.last = code
-        self.runs += 1
 
     def release(self):
-        # A report with no button value: it is dispatched (the icon blinks) but forwards nothing.
-        self.feed.send("report 1 00 00 00 00 00 00 00")
-        self.last = None
-        self.runs += 1
+        """A neutral report (no button value): dispatched, so the icon blinks, but nothing is forwarded.
+        Two forms alternate so that one never repeats the other."""
+        self.neutral = 1 - getattr(self, "neutral", 0)
+        return self._report(f"report 1 00 0{self.neutral} 00 00 00 00 00", ("neutral", self.neutral))
 
     def type_option_code(self, digits):
-        """The arming button (Display, 213) then the digit buttons, each on an option run (odd, from the 3rd)."""
+        """The arming button (213) then the digit buttons, each on an option run (odd, from the 3rd)."""
         def on_option_run():
             while (self.runs + 1) < 3 or (self.runs + 1) % 2 == 0:
                 self.release()
@@ -103,6 +121,7 @@ def window_key_mode(w, build):
 
         remote = Remote(feed)
         remote.plug()
+        remote.wait_reading()
         say("Receiver plugged in (USB 045E:0284): the library reports it, Tavrelmond enables reading")
         seen = len(log.lines())
         for name, code in BUTTONS:
@@ -112,11 +131,11 @@ def window_key_mode(w, build):
             keys = [l for l in log.lines()[seen:] if l.startswith("key ")]
             seen = len(log.lines())
             vk = int(keys[0].split("vk=")[1].split()[0])
-            say(f"  pressed {name:<13} (button code {code:>3}) -> XBMC received: key down + key up "
+            say(f"  button {code:>3} ({name:<9}) -> XBMC received: key down + key up "
                 f"{KEYS.get(vk, vk)} (VK 0x{vk:02X})")
 
         seen = len(log.lines())
-        say("Option code 111 on the remote: the arming button (Display, also Tab), then 1 1 1")
+        say("Option code 111 on the remote: the arming button (code 213, also Tab), then the digits 1 1 1")
         remote.type_option_code("111")
         wait_for(lambda: "visible 0" in log.lines()[seen:], timeout=20, what="XBMC's window to hide")
         say("  -> XBMC's window is hidden")
@@ -132,6 +151,12 @@ def window_key_mode(w, build):
         remote.plug()
         wait_for(lambda: app.tray_icon_colour() == "green", timeout=20, what="the green icon")
         say("Receiver plugged in again: tray icon green")
+        remote.wait_reading()
+        seen = len(log.lines())
+        remote.press(247)
+        wait_for(lambda: any(l.startswith("key up vk=27") for l in log.lines()[seen:]), timeout=20,
+                 what="the Esc key")
+        say("  button 247 (Esc      ) -> XBMC received: key down + key up Esc (VK 0x1B)")
 
         app.exit_from_menu()
         say("Exit chosen in the tray icon's menu (right-click, 'Tavrelmond 1.6 -EXIT'): Tavrelmond ended")
@@ -165,14 +190,15 @@ def http_mode(w, build, server):
         wait_for(app.tray_icon_shown, timeout=30, what="the tray icon")
         remote = Remote(feed)
         remote.plug()
+        remote.wait_reading()
         for name, code in BUTTONS[:6]:
             remote.press(code)
             if standin is not None:
                 r = standin.next_request()
                 body = r["body"]
-                say(f"  pressed {name:<13} (button code {code:>3}) -> {r['line']}  body \"{body}\"")
+                say(f"  button {code:>3} ({name:<9}) -> {r['line']}  body \"{body}\"")
             else:
-                say(f"  pressed {name:<13} (button code {code:>3}) -> sent to {host}:{port}")
+                say(f"  button {code:>3} ({name:<9}) -> sent to {host}:{port}")
         if standin is not None:
             ctype = dict((k.lower(), v) for k, v in standin.requests[0]["headers"]).get("content-type")
             say(f"  (each request: Content-Type {ctype}, one connection per key)")
