@@ -1,4 +1,5 @@
-// CurlWinInet: the wininet port over libcurl's multi interface, one transfer per request handle.
+// CurlWinInet: the wininet port over libcurl's multi interface: one multi handle per adapter, one transfer
+// (easy handle) per request handle, and never a connection reused.
 #include "platform/posix/CurlWinInet.h"
 
 #include <curl/curl.h>
@@ -41,7 +42,8 @@ constexpr std::uint32_t AddReqFlagAddIfNew = 0x10000000u; // HTTP_ADDREQ_FLAG_AD
 // What a request sends and what it has received so far.
 struct CurlWinInet::Transfer {
     CURL* easy = nullptr;
-    CURLM* multi = nullptr;
+    CURLM* multi = nullptr; // the adapter's
+    void** spare = nullptr; // the adapter's slot for one finished easy handle, kept for the next request
     curl_slist* headerList = nullptr;
     std::string body;
     std::string pending; // received body bytes not read yet, from pendingAt on
@@ -55,10 +57,12 @@ struct CurlWinInet::Transfer {
     ~Transfer() {
         if (multi && easy)
             curl_multi_remove_handle(multi, easy);
-        if (easy)
+        if (easy && spare && !*spare) {
+            curl_easy_reset(easy);
+            *spare = easy;
+        } else if (easy) {
             curl_easy_cleanup(easy);
-        if (multi)
-            curl_multi_cleanup(multi);
+        }
         curl_slist_free_all(headerList);
     }
 
@@ -100,9 +104,11 @@ struct CurlWinInet::Transfer {
         curl_multi_perform(multi, &running);
         int left = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
-                done = true;
-                result = msg->data.result;
+            Transfer* owner = nullptr;
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &owner);
+            if (msg->msg == CURLMSG_DONE && owner) {
+                owner->done = true;
+                owner->result = msg->data.result;
             }
         }
         // Wait for the socket only when nothing is waiting to be handed out and no pause holds libcurl back.
@@ -135,9 +141,16 @@ CurlWinInet::CurlWinInet() : CurlWinInet(Timeouts{}) {}
 CurlWinInet::CurlWinInet(Timeouts timeouts) : timeouts_(timeouts) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    multi_ = curl_multi_init();
 }
 
-CurlWinInet::~CurlWinInet() = default;
+CurlWinInet::~CurlWinInet() {
+    handles_.clear(); // the transfers leave the multi handle first
+    if (spareEasy_)
+        curl_easy_cleanup(static_cast<CURL*>(spareEasy_));
+    if (multi_)
+        curl_multi_cleanup(static_cast<CURLM*>(multi_));
+}
 
 WinInet::Handle CurlWinInet::add(std::unique_ptr<Node> node) {
     Handle handle = next_++;
@@ -254,8 +267,10 @@ bool CurlWinInet::httpSendRequest(Handle request, const char* headers, std::uint
         return false;
 
     auto t = std::make_unique<Transfer>();
-    t->easy = curl_easy_init();
-    t->multi = curl_multi_init();
+    t->easy = spareEasy_ ? static_cast<CURL*>(spareEasy_) : curl_easy_init();
+    spareEasy_ = nullptr;
+    t->spare = &spareEasy_;
+    t->multi = static_cast<CURLM*>(multi_);
     if (!t->easy || !t->multi)
         return false;
     if (optional)
@@ -313,6 +328,9 @@ bool CurlWinInet::httpSendRequest(Handle request, const char* headers, std::uint
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect.count()));
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeouts_.receive.count()));
+    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);

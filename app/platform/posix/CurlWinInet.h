@@ -62,6 +62,8 @@ class CurlWinInet : public WinInet {
     Node* find(Handle handle, int kind);
 
     Timeouts timeouts_;
+    void* multi_ = nullptr;     // CURLM*, shared by this adapter's transfers
+    void* spareEasy_ = nullptr; // CURL*, a finished transfer's handle, reset, for the next request
     std::map<Handle, std::unique_ptr<Node>> handles_;
     Handle next_ = 1;
 };
