@@ -18,7 +18,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 
 from qelmwine import WineSession, wait_for  # noqa: E402
-from tavrel import HidFeed, HttpStandIn, Installed, MediaCenterLog, Win64Build  # noqa: E402
+from tavrel import HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, Win64Build  # noqa: E402
 
 HOST_BUILD = os.path.join(ROOT, "build", "host")
 WORK = os.path.join(ROOT, "build", "demo")
@@ -33,71 +33,6 @@ RECEIVER = "1118", "644"  # USB 045E:0284
 
 def say(text=""):
     print(text, flush=True)
-
-
-class Remote:
-    """The virtual receiver: one device on the feeder. Tracks the program's dispatch count, because option
-    digits count only on every other button event (the tray icon blinks in the same rhythm)."""
-
-    def __init__(self, feed):
-        self.feed = feed
-        self.runs = 0
-        self.last = None
-        self.filler = 0
-
-    def plug(self):
-        handle = self.feed.send("attach 1 045E 0284").split()[1]
-        self.feed.send("change")
-        self.last = None
-        return handle
-
-    def wait_reading(self):
-        # Tavrelmond asks for the receiver's reports once it has handled the change notification; until then
-        # the library holds reports back ("ok held") and drops them when reading starts. A neutral report is
-        # repeated until one is announced.
-        deadline = time.monotonic() + 30
-        while self.release() != "ok":
-            if time.monotonic() > deadline:
-                raise TimeoutError("Tavrelmond never started reading the receiver")
-            time.sleep(0.05)
-
-    def unplug(self):
-        self.feed.send("remove 1")
-        self.feed.send("change")
-
-    def _report(self, line, key):
-        reply = self.feed.send(line)
-        if reply == "ok":
-            self.runs += 1  # announced: the program reads it and runs its dispatch once
-            self.last = key
-        elif reply == "ok held":
-            self.last = key
-        return reply
-
-    def press(self, code):
-        if code == self.last:
-            # The receiver repeats its packet while nothing changes, and the library passes one per change:
-            # between two presses of the same button comes a neutral report.
-            self.release()
-        reply = self._report(f"button 1 {code}", code)
-        assert reply == "ok", reply
-
-    def release(self):
-        """A neutral report (no button value): dispatched, so the icon blinks, but nothing is forwarded.
-        Two forms alternate so that one never repeats the other."""
-        self.neutral = 1 - getattr(self, "neutral", 0)
-        return self._report(f"report 1 00 0{self.neutral} 00 00 00 00 00", ("neutral", self.neutral))
-
-    def type_option_code(self, digits):
-        """The arming button (213) then the digit buttons, each on an option run (odd, from the 3rd)."""
-        def on_option_run():
-            while (self.runs + 1) < 3 or (self.runs + 1) % 2 == 0:
-                self.release()
-        on_option_run()
-        self.press(213)
-        for d in digits:
-            on_option_run()
-            self.press({"1": 206, "2": 205, "3": 204, "4": 203, "5": 202}[d])
 
 
 def window_key_mode(w, build):

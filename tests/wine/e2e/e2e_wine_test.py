@@ -1,0 +1,164 @@
+"""Key presses on the remote, end to end under Wine: the virtual XBMC.dll fed from the host, the real
+Tavrelmond.exe, the stand-in media center and the host HTTP stand-in.
+
+Usage: e2e_wine_test.py --win64-dir DIR --build DIR --work DIR CASE
+"""
+
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+
+from qelmwine import WineSession, wait_for  # noqa: E402
+from tavrel import (HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, Win64Build,  # noqa: E402
+                    start_mediacenter)
+
+IDS = "VendorID=1118\nProductID=644\n"
+ARROWS_AND_ENTER = [(167, 0x28), (166, 0x26), (168, 0x27), (169, 0x25), (11, 0x0D)]
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+    print("ok:", message, flush=True)
+
+
+class Rig:
+    """Tavrelmond with the virtual XBMC.dll, the stand-in XBMC started first, a virtual receiver plugged in."""
+
+    def __init__(self, w, build, work, mode, extra_config="", http_port=8080):
+        self.w = w
+        self.log = MediaCenterLog(os.path.join(work, "mc.log"))
+        self.mc = start_mediacenter(w, build, self.log)
+        self.feed = HidFeed(w.build_dir)
+        config = f"APIControlXBMCOPENGL={mode}\n{IDS}IP Address=127.0.0.1\nport={http_port}\n{extra_config}"
+        self.app = Installed(w, build, os.path.join(work, "app"), config, hid_dll="virtual")
+        self.app.start(env=self.feed.env())
+        self.feed.wait_connected()
+        wait_for(self.app.tray_icon_shown, timeout=30, what="the tray icon")
+        self.remote = Remote(self.feed)
+        self.remote.plug()
+        self.remote.wait_reading()
+
+    def keys_since(self, seen):
+        return [l for l in self.log.lines()[seen:] if l.startswith("key ")]
+
+    def close(self):
+        self.feed.close()
+
+
+def case_window_keys(w, build, work):
+    """Arrows and Enter arrive as one key press each; a repeated packet is no new key; removal and return."""
+    rig = Rig(w, build, work, "true")
+    try:
+        seen = len(rig.log.lines())
+        for code, vk in ARROWS_AND_ENTER:
+            rig.remote.press(code)
+            wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what=f"the key of button {code}")
+            keys = rig.keys_since(seen)
+            check(keys == [f"key down vk={vk} lparam=0", f"key up vk={vk} lparam=0"],
+                  f"button {code}: key down and up of VK {vk}")
+            seen = len(rig.log.lines())
+        # The receiver repeats its packet on every poll: the library passes it once.
+        check(rig.feed.send("button 1 11") == "ok duplicate", "a repeated packet is dropped by the library")
+        rig.remote.press(167)
+        wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what="the next key")
+        check(len(rig.keys_since(seen)) == 2, "and no key was sent for it")
+
+        rig.remote.unplug()
+        wait_for(lambda: rig.app.tray_icon_colour() == "red", timeout=20, what="the red icon")
+        check(True, "receiver removed: the icon turns red")
+        rig.remote.plug()
+        wait_for(lambda: rig.app.tray_icon_colour() == "green", timeout=20, what="the green icon")
+        check(True, "receiver back: the icon turns green")
+        rig.remote.wait_reading()
+        seen = len(rig.log.lines())
+        rig.remote.press(166)
+        wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what="a key after the return")
+        check(rig.keys_since(seen)[0] == "key down vk=38 lparam=0", "reading is enabled for the new handle")
+        check(rig.app.exit_from_menu() == 0, "exit")
+    finally:
+        rig.close()
+
+
+def case_http_keys(w, build, work):
+    """In HTTP mode the same buttons become SendKey requests, and no key reaches the window."""
+    server = HttpStandIn(w.build_dir)
+    try:
+        rig = Rig(w, build, work, "false", http_port=server.port)
+        try:
+            seen = len(rig.log.lines())
+            for code, _ in ARROWS_AND_ENTER:
+                rig.remote.press(code)
+                r = server.next_request()
+                check(r["line"] == f"POST /xbmcCmds/xbmcHttp?command=SendKey&parameter={code} HTTP/1.0"
+                      and r["body"] == "0", f"button {code}: {r['line']}")
+                headers = {k.lower(): v for k, v in r["headers"]}
+                check(headers.get("content-type") == "application/x-www-form-urlencoded", "content type")
+            check(rig.keys_since(seen) == [], "no key message in HTTP mode")
+            check(rig.app.exit_from_menu() == 0, "exit")
+            check(server.pending() == 0, "one request per button")
+        finally:
+            rig.close()
+    finally:
+        server.close()
+
+
+def case_option_111(w, build, work):
+    """Option code 111 hides the media center's window, and again shows it."""
+    rig = Rig(w, build, work, "true")
+    try:
+        seen = len(rig.log.lines())
+        rig.remote.type_option_code("111")
+        wait_for(lambda: "visible 0" in rig.log.lines()[seen:], timeout=20, what="the window to hide")
+        check(True, "111 hides XBMC's window")
+        seen = len(rig.log.lines())
+        rig.remote.type_option_code("111")
+        wait_for(lambda: "visible 1" in rig.log.lines()[seen:], timeout=20, what="the window to show")
+        check(True, "111 again shows it")
+        rig.app.exit_from_menu()
+    finally:
+        rig.close()
+
+
+def case_option_222(w, build, work):
+    """Option code 222 closes the media center; the next 222 starts it again from remoterun, minimized."""
+    log2 = MediaCenterLog(os.path.join(work, "mc-restarted.log"))
+    remoterun = f"remoterun={w.windows_path(build.mediacenter)} --log {w.windows_path(log2.path)} --restarted\n"
+    rig = Rig(w, build, work, "true", extra_config=remoterun)
+    try:
+        rig.remote.type_option_code("222")
+        rig.log.wait_line(lambda l: l == "close", what="WM_CLOSE at XBMC")
+        rig.log.wait_line(lambda l: l == "exited", what="XBMC to end")
+        check(True, "222 closes XBMC")
+        rig.remote.type_option_code("222")
+        started = log2.wait_line(lambda l: l.startswith("started "), what="XBMC started from remoterun")
+        check(started.endswith("--restarted"), "the second 222 starts remoterun's command line")
+        log2.wait_line(lambda l: l == "sizestate minimized", what="the minimized window")
+        check(True, "minimized")
+        rig.app.exit_from_menu()
+    finally:
+        rig.close()
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--win64-dir", required=True)
+    ap.add_argument("--build", required=True, help="host build folder (Wine prefix, hidfeed, httpstandin)")
+    ap.add_argument("--work", required=True)
+    ap.add_argument("case", choices=sorted(CASES))
+    a = ap.parse_args()
+    build = Win64Build(a.win64_dir)
+    work = os.path.join(os.path.abspath(a.work), a.case)
+    os.makedirs(work, exist_ok=True)
+    with WineSession(a.build) as w:
+        CASES[a.case](w, build, work)
+    print(f"1 passed, 0 failed: {a.case}")
+
+
+if __name__ == "__main__":
+    main()
