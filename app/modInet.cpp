@@ -33,10 +33,6 @@ std::optional<std::uint16_t> TcpPort(const std::string& text) {
 
 } // namespace
 
-std::string SendKeyPath(int buttonCode) {
-    return SendKeyPathPrefix + std::to_string(buttonCode);
-}
-
 modInet::modInet(WinInet& wininet, const std::string& ip, const std::string& port)
     : wininet(wininet), ip(ip), port(port) {}
 

@@ -1,18 +1,13 @@
 // modInet: the HTTP command channel. One POST request per command to the media center's web server: a fresh
 // root handle, connection and request each time, the reply read in 2048-byte pieces, everything closed again.
+// The key commands' path and body are the media center's (MediaCenter::SendKeyPath,
+// MediaCenter::SendKeyBody).
 #pragma once
 
 #include <cstddef>
 #include <string>
 
 #include "platform/WinInet.h"
-
-// Request path of a key command without its parameter; the button code follows in decimal.
-inline constexpr const char* SendKeyPathPrefix = "/xbmcCmds/xbmcHttp?command=SendKey&parameter=";
-
-// The request path of the SendKey command for one button code, e.g. SendKeyPath(167) is
-// "/xbmcCmds/xbmcHttp?command=SendKey&parameter=167".
-std::string SendKeyPath(int buttonCode);
 
 class modInet {
   public:

@@ -4,6 +4,7 @@
 //
 //   http_roundtrip_bench [rounds]        (default 300; ctest runs 1000)
 #include "HttpStandIn.h"
+#include "MediaCenter.h"
 #include "modInet.h"
 #include "platform/posix/CurlWinInet.h"
 
@@ -65,9 +66,9 @@ int main(int argc, char** argv) {
     std::string ip = "127.0.0.1";
     std::string port = server.portText();
     modInet inet(wininet, ip, port);
-    inet.CommandPath = SendKeyPath(167);
+    inet.CommandPath = MediaCenter::SendKeyPath("167");
 
-    const std::string request = "POST " + SendKeyPath(167) +
+    const std::string request = "POST " + MediaCenter::SendKeyPath("167") +
                                 " HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                                 "User-Agent: http generic\r\nHost: 127.0.0.1:" +
                                 port + "\r\nContent-Length: 1\r\n\r\n0";

@@ -1,5 +1,6 @@
 // HttpSendCommand over real sockets: the libcurl adapter against the recording stand-in on loopback.
 #include "HttpStandIn.h"
+#include "MediaCenter.h"
 #include "modInet.h"
 #include "platform/posix/CurlWinInet.h"
 
@@ -43,7 +44,7 @@ TEST(HttpSendCommandOverLoopback, SendsOneHttp10PostWithTheExactRequestLineAndHe
     StandIn server;
     server.answer({Answer::Kind::Whole, 200, "<html><li>OK</html>"});
     Channel c(server.portText());
-    c.inet.CommandPath = SendKeyPath(167);
+    c.inet.CommandPath = MediaCenter::SendKeyPath("167");
     EXPECT_EQ(c.inet.HttpSendCommand("0"), "<html><li>OK</html>");
 
     ASSERT_EQ(server.requestCount(), 1u);
@@ -189,7 +190,7 @@ TEST(HttpSendCommandOverLoopback, GoesThroughTheProxyNamedByTheEnvironment) {
     setenv("http_proxy", proxyUrl.c_str(), 1);
     Channel c("8080");
     c.ip = "xbmc.example";
-    c.inet.CommandPath = SendKeyPath(11);
+    c.inet.CommandPath = MediaCenter::SendKeyPath("11");
     std::string reply = c.inet.HttpSendCommand("0");
     unsetenv("http_proxy");
 

@@ -1,4 +1,5 @@
 // HttpSendCommand as a sequence of wininet calls, on the recorded in-memory port.
+#include "MediaCenter.h"
 #include "modInet.h"
 #include "platform/sim/SimWinInet.h"
 
@@ -22,16 +23,10 @@ struct Channel {
 
 } // namespace
 
-TEST(SendKeyPath, IsThePrefixFollowedByTheDecimalCode) {
-    EXPECT_EQ(SendKeyPath(167), "/xbmcCmds/xbmcHttp?command=SendKey&parameter=167");
-    EXPECT_EQ(SendKeyPath(11), "/xbmcCmds/xbmcHttp?command=SendKey&parameter=11");
-    EXPECT_EQ(SendKeyPath(0), "/xbmcCmds/xbmcHttp?command=SendKey&parameter=0");
-}
-
 TEST(HttpSendCommand, MakesTheSevenCallsInOrderWithThePlatformsArguments) {
     Channel c;
     c.wininet.setReply({"<html>OK</html>"});
-    c.inet.CommandPath = SendKeyPath(167);
+    c.inet.CommandPath = MediaCenter::SendKeyPath("167");
     EXPECT_EQ(c.inet.HttpSendCommand("0"), "<html>OK</html>");
 
     const std::vector<std::string> expected = {
@@ -99,7 +94,7 @@ TEST(HttpSendCommand, SkipsWhatAFailedStepLeavesNothingToDoFor) {
         Channel c;
         c.wininet.setReply({"reply"});
         c.wininet.failStep(row.failing);
-        c.inet.CommandPath = SendKeyPath(11);
+        c.inet.CommandPath = MediaCenter::SendKeyPath("11");
         std::string reply = c.inet.HttpSendCommand("0");
         EXPECT_EQ(c.wininet.calls(), row.calls);
         EXPECT_EQ(c.wininet.requests().size(), row.sent);
@@ -195,12 +190,12 @@ TEST(HttpSendCommand, OpensFreshHandlesForEveryCommand) {
     c.wininet.failStep(Step::Send);
     c.inet.HttpSendCommand("0");
     c.wininet.failStep(Step::Send, false);
-    c.inet.CommandPath = SendKeyPath(11);
+    c.inet.CommandPath = MediaCenter::SendKeyPath("11");
     c.inet.HttpSendCommand("0");
     const auto& opened = c.wininet.opened();
     ASSERT_EQ(opened.size(), 6u);
     EXPECT_EQ(std::set<SimWinInet::Handle>(opened.begin(), opened.end()).size(), 6u);
     ASSERT_EQ(c.wininet.requests().size(), 1u);
-    EXPECT_EQ(c.wininet.requests()[0].object, SendKeyPath(11));
+    EXPECT_EQ(c.wininet.requests()[0].object, MediaCenter::SendKeyPath("11"));
     EXPECT_EQ(c.wininet.openHandles(), 0u);
 }
