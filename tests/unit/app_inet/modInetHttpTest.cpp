@@ -171,16 +171,22 @@ TEST(HttpSendCommandOverLoopback, UsesPorts8080And40000) {
     }
 }
 
-TEST(HttpSendCommandOverLoopback, GivesUpOnAServerThatStopsSendingAfterTheReceiveTimeOut) {
-    StandIn server;
-    server.answer({Answer::Kind::Stall, 200, ""});
-    Channel c(server.portText(), CurlWinInet::Timeouts{5000ms, 1s});
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(c.inet.HttpSendCommand("0"), "");
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, 900ms);
-    EXPECT_LT(took, 10s);
-    EXPECT_EQ(c.wininet.openHandles(), 0u);
+TEST(HttpSendCommandOverLoopback, GivesUpOnASilentServerAfterTheReceiveTimeOut) {
+    // Silent before its headers, and silent after them.
+    for (Answer answer :
+         {Answer{Answer::Kind::Whole, 200, "late", 20s}, Answer{Answer::Kind::Stall, 200, ""}}) {
+        SCOPED_TRACE(answer.kind == Answer::Kind::Stall ? "stalled after the headers" : "no answer at all");
+        StandIn server;
+        server.answer(answer);
+        Channel c(server.portText(), CurlWinInet::Timeouts{5000ms, 1s});
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.inet.HttpSendCommand("0"), "");
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 900ms);
+        EXPECT_LT(took, 10s);
+        EXPECT_EQ(c.wininet.openHandles(), 0u);
+        EXPECT_EQ(server.requestCount(), 1u);
+    }
 }
 
 TEST(HttpSendCommandOverLoopback, GoesThroughTheProxyNamedByTheEnvironment) {
