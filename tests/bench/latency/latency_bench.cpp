@@ -126,6 +126,16 @@ class Chain {
         return times_.at(n);
     }
 
+  private:
+    // First, so that they outlive the server's thread and the window that report arrivals.
+    bool windowMode_;
+    std::chrono::microseconds poll_;
+    std::string folder_;
+    std::mutex mutex_;
+    std::vector<Clock::time_point> times_;
+    std::atomic<std::size_t> count_{0};
+
+  public:
     std::unique_ptr<ReceiverStack> kernel = std::make_unique<ReceiverStack>();
     CrossThreadPoster poster;
     hidlib::SimLibrary library{poster};
@@ -145,13 +155,6 @@ class Chain {
         times_.push_back(now);
         count_ = times_.size();
     }
-
-    bool windowMode_;
-    std::chrono::microseconds poll_;
-    std::string folder_;
-    std::mutex mutex_;
-    std::vector<Clock::time_point> times_;
-    std::atomic<std::size_t> count_{0};
 };
 
 struct Result {
