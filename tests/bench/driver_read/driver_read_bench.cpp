@@ -175,6 +175,8 @@ void ReusedRequestNewPacket(benchmark::State& state) {
 // Console output as usual, and the figures kept for the summary lines.
 class Reporter : public benchmark::ConsoleReporter {
   public:
+    Reporter() : ConsoleReporter(OO_Tabular) {} // no colour codes in a log
+
     struct Figures {
         double ns = 0, cpuNs = 0, allocs = 0, driverAllocs = 0;
         bool error = false;
