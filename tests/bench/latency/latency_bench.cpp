@@ -237,9 +237,8 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
-#if defined(__SANITIZE_ADDRESS__)
-    std::printf("(host build with AddressSanitizer: processing times are inflated; the polling interval "
-                "dominates)\n");
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    std::printf("(built with a sanitizer: processing times are inflated; the polling interval dominates)\n");
 #endif
     return failed ? 1 : 0;
 }
