@@ -3,7 +3,7 @@
 //
 //   winprobe windows                          every top-level window: hwnd, pid, rect, class, visible, title
 //   winprobe find --title T [--class C]       the first top-level window with that title (and class)
-//   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N]
+//   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N] [--hold-ms MS] [--cursor X,Y]
 //        sends the tray icon's callback for a right-button press to the notification-icon window of process N
 //        (as the shell does), waits for the pop-up menu, prints where it is (and its items where the platform
 //        lets another process read them), then clicks the item asked for with the mouse, or dismisses the menu
@@ -129,7 +129,7 @@ void click(int x, int y) {
     input[2] = input[0];
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
     SendInput(1, &input[0], sizeof(INPUT));
-    Sleep(50);
+    Sleep(150); // the menu highlights the item under the pointer first
     SendInput(2, &input[1], sizeof(INPUT));
 }
 
@@ -140,6 +140,11 @@ int trayMenu(const Args& args) {
         std::printf("error=no-tray-window\n");
         return 1;
     }
+    // --cursor X,Y: where the mouse is when the button goes down (the menu opens there).
+    const std::string cursor = args.get("--cursor");
+    if (!cursor.empty()) {
+        SetCursorPos(std::atoi(cursor.c_str()), std::atoi(cursor.c_str() + cursor.find(',') + 1));
+    }
     // The shell's callback: the tray icon's message with the mouse message in lParam.
     PostMessageA(tray, WM_MOUSEMOVE, 1, WM_RBUTTONDOWN);
     HWND popup = waitFor(timeout, findPopupMenu, args);
@@ -147,11 +152,14 @@ int trayMenu(const Args& args) {
         std::printf("error=no-menu\n");
         return 1;
     }
+    Sleep(200); // shown is not yet tracking: give the menu's loop a moment to start
     RECT frame{};
     GetWindowRect(popup, &frame);
     std::printf("menu left=%ld top=%ld right=%ld bottom=%ld\n", frame.left, frame.top, frame.right, frame.bottom);
     const std::string pick = args.get("--pick", "default");
     if (pick == "none") {
+        // --hold-ms: leave the menu open that long first (for a screenshot).
+        Sleep(static_cast<DWORD>(std::strtoul(args.get("--hold-ms", "0").c_str(), nullptr, 0)));
         keybd_event(VK_ESCAPE, 0, 0, 0);
         keybd_event(VK_ESCAPE, 0, KEYEVENTF_KEYUP, 0);
         return 0;

@@ -4,22 +4,16 @@ Usage: app_wine_test.py --win64-dir DIR --build DIR --work DIR CASE
 Each case runs in its own Wine session (own Xvfb; the shared prefix, one session at a time).
 """
 
-import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from qelmwine import WineSession, wait_for  # noqa: E402
-from tavrel import Installed, MediaCenterLog, Win64Build, settle, start_mediacenter  # noqa: E402
+from qelmwine import wait_for  # noqa: E402
+from tavrel import (Installed, MediaCenterLog, check, run_case_from_command_line, settle,  # noqa: E402
+                    start_mediacenter)
 
 HTTP_MODE = "APIControlXBMCOPENGL=false\nVendorID=1118\nProductID=644\nIP Address=localhost\nport=8080\n"
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-    print("ok:", message, flush=True)
 
 
 def wait_icon(app):
@@ -104,20 +98,5 @@ def case_no_hid_library(w, build, work):
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--win64-dir", required=True)
-    ap.add_argument("--build", required=True, help="host build folder (the Wine prefix lives under it)")
-    ap.add_argument("--work", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    build = Win64Build(a.win64_dir)
-    work = os.path.join(os.path.abspath(a.work), a.case)
-    os.makedirs(work, exist_ok=True)
-    with WineSession(a.build) as w:
-        CASES[a.case](w, build, work)
-    print(f"1 passed, 0 failed: {a.case}")
-
-
 if __name__ == "__main__":
-    main()
+    run_case_from_command_line(CASES)

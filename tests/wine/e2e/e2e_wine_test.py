@@ -4,24 +4,17 @@ Tavrelmond.exe, the stand-in media center and the host HTTP stand-in.
 Usage: e2e_wine_test.py --win64-dir DIR --build DIR --work DIR CASE
 """
 
-import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from qelmwine import WineSession, wait_for  # noqa: E402
-from tavrel import (HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, Win64Build,  # noqa: E402
-                    start_mediacenter)
+from qelmwine import wait_for  # noqa: E402
+from tavrel import (HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, check,  # noqa: E402
+                    run_case_from_command_line, start_mediacenter)
 
 IDS = "VendorID=1118\nProductID=644\n"
 ARROWS_AND_ENTER = [(167, 0x28), (166, 0x26), (168, 0x27), (169, 0x25), (11, 0x0D)]
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-    print("ok:", message, flush=True)
 
 
 class Rig:
@@ -145,20 +138,5 @@ def case_option_222(w, build, work):
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--win64-dir", required=True)
-    ap.add_argument("--build", required=True, help="host build folder (Wine prefix, hidfeed, httpstandin)")
-    ap.add_argument("--work", required=True)
-    ap.add_argument("case", choices=sorted(CASES))
-    a = ap.parse_args()
-    build = Win64Build(a.win64_dir)
-    work = os.path.join(os.path.abspath(a.work), a.case)
-    os.makedirs(work, exist_ok=True)
-    with WineSession(a.build) as w:
-        CASES[a.case](w, build, work)
-    print(f"1 passed, 0 failed: {a.case}")
-
-
 if __name__ == "__main__":
-    main()
+    run_case_from_command_line(CASES)
