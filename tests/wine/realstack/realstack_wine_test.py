@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""The receiver through the real driver stack under Wine.
+
+A packet sent on the virtual USB bus travels through qelmrc.sys, Wine's hidclass.sys and hid.dll, the shipped
+XBMC.dll and Tavrelmond.exe to the stand-in media center's window or to the HTTP stand-in.
+
+Cases:
+  bus       the bus driver loads, the receiver's device gets qelmrc (descriptors read, configuration selected)
+            and the HID class driver polls it; a packet is taken; unplugging removes the device, plugging
+            again configures it again
+  notify    XBMC.dll (Windows HID backend) reports the receiver's attachment, its reports and its removal
+  keys      window-key mode: arrows and Enter each arrive once as a key at the stand-in's window; the tray
+            icon turns red when the receiver is unplugged and green when it is plugged again, and keys
+            arrive again
+  http      HTTP mode: arrows and Enter each arrive once as a request at the HTTP stand-in
+  latency   [--presses N] [--poll MS]: time from packet to key at the window, median and spread
+"""
+
+import argparse
+import os
+import random
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
+sys.path.insert(0, HERE)
+
+from qelmwine import wait_for, win64_dir  # noqa: E402
+from realstack import RealStack  # noqa: E402
+from tavrel import HttpStandIn, Installed, MediaCenterLog, Win64Build, start_mediacenter  # noqa: E402
+
+RECEIVER = ("1118", "644")  # VendorID and ProductID as Config.ini spells them: USB 045E:0284
+# Buttons (arrows and Enter) and the virtual key each gives at the window.
+BUTTONS = [(167, 0x28), (166, 0x26), (168, 0x27), (169, 0x25), (11, 0x0D)]
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def case_bus(stack, args):
+    bus = stack.bus
+    bus.plug()
+    s = bus.wait("configured", 1)
+    check(s["descriptors"] >= 2 and s["selects"] == 1, f"qelmrc configured the receiver oddly: {s}")
+    s = bus.wait("pending", 1)
+    print(f"plugged: qelmrc read {s['descriptors']} descriptors, selected the configuration, transfer pending")
+    done = s["done"]
+    bus.packet("00 00 a7 00 41 00")
+    s = bus.delivered(done)
+    check(s["done"] == done + 1 and s["dropped"] == 0, f"the packet was not taken once: {s}")
+    print("a packet completed the transfer and the HID class driver's next read started the next one")
+    removals = s["removals"]
+    bus.unplug()
+    s = bus.wait("removals", removals + 1)
+    check(s["plugged"] == 0 and s["started"] == 0 and s["pending"] == 0, f"unplug left the device: {s}")
+    print("unplugged: the device was removed, no transfer left")
+    selects = s["selects"]
+    bus.plug()
+    s = bus.wait("selects", selects + 1)
+    s = bus.wait("pending", 1)
+    check(s["configured"] == 1, f"plugged again but not configured: {s}")
+    print("plugged again: configured again and polled")
+    bus.unplug()
+    bus.wait("removals", removals + 2)
+
+
+def install_probe(stack):
+    """hidlibprobe.exe with the shipped XBMC.dll beside it, in a folder of its own."""
+    import shutil
+    folder = os.path.join(stack.work, "probe")
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy(os.path.join(stack.win64_dir, "tests/winbin/hidlibprobe/hidlibprobe.exe"), folder)
+    shutil.copy(os.path.join(stack.win64_dir, "hidlib/XBMC.dll"), folder)
+    return os.path.join(folder, "hidlibprobe.exe")
+
+
+def case_notify(stack, args):
+    import subprocess
+    from qelmwine import WINE64
+    probe = install_probe(stack)
+    out_path = os.path.join(stack.work, "probe.out")
+    with open(out_path, "w") as out:
+        proc = subprocess.Popen([WINE64, probe, "watch", "--count", "7", "--timeout-ms", "60000", "--vid", "45E",
+                                 "--pid", "284"], env=stack.session.env, stdout=out, stderr=subprocess.DEVNULL,
+                                stdin=subprocess.DEVNULL)
+    stack.session.procs.append(proc)
+
+    def lines():
+        with open(out_path, errors="replace") as f:
+            return [l.strip() for l in f]
+
+    wait_for(lambda: "ready" in lines(), timeout=60, what="hidlibprobe ready")
+    bus = stack.bus
+    bus.plug()
+    wait_for(lambda: any(l.startswith("attach ") and "vid=045E pid=0284" in l for l in lines()), timeout=30,
+             what="the attach notification")
+    wait_for(lambda: any(l.startswith("change handle=") and "handle=0 " not in l for l in lines()), timeout=30,
+             what="the change notification with the receiver's handle")
+    bus.wait("pending", 1)
+    before = len(lines())
+    bus.packet("00 00 a7 00 41 00")
+    line = wait_for(lambda: next((l for l in lines()[before:] if l.startswith("read ") and "A7" in l), None),
+                    timeout=30, what="the report")
+    check("result=-1" in line and "bytes=000000A7004100" in line, f"report read wrongly: {line}")
+    print(f"attach, change and the report reached XBMC.dll: {line}")
+    bus.unplug()
+    wait_for(lambda: any(l.startswith("remove ") for l in lines()), timeout=30, what="the removal notification")
+    print("removal reached XBMC.dll")
+    proc.wait(timeout=60)
+
+
+def start_tavrelmond(stack, folder, config):
+    build = Win64Build(stack.win64_dir)
+    app = Installed(stack.session, build, os.path.join(stack.work, folder), config, hid_dll="shipped")
+    app.start()
+    wait_for(app.tray_icon_shown, timeout=30, what="the tray icon")
+    return build, app
+
+
+def wait_reading(bus):
+    """After plugging: the device is configured and polled; Tavrelmond reads it once it handled the change
+    notification, which the program does at once. Neutral packets let the library's duplicate filter start
+    from a known report."""
+    bus.wait("configured", 1)
+    bus.wait("pending", 1)
+    bus.release()
+    bus.release()
+
+
+def key_lines(log, start):
+    return [l for l in log.lines()[start:] if l.startswith("key ")]
+
+
+def press_for_key(bus, log, code, vk):
+    seen = len(log.lines())
+    bus.press(code)
+    wait_for(lambda: any(l.startswith(f"key up vk={vk} ") for l in log.lines()[seen:]), timeout=20,
+             what=f"the key {vk} for button {code}")
+    # One press gives one key: the next polls repeat the packet, and the library passes none of them on.
+    bus.release()
+    keys = key_lines(log, seen)
+    check([k.split(" lparam")[0] for k in keys] == [f"key down vk={vk}", f"key up vk={vk}"],
+          f"button {code}: expected one key {vk}, got {keys}")
+
+
+def case_keys(stack, args):
+    log = MediaCenterLog(os.path.join(stack.work, "mediacenter-keys.log"))
+    build = Win64Build(stack.win64_dir)
+    mc = start_mediacenter(stack.session, build, log)
+    config = (f"APIControlXBMCOPENGL=true\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
+              "IP Address=localhost\nport=8080\nAUtorun=\n")
+    _, app = start_tavrelmond(stack, "keys", config)
+    bus = stack.bus
+    bus.plug()
+    wait_for(lambda: app.tray_icon_colour() == "green", timeout=30, what="the green icon")
+    wait_reading(bus)
+    for code, vk in BUTTONS:
+        press_for_key(bus, log, code, vk)
+        print(f"button {code:3}: one key vk=0x{vk:02X} at the window")
+    bus.unplug()
+    wait_for(lambda: app.tray_icon_colour() == "red", timeout=30, what="the red icon after unplugging")
+    print("unplugged: the tray icon turned red")
+    bus.plug()
+    wait_for(lambda: app.tray_icon_colour() == "green", timeout=30, what="the green icon after plugging")
+    wait_reading(bus)
+    press_for_key(bus, log, 167, 0x28)
+    print("plugged again: the icon turned green and a button gives its key again")
+    app.exit_from_menu()
+    mc.kill()
+
+
+def case_http(stack, args):
+    host_build = args.build
+    standin = HttpStandIn(host_build)
+    log = MediaCenterLog(os.path.join(stack.work, "mediacenter-http.log"))
+    build = Win64Build(stack.win64_dir)
+    mc = start_mediacenter(stack.session, build, log)
+    try:
+        config = (f"APIControlXBMCOPENGL=false\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
+                  f"IP Address=127.0.0.1\nport={standin.port}\nAUtorun=\n")
+        _, app = start_tavrelmond(stack, "http", config)
+        bus = stack.bus
+        bus.plug()
+        wait_reading(bus)
+        for code, _ in BUTTONS:
+            bus.press(code)
+            request = standin.next_request(timeout=20)
+            bus.release()
+            check(f"command=SendKey&parameter={code} " in request.get("line", ""),
+                  f"button {code}: request does not send its key: {request}")
+            print(f"button {code:3}: one request: {request.get('line')} body {request.get('body')!r}")
+        time.sleep(0.5)
+        check(standin.pending() == 0, f"more requests than presses: {standin.pending()} extra")
+        app.exit_from_menu()
+    finally:
+        mc.kill()
+        standin.close()
+
+
+def case_latency(stack, args):
+    log = MediaCenterLog(os.path.join(stack.work, "mediacenter-latency.log"))
+    build = Win64Build(stack.win64_dir)
+    mc = start_mediacenter(stack.session, build, log)
+    config = (f"APIControlXBMCOPENGL=true\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
+              "IP Address=localhost\nport=8080\nAUtorun=\n")
+    _, app = start_tavrelmond(stack, "latency", config)
+    bus = stack.bus
+    bus.plug()
+    wait_reading(bus)
+    interval = 200
+    if args.poll:
+        reply = bus.command(f"poll {args.poll}")
+        interval = int(reply.split()[-1])
+        check(interval == args.poll, f"poll interval not taken: {reply}")
+    rng = random.Random(1)
+    samples = []
+    # Down and Up alternate, so each packet differs from the one before and needs no neutral in between.
+    for i in range(args.presses):
+        code, vk = (167, 0x28) if i % 2 == 0 else (166, 0x26)
+        seen = len(log.lines())
+        # A random phase against the polling.
+        time.sleep(rng.uniform(0, interval / 1000.0))
+        t0 = time.monotonic()
+        bus.packet(f"00 00 {code:02x} 00 41 00")
+        deadline = t0 + 10
+        while True:
+            if any(l.startswith(f"key down vk={vk} ") for l in log.lines()[seen:]):
+                samples.append((time.monotonic() - t0) * 1000.0)
+                break
+            if time.monotonic() > deadline:
+                raise AssertionError(f"press {i}: no key {vk} within 10 s")
+            time.sleep(0.001)
+    samples.sort()
+    q = statistics.quantiles(samples, n=20)
+    print(f"latency poll={interval} ms presses={len(samples)} median={statistics.median(samples):.1f} ms "
+          f"p5={q[0]:.1f} p95={q[-1]:.1f} min={samples[0]:.1f} max={samples[-1]:.1f}")
+    app.exit_from_menu()
+    mc.kill()
+
+
+CASES = {"bus": case_bus, "notify": case_notify, "keys": case_keys, "http": case_http, "latency": case_latency}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--win64-dir")
+    ap.add_argument("--build", required=True, help="the host build folder (HTTP stand-in)")
+    ap.add_argument("--work", required=True, help="the folder of this test's Wine prefix and files")
+    ap.add_argument("--presses", type=int, default=200)
+    ap.add_argument("--poll", type=int, default=0, help="polling interval to set, ms (default: Wine's)")
+    ap.add_argument("case", choices=sorted(CASES))
+    args = ap.parse_args()
+    w64 = win64_dir(args.win64_dir)
+    os.makedirs(args.work, exist_ok=True)
+    with RealStack(w64, args.work, display=args.case != "bus") as stack:
+        CASES[args.case](stack, args)
+    print(f"{args.case}: passed")
+
+
+if __name__ == "__main__":
+    main()
