@@ -72,6 +72,12 @@ class Installed:
         self.hwnd = fields["hwnd"]
         return fields
 
+    @staticmethod
+    def parse_probe(stdout):
+        """The fields of winprobe's first output line."""
+        lines = stdout.splitlines()
+        return parse_fields(lines[0]) if lines else {}
+
     def probe(self, *args, timeout=90):
         return self.w.run([self.build.winprobe] + list(args), timeout=timeout)
 

@@ -3,6 +3,7 @@
 //
 //   winprobe windows                          every top-level window: hwnd, pid, rect, class, visible, title
 //   winprobe find --title T [--class C]       the first top-level window with that title (and class)
+//   winprobe foreground                       the foreground window
 //   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N] [--hold-ms MS] [--cursor X,Y]
 //        sends the tray icon's callback for a right-button press to the notification-icon window of process N
 //        (as the shell does), waits for the pop-up menu, prints where it is (and its items where the platform
@@ -226,6 +227,15 @@ int main(int argc, char** argv) {
         HWND hwnd = waitFor(timeout, findByTitle, args);
         if (hwnd == nullptr) {
             std::printf("error=not-found\n");
+            return 1;
+        }
+        printWindow(hwnd);
+        return 0;
+    }
+    if (command == "foreground") {
+        HWND hwnd = GetForegroundWindow();
+        if (hwnd == nullptr) {
+            std::printf("error=none\n");
             return 1;
         }
         printWindow(hwnd);

@@ -135,6 +135,38 @@ def case_option_222(w, build, work):
         rig.close()
 
 
+def case_media_center_raised(w, build, work):
+    """The receiver's arrival checks the media center: its window is made top-most and active, the OpenGL
+    window rather than the DirectX one when both exist, the DirectX window when it is the only one."""
+    for classes in (["SDL_app"], ["XBoxMediaCenterPC"], ["SDL_app", "XBoxMediaCenterPC"]):
+        logs = {}
+        procs = []
+        for cls in classes:
+            logs[cls] = MediaCenterLog(os.path.join(work, f"{cls}-{len(classes)}.log"))
+            procs.append(start_mediacenter(w, build, logs[cls], directx=cls == "XBoxMediaCenterPC"))
+        feed = HidFeed(w.build_dir)
+        app = Installed(w, build, os.path.join(work, f"app-{len(classes)}"), f"APIControlXBMCOPENGL=true\n{IDS}",
+                        hid_dll="virtual")
+        try:
+            app.start(env=feed.env())
+            feed.wait_connected()
+            wait_for(app.tray_icon_shown, timeout=30, what="the tray icon")
+            raised = classes[0]
+            hwnd = logs[raised].starts()[0].split("hwnd=")[1].split()[0]
+            Remote(feed).plug()
+            logs[raised].wait_line(lambda l: l == "topmost 1", what=f"the {raised} window made top-most")
+            fg = Installed.parse_probe(app.probe("foreground").stdout)
+            check(int(fg["hwnd"], 16) == int(hwnd), f"{' and '.join(classes)} present: the {raised} window is "
+                  "top-most and in the foreground")
+            for other in classes[1:]:
+                check("topmost 1" not in logs[other].lines(), f"the {other} window is left alone")
+            app.exit_from_menu()
+        finally:
+            feed.close()
+            for p in procs:
+                p.kill()
+
+
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
