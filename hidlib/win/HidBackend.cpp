@@ -16,6 +16,9 @@ extern "C" {
 #include <hidsdi.h>
 }
 #include <setupapi.h>
+#include <winioctl.h>
+
+#include <hidclass.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -32,6 +35,11 @@ namespace {
 constexpr UINT kReaderFailed = WM_APP + 1; // wParam: serial number of the failed device
 constexpr UINT kStop = WM_APP + 2;
 constexpr char kWindowClass[] = "QelmHidLibraryNotify";
+
+// The HID class driver reads a polled device (the receiver's driver is one) at its own interval, 200 ms under
+// Wine by default: a button press waited for the next poll, up to that long. Devices read slower than this
+// are asked for this interval; devices that are not polled report an interval of 0 and are left alone.
+constexpr ULONG kPollIntervalMs = 10;
 
 struct Device {
     std::uint32_t serial = 0; // never reused, unlike core handles
@@ -248,6 +256,32 @@ void HidBackend::rescan() {
     }
 }
 
+// One device control on a device opened for overlapped I/O, waited for. True when it succeeded.
+bool deviceControl(HANDLE file, DWORD code, void* in, DWORD inLength, void* out, DWORD outLength) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return false;
+    }
+    DWORD returned = 0;
+    BOOL done = DeviceIoControl(file, code, in, inLength, out, outLength, &returned, &overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        done = GetOverlappedResult(file, &overlapped, &returned, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    return done != FALSE;
+}
+
+// Shortens the polling interval of a polled device that is read slower than kPollIntervalMs.
+void quickenPolling(HANDLE file) {
+    ULONG interval = 0;
+    if (deviceControl(file, IOCTL_HID_GET_POLL_FREQUENCY_MSEC, nullptr, 0, &interval, sizeof interval) &&
+        interval > kPollIntervalMs) {
+        ULONG wanted = kPollIntervalMs;
+        deviceControl(file, IOCTL_HID_SET_POLL_FREQUENCY_MSEC, &wanted, sizeof wanted, nullptr, 0);
+    }
+}
+
 bool HidBackend::open(const std::string& path) {
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     bool readable = true;
@@ -291,6 +325,7 @@ bool HidBackend::open(const std::string& path) {
     device->file = file;
     device->handle = handle;
     if (readable && reportLength > 0) {
+        quickenPolling(file);
         device->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (device->stopEvent != nullptr) {
             Device* raw = device.get();
