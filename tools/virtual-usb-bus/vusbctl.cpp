@@ -154,8 +154,8 @@ int install(const std::wstring& busDir, const std::wstring& qelmrcDir) {
     return 0;
 }
 
-// Sets the polling interval of every HID device of the receiver (045E:0284); returns the interval read
-// back from the last one, or -1 if none was found or a request failed.
+// Sets the polling interval of every HID device of the receiver (045E:0284), unless Milliseconds is 0;
+// returns the interval read back from the last one, or -1 if none was found or a request failed.
 long setPollInterval(ULONG milliseconds) {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
@@ -316,7 +316,7 @@ int feed() {
             matched ? reply("ok state %s", last.c_str()) : reply("error timeout state %s", last.c_str());
         } else if (std::strcmp(command, "poll") == 0) {
             long interval = std::strtol(rest, nullptr, 10);
-            long readBack = interval > 0 ? setPollInterval(static_cast<ULONG>(interval)) : -1;
+            long readBack = interval >= 0 ? setPollInterval(static_cast<ULONG>(interval)) : -1;
             readBack >= 0 ? reply("ok poll %ld", readBack) : reply("error poll");
         } else {
             reply("error unknown-command");
