@@ -13,15 +13,7 @@
 //
 // Printed figures, not assertions: the program fails only when the chain cannot run (start-up failed, or a
 // press never arrived).
-#include "ChainParts.h"
-#include "MainForm.h"
-#include "ReceiverStack.h"
-#include "hidlib/SimLibrary.h"
-#include "platform/posix/CurlWinInet.h"
-#include "platform/posix/ProfileReader.h"
-#include "platform/sim/SimDesktop.h"
-
-#include "HttpStandIn.h"
+#include "HostChain.h"
 
 #include <algorithm>
 #include <atomic>
@@ -45,27 +37,19 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // The chain as the system tests build it, with a clock on what arrives at the far end.
-class Chain {
+class Chain : public HostChain {
   public:
     Chain(bool windowMode, std::chrono::microseconds poll) : windowMode_(windowMode), poll_(poll) {
-        char pattern[] = "/tmp/tavrelmond-latency-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            throw std::runtime_error("no temporary folder");
-        }
-        folder_ = pattern;
-        desk.exeFolder = folder_;
-        desk.profileReader = platform::posix::getPrivateProfileString;
         server.onRequest([this](const httpstandin::RecordedRequest&) { arrived(); });
     }
-    ~Chain() {
-        form.reset();
-        kernel.reset();
-        std::filesystem::remove_all(folder_);
+    ~Chain() override {
+        // The server's thread reports arrivals into this object: stop it before this object goes.
+        server.stop();
     }
 
     // Start-up: the media center's window, Tavrelmond, the receiver plugged in and read. False on failure.
     bool start() {
-        xbmc = desk.addWindow("SDL_app", "XBMC");
+        startProgram(windowMode_ ? "true" : "false");
         desk.window(xbmc)->proc = [this](platform::Hwnd, std::uint32_t message, std::uintptr_t,
                                          std::intptr_t) {
             if (message == platform::WM_KEYDOWN) {
@@ -73,50 +57,7 @@ class Chain {
             }
             return platform::MessageResult{0};
         };
-        std::ofstream(folder_ + "/Config.ini")
-            << "[Tavrelmond Config]\r\nAPIControlXBMCOPENGL=" << (windowMode_ ? "true" : "false")
-            << "\r\nVendorID=1118\r\nProductID=644\r\nIP Address=127.0.0.1\r\nport=" << server.port()
-            << "\r\n";
-        form = std::make_unique<MainForm>(platform);
-        form->Load();
-        form->SysTray1->SetIcon(form->Icon);
-        form->SysTray1->Show();
-        pumpUntil([] { return false; }, 0ms);
-
-        const bool plugged = kernel->plugIn(poll_, [this](const std::uint8_t* report, std::size_t length) {
-            const std::int32_t h = handle.load();
-            if (h == 0) {
-                return;
-            }
-            std::uint8_t buffer[17] = {0}; // report ID 0 first
-            const std::size_t n = std::min<std::size_t>(length, 16);
-            std::copy_n(report, n, buffer + 1);
-            library.report(h, std::span<const std::uint8_t>(buffer, n + 1));
-        });
-        if (!plugged) {
-            return false;
-        }
-        handle = library.attach(kernel->vendorId(), kernel->productId());
-        library.change();
-        return pumpUntil([&] { return port.readingHandle == handle.load() && handle.load() != 0; }, 10s);
-    }
-
-    // The program's UI thread: posted notifications into the desktop's queue, then the message loop, until
-    // `done` holds or the time is up. Sleeps on the queue's condition variable in between.
-    template <typename Predicate> bool pumpUntil(Predicate done, std::chrono::milliseconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        for (;;) {
-            for (const auto& m : poster.take(2ms)) {
-                desk.postMessage(m.window, m.message, m.wParam, m.lParam);
-            }
-            desk.pump();
-            if (done()) {
-                return true;
-            }
-            if (Clock::now() > deadline) {
-                return false;
-            }
-        }
+        return plugIn(poll_) && pumpUntil([&] { return readingReceiver(); }, 10s);
     }
 
     // Commands that reached the far end so far, and when the n-th arrived.
@@ -127,34 +68,18 @@ class Chain {
     }
 
   private:
-    // First, so that they outlive the server's thread and the window that report arrivals.
-    bool windowMode_;
-    std::chrono::microseconds poll_;
-    std::string folder_;
-    std::mutex mutex_;
-    std::vector<Clock::time_point> times_;
-    std::atomic<std::size_t> count_{0};
-
-  public:
-    std::unique_ptr<ReceiverStack> kernel = std::make_unique<ReceiverStack>();
-    CrossThreadPoster poster;
-    hidlib::SimLibrary library{poster};
-    std::atomic<std::int32_t> handle{0};
-    sim::SimDesktop desk;
-    LibraryPort port{library};
-    platform::CurlWinInet inet;
-    httpstandin::StandIn server;
-    platform::Platform platform{desk, desk, desk, desk, desk, inet, port};
-    std::unique_ptr<MainForm> form;
-    platform::Hwnd xbmc = 0;
-
-  private:
     void arrived() {
         const auto now = Clock::now();
         std::lock_guard lock(mutex_);
         times_.push_back(now);
         count_ = times_.size();
     }
+
+    bool windowMode_;
+    std::chrono::microseconds poll_;
+    std::mutex mutex_;
+    std::vector<Clock::time_point> times_;
+    std::atomic<std::size_t> count_{0};
 };
 
 struct Result {
