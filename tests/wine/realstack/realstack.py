@@ -151,10 +151,13 @@ class RealStack:
         marker = os.path.join(self.session.prefix, ".qelm-realstack-installed")
         w = self.session
         if os.path.exists(marker):
-            r = w.run([self.vusbctl, "start"], timeout=120)
-            if "started" not in r.stdout:
-                raise AssertionError(f"the installed bus did not start: {r.stdout} {r.stderr[-500:]}")
-            return
+            # Once in a while the first start of a new session finds no control device within its wait;
+            # a second start finds the driver running.
+            for attempt in range(2):
+                r = w.run([self.vusbctl, "start"], timeout=120)
+                if "started" in r.stdout:
+                    return
+            raise AssertionError(f"the installed bus did not start: {r.stdout} {r.stderr[-500:]}")
         stage = Stage(self.win64_dir, self.work)
         r = w.run([self.vusbctl, "install", w.windows_path(stage.bus), w.windows_path(stage.qelmrc)], timeout=180)
         if "installed" not in r.stdout:
