@@ -150,16 +150,21 @@ def press_for_key(bus, log, code, vk):
           f"button {code}: expected one key {vk}, got {keys}")
 
 
+def start_rig(stack, name, mode, http_port=8080):
+    """The stand-in XBMC, Tavrelmond in `mode` with the shipped XBMC.dll, and the receiver plugged in and read.
+    Returns the stand-in's log and process, the program and the bus."""
+    log = MediaCenterLog(os.path.join(stack.work, f"mediacenter-{name}.log"))
+    mc = start_mediacenter(stack.session, Win64Build(stack.win64_dir), log)
+    config = (f"APIControlXBMCOPENGL={mode}\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
+              f"IP Address=127.0.0.1\nport={http_port}\nAUtorun=\n")
+    _, app = start_tavrelmond(stack, name, config)
+    stack.bus.plug()
+    wait_reading(stack.bus)
+    return log, mc, app, stack.bus
+
+
 def case_keys(stack, args):
-    log = MediaCenterLog(os.path.join(stack.work, "mediacenter-keys.log"))
-    build = Win64Build(stack.win64_dir)
-    mc = start_mediacenter(stack.session, build, log)
-    config = (f"APIControlXBMCOPENGL=true\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
-              "IP Address=localhost\nport=8080\nAUtorun=\n")
-    _, app = start_tavrelmond(stack, "keys", config)
-    bus = stack.bus
-    bus.plug()
-    wait_reading(bus)
+    log, mc, app, bus = start_rig(stack, "keys", "true")
     for code, vk in BUTTONS:
         press_for_key(bus, log, code, vk)
         print(f"button {code:3}: one key vk=0x{vk:02X} at the window")
@@ -183,18 +188,10 @@ def case_keys(stack, args):
 
 
 def case_http(stack, args):
-    host_build = args.build
-    standin = HttpStandIn(host_build)
-    log = MediaCenterLog(os.path.join(stack.work, "mediacenter-http.log"))
-    build = Win64Build(stack.win64_dir)
-    mc = start_mediacenter(stack.session, build, log)
+    standin = HttpStandIn(args.build)
+    mc = None
     try:
-        config = (f"APIControlXBMCOPENGL=false\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
-                  f"IP Address=127.0.0.1\nport={standin.port}\nAUtorun=\n")
-        _, app = start_tavrelmond(stack, "http", config)
-        bus = stack.bus
-        bus.plug()
-        wait_reading(bus)
+        _, mc, app, bus = start_rig(stack, "http", "false", http_port=standin.port)
         for code, _ in BUTTONS:
             bus.press(code)
             request = standin.next_request(timeout=20)
@@ -206,20 +203,13 @@ def case_http(stack, args):
         check(standin.pending() == 0, f"more requests than presses: {standin.pending()} extra")
         app.exit_from_menu()
     finally:
-        mc.kill()
+        if mc is not None:
+            mc.kill()
         standin.close()
 
 
 def case_latency(stack, args):
-    log = MediaCenterLog(os.path.join(stack.work, "mediacenter-latency.log"))
-    build = Win64Build(stack.win64_dir)
-    mc = start_mediacenter(stack.session, build, log)
-    config = (f"APIControlXBMCOPENGL=true\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
-              "IP Address=localhost\nport=8080\nAUtorun=\n")
-    _, app = start_tavrelmond(stack, "latency", config)
-    bus = stack.bus
-    bus.plug()
-    wait_reading(bus)
+    log, mc, app, bus = start_rig(stack, "latency", "true")
     reply = bus.command(f"poll {args.poll}")
     interval = int(reply.split()[-1])
     check(args.poll in (0, interval), f"poll interval not taken: {reply}")
