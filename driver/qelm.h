@@ -9,15 +9,8 @@
 // defined with NTAPI, which is the calling convention that type carries on 32-bit Windows.
 #pragma once
 
-#if !defined(QELM_HOST_KERNEL)
-// mingw-w64's wdm.h redefines two intrinsics that its intrin.h already defines; keep intrin.h's out.
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#endif
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#endif
-#endif
+// First: hidport.h brings in wdm.h with the guard against mingw-w64's doubly defined intrinsics.
+#include "hidport.h"
 
 #include <ntddk.h>
 #include <usb.h>
@@ -26,7 +19,6 @@ extern "C" {
 #include <usbdlib.h>
 }
 #include <usbioctl.h>
-#include "hidport.h"
 
 // ---------------------------------------------------------------------------------------------------------
 // Tags and sizes
