@@ -246,6 +246,18 @@ QELM_PAGED static NTSTATUS PassDownAndRelease(PDEVICE_EXTENSION Extension, PIRP 
     return status;
 }
 
+// Shared tail of the requests answered here: complete the request with `status`, then give back the remove
+// lock and the count. Returns `status`.
+QELM_PAGED static NTSTATUS CompleteAndRelease(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS status) {
+    PAGED_CODE();
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+    DecrementPnpCount(Extension);
+    return status;
+}
+
 // Start: the lower drivers start the device first (synchronously, through StartCompletion), then the
 // receiver is configured. Completes the request with the resulting status and returns it.
 QELM_PAGED static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
@@ -262,12 +274,7 @@ QELM_PAGED static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTE
     if (NT_SUCCESS(status)) {
         status = ConfigureDevice(DeviceObject);
     }
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
-    DecrementPnpCount(Extension);
-    return status;
+    return CompleteAndRelease(Extension, Irp, status);
 }
 
 // Stop: waits for the outstanding transfer after cancelling it, un-configures the receiver and passes the
@@ -341,12 +348,7 @@ QELM_PAGED static NTSTATUS HandleCapabilities(PDEVICE_EXTENSION Extension, PIRP 
         capabilities->D3Latency = 0;
         status = STATUS_SUCCESS;
     }
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
-    DecrementPnpCount(Extension);
-    return status;
+    return CompleteAndRelease(Extension, Irp, status);
 }
 
 // Plug and Play. Each request holds the remove lock (tag: the request) and the Plug and Play count while
