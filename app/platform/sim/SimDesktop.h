@@ -85,7 +85,6 @@ class SimDesktop : public platform::User32,
     // Sends a message straight to a window's procedure (as the shell does with a tray callback).
     platform::MessageResult send(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                                  std::intptr_t lParam);
-    std::size_t queued() const { return queue_.size(); }
     bool quitRequested() const { return quit_; }
     // Messages delivered to outside windows (their own log), in order.
     std::vector<Message> messagesTo(Hwnd window) const;
