@@ -138,9 +138,9 @@ typedef struct _DEVICE_EXTENSION {
     // by AddDevice.
     IO_REMOVE_LOCK RemoveLock;
 
-    // Stop, surprise removal or removal has begun: no transfer and no pipe reset starts. Set under
-    // TransferLock by StopInterruptTransfers before it waits for the transfer; cleared under TransferLock by
-    // AllowInterruptTransfers after a successful start.
+    // The device is not started, or stop, surprise removal or removal has begun: no transfer and no pipe
+    // reset starts. Set by AddDevice, and under TransferLock by StopInterruptTransfers before it waits for
+    // the transfer; cleared under TransferLock by AllowInterruptTransfers after a successful start.
     BOOLEAN TransferStopping;
 
     // The device is in D1-D3 (or on its way back to D0 until the pipe is reset): no transfer starts. Set

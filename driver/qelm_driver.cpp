@@ -106,6 +106,7 @@ QELM_PAGED NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
 
     FunctionalDeviceObject->Flags |= DO_POWER_PAGABLE | DO_DIRECT_IO;
     extension->LowerDevice = GetHidDeviceExtension(FunctionalDeviceObject)->NextDeviceObject;
+    extension->TransferStopping = TRUE; // no transfer before the first start (no lock: nothing runs yet)
 
     NTSTATUS status = AllocateTransferResources(FunctionalDeviceObject);
     if (!NT_SUCCESS(status)) {

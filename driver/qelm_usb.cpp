@@ -338,11 +338,11 @@ QELM_PAGED NTSTATUS ResetInterruptPipe(PDEVICE_OBJECT DeviceObject) {
 
 // Starts one six-byte interrupt-IN transfer into the staging buffer, unless one is outstanding.
 // IRQL: <= DISPATCH_LEVEL. Returns STATUS_DEVICE_BUSY if a transfer or a pipe reset is in progress (nothing
-// changed), STATUS_INVALID_DEVICE_STATE once stop or removal has begun, STATUS_DEVICE_NOT_READY while the
-// device is powered down or its halted pipe waits for its next reset, the remove lock's failure status during
-// removal, STATUS_PENDING when this read queued the pipe's next reset, otherwise the lower driver's status
-// (normally STATUS_PENDING). While the transfer is outstanding the USB stack owns TransferIrp, TransferBusy
-// is set and the remove lock is held with TransferIrp as tag.
+// changed), STATUS_INVALID_DEVICE_STATE before the first start and once stop or removal has begun,
+// STATUS_DEVICE_NOT_READY while the device is powered down or its halted pipe waits for its next reset, the
+// remove lock's failure status during removal, STATUS_PENDING when this read queued the pipe's next reset,
+// otherwise the lower driver's status (normally STATUS_PENDING). While the transfer is outstanding the USB
+// stack owns TransferIrp, TransferBusy is set and the remove lock is held with TransferIrp as tag.
 NTSTATUS StartInterruptTransfer(PDEVICE_EXTENSION DeviceExtension) {
     KIRQL irql;
     BOOLEAN resetNow = FALSE;

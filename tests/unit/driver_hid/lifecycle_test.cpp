@@ -117,6 +117,19 @@ TEST_F(Lifecycle, AddDeviceFailsWithNothingAllocatedWhenTheTransferResourcesCann
     }
 }
 
+TEST_F(Lifecycle, ReadsBeforeTheFirstStartStartNoTransfer) {
+    addDevice();
+    UCHAR report[6] = {0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC};
+    hostk::HidRequestResult r = device_->readReport(report, 6);
+    EXPECT_EQ(r.status, STATUS_SUCCESS); // answered, with the zeroed record's report
+    EXPECT_EQ(std::vector<UCHAR>(report, report + 6), std::vector<UCHAR>(6, 0));
+    EXPECT_EQ(requestsAtReceiver(IRP_MJ_INTERNAL_DEVICE_CONTROL), 0u);
+    EXPECT_FALSE(extension()->TransferBusy);
+    ASSERT_EQ(device_->start(), STATUS_SUCCESS);
+    ASSERT_EQ(device_->readReport(report, 6).status, STATUS_SUCCESS);
+    EXPECT_EQ(receiver_->pendingTransfers(), 1u);
+}
+
 // ---- create, close, pass-through, power -------------------------------------------------------------
 
 TEST_F(Lifecycle, CreateAndCloseSucceedWithoutGoingDown) {
