@@ -409,6 +409,8 @@ QELM_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (minor != IRP_MN_REMOVE_DEVICE || !QelmReadBoolean(&extension->SurpriseRemoved)) {
         NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
         if (!NT_SUCCESS(status)) {
+            QelmTrace("Plug and Play request 0x%02X refused after removal began 0x%08lX", minor,
+                      (ULONG)status);
             Irp->IoStatus.Status = status;
             Irp->IoStatus.Information = 0;
             IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -417,6 +419,7 @@ QELM_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         lockHeld = TRUE;
     }
     if (!NT_SUCCESS(IncrementPnpCount(extension))) {
+        QelmTrace("Plug and Play request 0x%02X refused during removal", minor);
         if (lockHeld) {
             IoReleaseRemoveLock(&extension->RemoveLock, Irp);
         }

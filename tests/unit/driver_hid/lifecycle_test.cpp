@@ -458,10 +458,14 @@ TEST_F(Lifecycle, SurpriseRemovalThenRemovalUnconfiguresAndWaitsOnce) {
     // Reads still answer; no transfer can start any more.
     ASSERT_EQ(device_->readReport(report, 6).status, STATUS_SUCCESS);
     EXPECT_EQ(receiver_->pendingTransfers(), 0u);
-    // Other Plug and Play requests are refused and not passed down.
+    // Other Plug and Play requests are refused and not passed down; each refusal leaves one line.
+    hostk::clearDebugPrints();
     hostk::HidRequestResult refused = device_->sendPnp(IRP_MN_QUERY_PNP_DEVICE_STATE);
     EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
     EXPECT_EQ(requestsAtReceiver(IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE), 0u);
+    ASSERT_EQ(hostk::debugPrints().size(), 1u);
+    EXPECT_EQ(hostk::debugPrints()[0].text,
+              "qelmrc: Plug and Play request 0x14 refused after removal began 0xC0000056\n");
 
     // The removal is let through, does not un-configure again, frees and goes down with success.
     EXPECT_EQ(device_->remove(), STATUS_SUCCESS);
