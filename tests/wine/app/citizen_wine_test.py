@@ -125,7 +125,7 @@ def second_copy_exits_at_once(t):
             seen = len(rig.log.lines())
             rig.remote.press(code)
             wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what=f"the key of button {code}")
-            time.sleep(0.5)  # a second copy's key would follow at once; none may come
+            time.sleep(0.5)  # an absence cannot be awaited: a second copy's key would follow within this
             check(rig.keys_since(seen) == [f"key down vk={vk} lparam=0", f"key up vk={vk} lparam=0"],
                   f"button {code} reaches the media center once")
         check(rig.app.exit_from_menu() == 0, "the first copy exits from its menu")
@@ -203,7 +203,7 @@ def silent_http_server_costs_one_timeout(t):
         rig.remote.press(166)  # arrives while the first request waits
         second = server.wait_connections(2)
         gap = second - first
-        check(RECEIVE_TIMEOUT - 0.5 <= gap <= RECEIVE_TIMEOUT + 1.0,
+        check(RECEIVE_TIMEOUT - 0.5 <= gap <= RECEIVE_TIMEOUT + 1.5,
               f"the next press went out {gap:.2f} s after the first: one receive time-out of {RECEIVE_TIMEOUT} s")
 
         rig.remote.press(168)
