@@ -6,7 +6,7 @@
 namespace kodi {
 
 using platform::Sockets;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock; // for the waits, which are real
 
 std::string Base64(std::string_view bytes) {
     static constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -71,7 +71,8 @@ std::string JsonRpcRequest(const Endpoint& endpoint, const std::string& authoriz
 
 JsonRpc::JsonRpc(Sockets* sockets) : JsonRpc(sockets, Timeouts{}) {}
 
-JsonRpc::JsonRpc(Sockets* sockets, Timeouts timeouts) : sockets_(sockets), timeouts_(timeouts) {}
+JsonRpc::JsonRpc(Sockets* sockets, Timeouts timeouts, Clock clock)
+    : sockets_(sockets), timeouts_(timeouts), clock_(std::move(clock)) {}
 
 JsonRpc::~JsonRpc() {
     Close();
@@ -92,8 +93,14 @@ JsonRpc::Exchange JsonRpc::attempt(const Endpoint& endpoint, const std::string& 
     }
     const bool reused = socket_ != 0;
     if (!reused) {
+        if (clock_() < holdOffUntil_) {
+            return {Problem::NotAnswering}; // the host was silent a moment ago
+        }
         const Sockets::Opened opened =
             sockets_->connectStream(endpoint.host, endpoint.port, timeouts_.connect);
+        if (opened.status == Sockets::Status::TimedOut) {
+            holdOffUntil_ = clock_() + HoldOff;
+        }
         if (opened.status != Sockets::Status::Ok) {
             return {opened.status == Sockets::Status::NoSuchHost ? Problem::NoSuchHost
                                                                  : Problem::NotAnswering};
@@ -103,7 +110,7 @@ JsonRpc::Exchange JsonRpc::attempt(const Endpoint& endpoint, const std::string& 
         ++connectionsOpened_;
     }
 
-    const auto deadline = Clock::now() + timeouts_.reply;
+    const auto deadline = SteadyClock::now() + timeouts_.reply;
     const Sockets::Status sent = sockets_->send(socket_, request.data(), request.size(), timeouts_.reply);
     if (sent != Sockets::Status::Ok) {
         Close();
@@ -114,7 +121,8 @@ JsonRpc::Exchange JsonRpc::attempt(const Endpoint& endpoint, const std::string& 
     HttpReply reply;
     char buffer[4096];
     while (reply.state() == HttpReply::State::Incomplete) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         std::size_t received = 0;
         const Sockets::Status status = left.count() > 0
                                            ? sockets_->receive(socket_, buffer, sizeof buffer, received, left)

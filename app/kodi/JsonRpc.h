@@ -7,8 +7,10 @@
 // A Kodi that answers that the method does not exist (error -32601, an older Kodi) is sent the button's
 // action through Input.ExecuteAction instead, from then on.
 //
-// Every wait is bounded (ConnectTimeout, ReplyTimeout), so a press to a Kodi that is off, silent or refusing
-// is dropped within a bounded time, and the outcome says why.
+// Every wait is bounded (Timeouts), so a press to a Kodi that is off, silent or refusing is dropped within a
+// bounded time, and the outcome says why. A host that let a connection attempt time out (a TV box that is
+// off, say) is not tried again for HoldOff: the presses meanwhile are dropped at once instead of each
+// costing the whole wait.
 #pragma once
 
 #include "KodiButtonMap.h"
@@ -17,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -41,12 +44,15 @@ class JsonRpc {
         std::chrono::milliseconds connect{1500};
         std::chrono::milliseconds reply{2000};
     };
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    static constexpr std::chrono::seconds HoldOff{5};
     static constexpr const char* Path = "/jsonrpc";
     static constexpr std::int64_t MethodNotFound = -32601;
 
     // sockets may be null (no network: every press reports it).
     explicit JsonRpc(platform::Sockets* sockets);
-    JsonRpc(platform::Sockets* sockets, Timeouts timeouts);
+    // clock is the time source for HoldOff.
+    JsonRpc(platform::Sockets* sockets, Timeouts timeouts, Clock clock = std::chrono::steady_clock::now);
     ~JsonRpc();
     JsonRpc(const JsonRpc&) = delete;
     JsonRpc& operator=(const JsonRpc&) = delete;
@@ -77,6 +83,8 @@ class JsonRpc {
 
     platform::Sockets* sockets_;
     Timeouts timeouts_;
+    Clock clock_;
+    std::chrono::steady_clock::time_point holdOffUntil_{};
     platform::Sockets::Socket socket_ = 0;
     std::string endpoint_; // host:port the connection goes to
     std::int64_t nextId_ = 1;

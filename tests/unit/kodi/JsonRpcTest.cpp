@@ -98,6 +98,38 @@ TEST_F(JsonRpcTest, NothingListeningIsReportedAtOnce) {
     EXPECT_EQ(StatusText(outcome), "Kodi does not answer at 127.0.0.1:" + std::to_string(port));
 }
 
+TEST(JsonRpcHoldOff, AHostThatLetAConnectTimeOutIsNotTriedAgainForAWhile) {
+    // A listener that accepts nothing and whose queue is full: a connection attempt gets no answer at all,
+    // as with a machine that is off.
+    TcpStandIn kodi(0);
+    kodi.pauseAccepting(true);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback::address(kodi.port());
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    auto now = std::chrono::steady_clock::time_point() + 1000h;
+    platform::PosixSockets sockets;
+    JsonRpc channel(&sockets, {300ms, 300ms}, [&] { return now; });
+    const auto press = [&] {
+        return channel.Press(*FindKodiButton("167"), "127.0.0.1", kodi.portText(), "", "");
+    };
+    EXPECT_EQ(press().problem, Problem::NotAnswering);
+    EXPECT_EQ(channel.ConnectionsOpened(), 0);
+
+    // The host answers again, but within the hold-off no attempt is made.
+    ::close(filler);
+    kodi.pauseAccepting(false);
+    ASSERT_TRUE(kodi.waitForConnections(1, 5s)) << "the queue is free again";
+    now += JsonRpc::HoldOff - 1s;
+    EXPECT_EQ(press().problem, Problem::NotAnswering);
+    EXPECT_TRUE(kodi.requests().empty());
+
+    now += 1s;
+    const Outcome outcome = press();
+    EXPECT_TRUE(outcome.ok()) << StatusText(outcome);
+    EXPECT_EQ(kodi.requests().size(), 1u);
+}
+
 TEST_F(JsonRpcTest, AKodiWithoutButtonEventIsSentTheButtonsActionFromThenOn) {
     kodi.script(
         {Reply::Kind::Send,

@@ -111,13 +111,14 @@ inline std::string httpReply(int status, const std::string& body, const std::str
 // is recorded whole and answered by the next scripted reply; without one, by `fallback`.
 class TcpStandIn {
   public:
-    TcpStandIn() {
+    // backlog is listen()'s: with 0, and accepting paused, a second connection attempt goes unanswered.
+    explicit TcpStandIn(int backlog = 8) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         const int on = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in a = address(0);
         bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listener_, 8);
+        listen(listener_, backlog);
         socklen_t length = sizeof a;
         getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length);
         port_ = ntohs(a.sin_port);
@@ -148,6 +149,13 @@ class TcpStandIn {
         return requests_;
     }
     int connections() const { return connections_; }
+    // Waits until n connections have been accepted; false after the timeout.
+    bool waitForConnections(int n, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return accepted_.wait_for(lock, timeout, [&] { return connections_ >= n; });
+    }
+    // While paused, connections wait in the listen queue, unaccepted.
+    void pauseAccepting(bool paused) { paused_ = paused; }
 
   private:
     struct Connection {
@@ -159,7 +167,7 @@ class TcpStandIn {
     void run() {
         std::vector<Connection> open;
         while (!stopping_) {
-            std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+            std::vector<pollfd> fds{{listener_, static_cast<short>(paused_ ? 0 : POLLIN), 0}};
             for (const auto& c : open) {
                 fds.push_back({c.fd, static_cast<short>(c.silent ? 0 : POLLIN), 0});
             }
@@ -169,7 +177,9 @@ class TcpStandIn {
             if (fds[0].revents & POLLIN) {
                 const int fd = accept(listener_, nullptr, nullptr);
                 if (fd >= 0) {
+                    std::lock_guard lock(mutex_);
                     ++connections_;
+                    accepted_.notify_all();
                     open.push_back({fd, {}});
                 }
             }
@@ -257,8 +267,10 @@ class TcpStandIn {
     std::uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> paused_{false};
     std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
+    std::condition_variable accepted_;
     std::deque<Reply> replies_;
     Reply fallback_{Reply::Kind::Send, httpReply(200, OkAnswer)};
     std::vector<std::string> requests_;
