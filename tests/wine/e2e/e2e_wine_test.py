@@ -20,10 +20,10 @@ ARROWS_AND_ENTER = [(167, 0x28), (166, 0x26), (168, 0x27), (169, 0x25), (11, 0x0
 class Rig:
     """Tavrelmond with the virtual XBMC.dll, the stand-in XBMC started first, a virtual receiver plugged in."""
 
-    def __init__(self, w, build, work, mode, extra_config="", http_port=8080):
+    def __init__(self, w, build, work, mode, extra_config="", http_port=8080, mc_args=()):
         self.w = w
         self.log = MediaCenterLog(os.path.join(work, "mc.log"))
-        self.mc = start_mediacenter(w, build, self.log)
+        self.mc = start_mediacenter(w, build, self.log, extra=mc_args)
         self.feed = HidFeed(w.build_dir)
         config = f"APIControlXBMCOPENGL={mode}\n{IDS}IP Address=127.0.0.1\nport={http_port}\n{extra_config}"
         self.app = Installed(w, build, os.path.join(work, "app"), config, hid_dll="virtual")
@@ -100,6 +100,28 @@ def http_keys(t):
             rig.close()
     finally:
         server.close()
+
+
+@case()
+def kodi_window(t):
+    """Kodi's window (class and title "Kodi") takes the window keys and option 111 where XBMC has none."""
+    w, build, work = t.w, t.win64, t.work
+    rig = Rig(w, build, work, "true", mc_args=("--kodi",))
+    try:
+        check(rig.log.lines()[0].split()[3] == "class=Kodi", "the stand-in shows Kodi's window")
+        seen = len(rig.log.lines())
+        for code, vk in ARROWS_AND_ENTER:
+            rig.remote.press(code)
+            wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what=f"the key of button {code}")
+            check(rig.keys_since(seen) == [f"key down vk={vk} lparam=0", f"key up vk={vk} lparam=0"],
+                  f"button {code}: key down and up of VK {vk} in Kodi's window")
+            seen = len(rig.log.lines())
+        rig.remote.type_option_code("111")
+        wait_for(lambda: "visible 0" in rig.log.lines()[seen:], timeout=20, what="Kodi's window to hide")
+        check(True, "111 hides Kodi's window")
+        rig.app.exit_from_menu()
+    finally:
+        rig.close()
 
 
 @case()
