@@ -65,7 +65,13 @@ Outcome EventServer::Press(const KodiButtonRow& button, const std::string& ip, c
         close();
     }
     if (socket_ == 0) {
+        if (clock_() < holdOffUntil_) {
+            return {Problem::NoSuchHost, 0, where};
+        }
         const Sockets::Opened opened = sockets_->openDatagram(endpoint->host, endpoint->port);
+        if (opened.status == Sockets::Status::NoSuchHost) {
+            holdOffUntil_ = clock_() + HoldOff;
+        }
         if (opened.status != Sockets::Status::Ok) {
             return {opened.status == Sockets::Status::NoSuchHost ? Problem::NoSuchHost
                                                                  : Problem::NotAnswering,

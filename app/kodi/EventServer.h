@@ -29,6 +29,9 @@ class EventServer {
     static constexpr std::chrono::seconds GreetAgainAfter{5};
     // Sending a datagram does not wait in practice; the bound is there for a full send buffer.
     static constexpr std::chrono::milliseconds SendTimeout{250};
+    // A host name that did not resolve is not looked up again for this long: the presses meanwhile are
+    // dropped at once instead of each waiting on the name service.
+    static constexpr std::chrono::seconds HoldOff{5};
 
     // sockets may be null (no network: every press reports it). token identifies this client to Kodi for the
     // whole run; clock is the time source for GreetAgainAfter.
@@ -62,6 +65,7 @@ class EventServer {
     std::uint32_t sequence_ = 0;
     bool greeted_ = false;
     std::chrono::steady_clock::time_point lastSent_{};
+    std::chrono::steady_clock::time_point holdOffUntil_{};
 };
 
 } // namespace kodi

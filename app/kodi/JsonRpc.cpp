@@ -94,16 +94,18 @@ JsonRpc::Exchange JsonRpc::attempt(const Endpoint& endpoint, const std::string& 
     const bool reused = socket_ != 0;
     if (!reused) {
         if (clock_() < holdOffUntil_) {
-            return {Problem::NotAnswering}; // the host was silent a moment ago
+            return {holdOffProblem_}; // the host was silent, or its name unknown, a moment ago
         }
         const Sockets::Opened opened =
             sockets_->connectStream(endpoint.host, endpoint.port, timeouts_.connect);
-        if (opened.status == Sockets::Status::TimedOut) {
-            holdOffUntil_ = clock_() + HoldOff;
-        }
         if (opened.status != Sockets::Status::Ok) {
-            return {opened.status == Sockets::Status::NoSuchHost ? Problem::NoSuchHost
-                                                                 : Problem::NotAnswering};
+            const Problem problem =
+                opened.status == Sockets::Status::NoSuchHost ? Problem::NoSuchHost : Problem::NotAnswering;
+            if (opened.status == Sockets::Status::TimedOut || opened.status == Sockets::Status::NoSuchHost) {
+                holdOffUntil_ = clock_() + HoldOff;
+                holdOffProblem_ = problem;
+            }
+            return {problem};
         }
         socket_ = opened.socket;
         endpoint_ = where;

@@ -9,8 +9,8 @@
 //
 // Every wait is bounded (Timeouts), so a press to a Kodi that is off, silent or refusing is dropped within a
 // bounded time, and the outcome says why. A host that let a connection attempt time out (a TV box that is
-// off, say) is not tried again for HoldOff: the presses meanwhile are dropped at once instead of each
-// costing the whole wait.
+// off, say), or whose name did not resolve, is not tried again for HoldOff: the presses meanwhile are
+// dropped at once, with the same outcome, instead of each costing the whole wait.
 #pragma once
 
 #include "KodiButtonMap.h"
@@ -85,6 +85,7 @@ class JsonRpc {
     Timeouts timeouts_;
     Clock clock_;
     std::chrono::steady_clock::time_point holdOffUntil_{};
+    Problem holdOffProblem_ = Problem::None;
     platform::Sockets::Socket socket_ = 0;
     std::string endpoint_; // host:port the connection goes to
     std::int64_t nextId_ = 1;

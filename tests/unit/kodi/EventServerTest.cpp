@@ -107,6 +107,22 @@ TEST_F(EventServerTest, ByeFollowsAGreetingAndNothingElse) {
     EXPECT_FALSE(kodi.receive(50ms).has_value()) << "one BYE only";
 }
 
+TEST(EventServerHoldOff, AnUnknownHostNameIsNotLookedUpAgainForAWhile) {
+    auto now = std::chrono::steady_clock::time_point() + 1000h;
+    loopback::CountingSockets sockets;
+    EventServer channel(&sockets, Token, [&] { return now; });
+    const auto press = [&] {
+        return channel.Press(*FindKodiButton("167"), "no-such-host.invalid", "").problem;
+    };
+    EXPECT_EQ(press(), Problem::NoSuchHost);
+    now += EventServer::HoldOff - 1s;
+    EXPECT_EQ(press(), Problem::NoSuchHost);
+    EXPECT_EQ(sockets.opens, 1);
+    now += 1s;
+    EXPECT_EQ(press(), Problem::NoSuchHost);
+    EXPECT_EQ(sockets.opens, 2);
+}
+
 TEST_F(EventServerTest, BadConfigurationAndNoNetworkAreReportedWithoutSending) {
     EXPECT_EQ(channel.Press(button("167"), "127.0.0.1", "97770").problem, Problem::BadPort);
     EXPECT_EQ(channel.Press(button("167"), "127.0.0.1", "port").problem, Problem::BadPort);

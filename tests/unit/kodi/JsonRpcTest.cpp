@@ -130,6 +130,22 @@ TEST(JsonRpcHoldOff, AHostThatLetAConnectTimeOutIsNotTriedAgainForAWhile) {
     EXPECT_EQ(kodi.requests().size(), 1u);
 }
 
+TEST(JsonRpcHoldOff, AnUnknownHostNameIsNotLookedUpAgainForAWhile) {
+    auto now = std::chrono::steady_clock::time_point() + 1000h;
+    loopback::CountingSockets sockets;
+    JsonRpc channel(&sockets, {300ms, 300ms}, [&] { return now; });
+    const auto press = [&] {
+        return channel.Press(*FindKodiButton("167"), "no-such-host.invalid", "8080", "", "").problem;
+    };
+    EXPECT_EQ(press(), Problem::NoSuchHost);
+    now += JsonRpc::HoldOff - 1s;
+    EXPECT_EQ(press(), Problem::NoSuchHost) << "the same outcome, at once";
+    EXPECT_EQ(sockets.opens, 1);
+    now += 1s;
+    EXPECT_EQ(press(), Problem::NoSuchHost);
+    EXPECT_EQ(sockets.opens, 2);
+}
+
 TEST_F(JsonRpcTest, AKodiWithoutButtonEventIsSentTheButtonsActionFromThenOn) {
     kodi.script(
         {Reply::Kind::Send,

@@ -3,6 +3,8 @@
 // counts the connections it accepted.
 #pragma once
 
+#include "platform/posix/PosixSockets.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -274,6 +276,21 @@ class TcpStandIn {
     std::deque<Reply> replies_;
     Reply fallback_{Reply::Kind::Send, httpReply(200, OkAnswer)};
     std::vector<std::string> requests_;
+};
+
+// The real sockets, counting the sockets asked for (each count is one name lookup and one attempt).
+class CountingSockets : public platform::PosixSockets {
+  public:
+    Opened openDatagram(const std::string& host, std::uint16_t port) override {
+        ++opens;
+        return PosixSockets::openDatagram(host, port);
+    }
+    Opened connectStream(const std::string& host, std::uint16_t port,
+                         std::chrono::milliseconds timeout) override {
+        ++opens;
+        return PosixSockets::connectStream(host, port, timeout);
+    }
+    int opens = 0;
 };
 
 // The body of a request recorded by TcpStandIn.
