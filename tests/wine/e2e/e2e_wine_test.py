@@ -5,6 +5,7 @@ Run by tests/wine/winetest.py: e2e_wine_test.py --win64-dir DIR --build DIR --wo
 """
 
 import os
+import socket
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
@@ -122,6 +123,30 @@ def kodi_window(t):
         rig.app.exit_from_menu()
     finally:
         rig.close()
+
+
+@case()
+def kodi_eventserver(t):
+    """EventServer mode: HELO, then the button down and up by its R1 name, and no window key; BYE at exit."""
+    w, build, work = t.w, t.win64, t.work
+    kodi = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    kodi.bind(("127.0.0.1", 0))
+    kodi.settimeout(20)
+    rig = Rig(w, build, work, "eventserver", http_port=kodi.getsockname()[1])
+    try:
+        rig.remote.press(167)
+        helo, down, up = (kodi.recv(2048) for _ in range(3))
+        check(helo[:8] == b"XBMC\x02\x00\x00\x01" and helo[32:43] == b"Tavrelmond\x00", "HELO from Tavrelmond")
+        check(down[6:8] == b"\x00\x03" and down[32:] == b"\x00\x00\x00\x33\x00\x00R1\x00down\x00",
+              "BUTTON R1 down, pressed (use-name, down, no-repeat, queue)")
+        check(up[32:] == b"\x00\x00\x00\x35\x00\x00R1\x00down\x00", "and released")
+        check(rig.keys_since(0) == [], "no window key in this mode")
+        check(rig.app.exit_from_menu() == 0, "exit")
+        bye = kodi.recv(2048)
+        check(bye[6:8] == b"\x00\x02" and bye[18:22] == helo[18:22], "BYE at exit, with the greeting's token")
+    finally:
+        rig.close()
+        kodi.close()
 
 
 @case()
