@@ -1,10 +1,12 @@
-// mediacenter.exe: a stand-in for the XBMC media center, for tests and the demo; never shipped.
+// mediacenter.exe: a stand-in for the XBMC media center (or for Kodi's window), for tests and the demo; never
+// shipped.
 //
 // It creates one top-level window as the media center does and writes down what reaches that window.
 //
-// Usage: mediacenter.exe [--directx] [--log PATH] [anything else, ignored]
+// Usage: mediacenter.exe [--directx | --kodi] [--log PATH] [anything else, ignored]
 //   (default)   window class "SDL_app", title "XBMC"
 //   --directx   window class "XBoxMediaCenterPC", title "XBoxMediaCenter PC Skin Preview"
+//   --kodi      window class "Kodi", title "Kodi" (as Kodi 19 to 21 name their main window)
 //   --log PATH  append the log to PATH (created if missing); without it nothing is logged
 // The window is shown with the show state the program was started with (minimized, for instance).
 //
@@ -135,10 +137,13 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     bool directx = false;
+    bool kodi = false;
     const char* logPath = nullptr;
     for (int i = 1; i < __argc; ++i) {
         if (std::strcmp(__argv[i], "--directx") == 0) {
             directx = true;
+        } else if (std::strcmp(__argv[i], "--kodi") == 0) {
+            kodi = true;
         } else if (std::strcmp(__argv[i], "--log") == 0 && i + 1 < __argc) {
             logPath = __argv[++i];
         }
@@ -149,8 +154,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 
-    const char* className = directx ? "XBoxMediaCenterPC" : "SDL_app";
-    const char* title = directx ? "XBoxMediaCenter PC Skin Preview" : "XBMC";
+    const char* className = kodi ? "Kodi" : directx ? "XBoxMediaCenterPC" : "SDL_app";
+    const char* title = kodi ? "Kodi" : directx ? "XBoxMediaCenter PC Skin Preview" : "XBMC";
 
     WNDCLASSA wc{};
     wc.lpfnWndProc = windowProc;

@@ -5,6 +5,7 @@ Run by tests/wine/winetest.py: e2e_wine_test.py --win64-dir DIR --build DIR --wo
 """
 
 import os
+import socket
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
@@ -20,10 +21,10 @@ ARROWS_AND_ENTER = [(167, 0x28), (166, 0x26), (168, 0x27), (169, 0x25), (11, 0x0
 class Rig:
     """Tavrelmond with the virtual XBMC.dll, the stand-in XBMC started first, a virtual receiver plugged in."""
 
-    def __init__(self, w, build, work, mode, extra_config="", http_port=8080):
+    def __init__(self, w, build, work, mode, extra_config="", http_port=8080, mc_args=()):
         self.w = w
         self.log = MediaCenterLog(os.path.join(work, "mc.log"))
-        self.mc = start_mediacenter(w, build, self.log)
+        self.mc = start_mediacenter(w, build, self.log, extra=mc_args)
         self.feed = HidFeed(w.build_dir)
         config = f"APIControlXBMCOPENGL={mode}\n{IDS}IP Address=127.0.0.1\nport={http_port}\n{extra_config}"
         self.app = Installed(w, build, os.path.join(work, "app"), config, hid_dll="virtual")
@@ -100,6 +101,52 @@ def http_keys(t):
             rig.close()
     finally:
         server.close()
+
+
+@case()
+def kodi_window(t):
+    """Kodi's window (class and title "Kodi") takes the window keys and option 111 where XBMC has none."""
+    w, build, work = t.w, t.win64, t.work
+    rig = Rig(w, build, work, "true", mc_args=("--kodi",))
+    try:
+        check(rig.log.lines()[0].split()[3] == "class=Kodi", "the stand-in shows Kodi's window")
+        seen = len(rig.log.lines())
+        for code, vk in ARROWS_AND_ENTER:
+            rig.remote.press(code)
+            wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what=f"the key of button {code}")
+            check(rig.keys_since(seen) == [f"key down vk={vk} lparam=0", f"key up vk={vk} lparam=0"],
+                  f"button {code}: key down and up of VK {vk} in Kodi's window")
+            seen = len(rig.log.lines())
+        rig.remote.type_option_code("111")
+        wait_for(lambda: "visible 0" in rig.log.lines()[seen:], timeout=20, what="Kodi's window to hide")
+        check(True, "111 hides Kodi's window")
+        rig.app.exit_from_menu()
+    finally:
+        rig.close()
+
+
+@case()
+def kodi_eventserver(t):
+    """EventServer mode: HELO, then the button down and up by its R1 name, and no window key; BYE at exit."""
+    w, build, work = t.w, t.win64, t.work
+    kodi = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    kodi.bind(("127.0.0.1", 0))
+    kodi.settimeout(20)
+    rig = Rig(w, build, work, "eventserver", http_port=kodi.getsockname()[1])
+    try:
+        rig.remote.press(167)
+        helo, down, up = (kodi.recv(2048) for _ in range(3))
+        check(helo[:8] == b"XBMC\x02\x00\x00\x01" and helo[32:43] == b"Tavrelmond\x00", "HELO from Tavrelmond")
+        check(down[6:8] == b"\x00\x03" and down[32:] == b"\x00\x00\x00\x33\x00\x00R1\x00down\x00",
+              "BUTTON R1 down, pressed (use-name, down, no-repeat, queue)")
+        check(up[32:] == b"\x00\x00\x00\x35\x00\x00R1\x00down\x00", "and released")
+        check(rig.keys_since(0) == [], "no window key in this mode")
+        check(rig.app.exit_from_menu() == 0, "exit")
+        bye = kodi.recv(2048)
+        check(bye[6:8] == b"\x00\x02" and bye[18:22] == helo[18:22], "BYE at exit, with the greeting's token")
+    finally:
+        rig.close()
+        kodi.close()
 
 
 @case()
