@@ -11,6 +11,9 @@
 //        with Esc.
 //   winprobe post --hwnd H --msg M [--wparam W] [--lparam L]
 //        posts a message to a window
+//   winprobe tooltips
+//        every tooltip window with the text of the tip it shows (asked with WM_GETTEXT, which also reaches
+//        another process's tooltip); a tray icon's tip shows once the pointer rests on the icon
 //
 // Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
 #include <windows.h>
@@ -243,6 +246,21 @@ int main(int argc, char** argv) {
     }
     if (command == "tray-menu") {
         return trayMenu(args);
+    }
+    if (command == "tooltips") {
+        for (HWND hwnd : topLevelWindows()) {
+            if (className(hwnd) != "tooltips_class32") {
+                continue;
+            }
+            char buffer[512] = {};
+            DWORD_PTR length = 0;
+            SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                                2000, &length);
+            std::printf("tooltip hwnd=0x%llx pid=%lu visible=%d text=%s\n",
+                        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(hwnd)),
+                        static_cast<unsigned long>(pidOf(hwnd)), IsWindowVisible(hwnd) ? 1 : 0, buffer);
+        }
+        return 0;
     }
     if (command == "post") {
         HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::strtoull(args.get("--hwnd").c_str(), nullptr, 0)));
