@@ -28,6 +28,7 @@ import subprocess
 import time
 
 from qelmwine import free_display, free_port, wait_for
+from winetest import stop
 
 # The multiarch path of kodi-bin's binary on amd64 Debian; `dpkg -L kodi-bin` finds it elsewhere.
 KODI_BIN = "/usr/lib/x86_64-linux-gnu/kodi/kodi.bin"
@@ -228,42 +229,27 @@ class Kodi:
         return self.proc is not None and self.proc.poll() is None
 
     def stop(self, timeout=20):
-        """Application.Quit over JSON-RPC; SIGKILL to Kodi's session if it has not ended within `timeout`."""
+        """Application.Quit over JSON-RPC; if Kodi has not ended within `timeout`, SIGTERM, then SIGKILL; then
+        SIGKILL to anything left in Kodi's session."""
         if self.proc is None:
             return
         if self.proc.poll() is None and self.webserver:
             try:
                 self.rpc("Application.Quit", timeout=5)
-            except (OSError, KodiRpcError, http.client.HTTPException):
-                pass
-            try:
                 self.proc.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
+            except (OSError, KodiRpcError, http.client.HTTPException, subprocess.TimeoutExpired):
                 pass
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                pass
+        stop(self.proc, grace=5)
         try:
-            os.killpg(self.proc.pid, signal.SIGKILL)  # anything left in Kodi's session
+            os.killpg(self.proc.pid, signal.SIGKILL)
         except (ProcessLookupError, PermissionError):
             pass
-        if self.proc.poll() is None:
-            self.proc.wait()
         self.proc = None
 
     def close(self):
         self.stop()
-        if self.xvfb is not None:
-            self.xvfb.terminate()
-            try:
-                self.xvfb.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.xvfb.kill()
-                self.xvfb.wait()
-            self.xvfb = None
+        stop(self.xvfb)
+        self.xvfb = None
 
     # -- JSON-RPC ---------------------------------------------------------------------------------------
     def auth_header(self, user=None, password=None):
