@@ -6,7 +6,8 @@ using namespace platform;
 
 MainForm::MainForm(platform::Platform& platform)
     : platform_(platform), mediaCenter_(platform.user32, platform.kernel32),
-      inet_(platform.wininet, ip, port), hid_(platform.hid, platform.user32, *this) {
+      inet_(platform.wininet, ip, port), hid_(platform.hid, platform.user32, *this),
+      kodiEvents_(platform.sockets), kodiJsonRpc_(platform.sockets) {
     window_ = platform_.user32.createHiddenWindow(Title, nullptr);
     Icon = platform_.user32.loadIcon(NormalIconResource);
     Picture1.Picture = platform_.user32.loadIcon(AlternateIconResource);
@@ -64,6 +65,7 @@ void MainForm::Form_Load() {
     // 1. The media center's windows, as signed 32-bit handles.
     const auto mainWindow = static_cast<std::int32_t>(mediaCenter_.FindMainWindow());
     const auto directXWindow = static_cast<std::int32_t>(mediaCenter_.FindDirectXWindow());
+    const bool kodiWindow = mediaCenter_.FindKodiWindow() != 0;
 
     // 2. The configuration, read once.
     auto& kernel32 = platform_.kernel32;
@@ -74,11 +76,16 @@ void MainForm::Form_Load() {
     const std::string autorun = ReadIniValue(kernel32, ConfigSection, "AUtorun", path);
     ip = ReadIniValue(kernel32, ConfigSection, "IP Address", path);
     port = ReadIniValue(kernel32, ConfigSection, "port", path);
+    // Kodi's web server credentials, only where they are used: the other modes read the six keys above.
+    if (APIcontrol == kodi::ModeJsonRpc) {
+        user = ReadIniValue(kernel32, ConfigSection, "user", path);
+        password = ReadIniValue(kernel32, ConfigSection, "password", path);
+    }
 
     // 3. Start the media center unless it runs. The whole value is the command line; ".exe" must be written
     // in
     //    lower case.
-    const bool running = mainWindow != 0 || directXWindow > 0;
+    const bool running = mainWindow != 0 || directXWindow > 0 || kodiWindow;
     if (!running && autorun.find(".exe") != std::string::npos) {
         mediaCenter_.Start(autorun);
     }
@@ -98,6 +105,9 @@ void MainForm::Form_Load() {
 
 void MainForm::Form_Unload() {
     hid_.HidDisconnect();
+    // Kodi's EventServer hears that this client is gone (nothing is sent when it was never greeted).
+    kodiEvents_.Bye();
+    kodiJsonRpc_.Close();
 }
 
 void MainForm::f_Click() {

@@ -10,6 +10,8 @@
 #include "Controls.h"
 #include "HIDDLLInterface.h"
 #include "MediaCenter.h"
+#include "kodi/EventServer.h"
+#include "kodi/JsonRpc.h"
 #include "modInet.h"
 #include "platform/Platform.h"
 #include "traycontrol/SysTray.h"
@@ -42,7 +44,9 @@ class MainForm : public SysTrayEvents {
     // --- public variables ---
     std::string ip;         // host of the media center's web server
     std::string port;       // its port, as text
-    std::string APIcontrol; // forwarding mode: "true" window keys, "false" HTTP
+    std::string APIcontrol; // forwarding mode: "true", "false", or for Kodi "eventserver", "jsonrpc"
+    std::string user;       // Kodi's web server: user name and password (JSON-RPC mode)
+    std::string password;
 
     // --- controls ---
     Label Rcv1; // option-code buffer; setting it runs Rcv1_Change
@@ -82,6 +86,8 @@ class MainForm : public SysTrayEvents {
     MediaCenter& Media() { return mediaCenter_; }
     modInet& Inet() { return inet_; }
     HIDDLLInterface& Hid() { return hid_; }
+    kodi::EventServer& KodiEvents() { return kodiEvents_; }
+    kodi::JsonRpc& KodiJsonRpc() { return kodiJsonRpc_; }
     // The Config.ini that the program reads: the executable's folder with "\Config.ini" appended.
     std::string ConfigPath() const;
 
@@ -98,6 +104,8 @@ class MainForm : public SysTrayEvents {
     MediaCenter mediaCenter_;
     modInet inet_;
     HIDDLLInterface hid_;
+    kodi::EventServer kodiEvents_;
+    kodi::JsonRpc kodiJsonRpc_;
     platform::Hwnd window_ = 0;
     bool loaded_ = false;
     bool unloaded_ = false;

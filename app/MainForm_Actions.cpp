@@ -22,17 +22,20 @@ bool BeginsWith(const std::string& text, std::string_view code) {
 void MainForm::Rcv1_Change() {
     const Hwnd mainWindow = mediaCenter_.FindMainWindow();
     const Hwnd directXWindow = mediaCenter_.FindDirectXWindow();
+    const Hwnd kodiWindow = mediaCenter_.FindKodiWindow();
     if (C.Value != 1) {
         return;
     }
+    // Hide, show and close act on "SDL_app", else on Kodi's window.
+    const Hwnd keyWindow = mainWindow != 0 ? mainWindow : kodiWindow;
 
-    if (BeginsWith(Rcv1.Caption(), "111") && (mainWindow != 0 || directXWindow != 0)) {
+    if (BeginsWith(Rcv1.Caption(), "111") && (mainWindow != 0 || directXWindow != 0 || kodiWindow != 0)) {
         if (Command1.Caption == "start") {
             Command1.Caption = "stop";
-            mediaCenter_.Hide(mainWindow);
+            mediaCenter_.Hide(keyWindow);
         } else {
             Command1.Caption = "start";
-            mediaCenter_.Show(mainWindow);
+            mediaCenter_.Show(keyWindow);
         }
         C.Value = 0;
         Rcv1.SetCaption("");
@@ -40,7 +43,7 @@ void MainForm::Rcv1_Change() {
     if (BeginsWith(Rcv1.Caption(), "222")) {
         if (Command1.Caption == "start") {
             Command1.Caption = "stop";
-            mediaCenter_.Close(mainWindow);
+            mediaCenter_.Close(keyWindow);
         } else {
             Command1.Caption = "start";
             mediaCenter_.Start(ReadIniValue(platform_.kernel32, ConfigSection, "remoterun", ConfigPath()));

@@ -1,8 +1,26 @@
 // The button dispatch: every button value that reaches the form blinks the tray icon, feeds the option-code
-// step on every other run, and forwards at most one key to the media center, as window keys or over HTTP.
+// step on every other run, and forwards at most one key to the media center: as window keys, over XBMC's HTTP
+// API, or to Kodi over its EventServer or its JSON-RPC.
 #include "ButtonMap.h"
+#include "KodiButtonMap.h"
 #include "MainForm.h"
 #include "Module1.h"
+
+namespace {
+
+// What a press to Kodi came to, where the user can see it: the tray tip says why presses go nowhere, and is
+// empty again once one goes through; the status line carries the problem until the next check rewrites it.
+void ShowKodiOutcome(MainForm& form, const kodi::Outcome& outcome) {
+    const std::string text = kodi::StatusText(outcome);
+    if (form.SysTray1->Tip() != text) {
+        form.SysTray1->SetTip(text);
+    }
+    if (!outcome.ok()) {
+        form.f.Caption = text;
+    }
+}
+
+} // namespace
 
 void MainForm::Rcv3_Change() {
     // Blink step. blinkCount runs 0, 1, 2, 1, 2, ...: the 3rd, 5th, 7th... runs show the normal icon and
@@ -21,7 +39,8 @@ void MainForm::Rcv3_Change() {
     // Window-key forwarding. The media center is checked (and raised) whatever the mode says.
     const bool runningForKeys = CheckMediaCenter(*this) == "1";
     if (runningForKeys && APIcontrol == "true") {
-        const auto window = static_cast<std::int32_t>(mediaCenter_.FindMainWindow());
+        // "SDL_app", else Kodi's window.
+        const auto window = static_cast<std::int32_t>(mediaCenter_.FindKeyWindow());
         if (window > 0 && forward) {
             if (const ButtonMapRow* row = FindButton(Rcv2.Caption())) {
                 mediaCenter_.PostKey(window, row->virtualKey);
@@ -35,6 +54,16 @@ void MainForm::Rcv3_Change() {
         if (FindButton(Rcv2.Caption()) != nullptr) {
             inet_.CommandPath = MediaCenter::SendKeyPath(Rcv2.Caption());
             inet_.HttpSendCommand(MediaCenter::SendKeyBody);
+        }
+    }
+
+    // Kodi's network channels. Kodi often runs on another machine, so no local window is needed; a local one
+    // has been raised above all the same.
+    if (forward && (APIcontrol == kodi::ModeEventServer || APIcontrol == kodi::ModeJsonRpc)) {
+        if (const KodiButtonRow* row = FindKodiButton(Rcv2.Caption())) {
+            ShowKodiOutcome(*this, APIcontrol == kodi::ModeEventServer
+                                       ? kodiEvents_.Press(*row, ip, port)
+                                       : kodiJsonRpc_.Press(*row, ip, port, user, password));
         }
     }
 }

@@ -13,14 +13,18 @@ std::string CheckMediaCenter(MainForm& form) {
     MediaCenter& media = form.Media();
     const Hwnd mainWindow = media.FindMainWindow();
     const Hwnd directXWindow = media.FindDirectXWindow();
+    // Kodi's window counts only where neither XBMC window exists; those keep their priority.
+    const Hwnd kodiWindow = mainWindow == 0 && directXWindow == 0 ? media.FindKodiWindow() : 0;
 
     if (mainWindow != 0) {
         media.Raise(mainWindow, MediaCenter::MainTitle);
     } else if (directXWindow != 0) {
         media.Raise(directXWindow, MediaCenter::DirectXTitle);
+    } else if (kodiWindow != 0) {
+        media.Raise(kodiWindow, MediaCenter::KodiTitle);
     }
 
-    const bool exists = mainWindow != 0 || directXWindow != 0;
+    const bool exists = mainWindow != 0 || directXWindow != 0 || kodiWindow != 0;
     const char* status = nullptr;
     if (exists) {
         if (form.detect.Value == 0) {

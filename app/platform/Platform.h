@@ -5,6 +5,7 @@
 #include "platform/HidLibrary.h"
 #include "platform/Kernel32.h"
 #include "platform/Shell32.h"
+#include "platform/Sockets.h"
 #include "platform/User32.h"
 #include "platform/WinInet.h"
 #include "platform/Winmm.h"
@@ -19,6 +20,9 @@ struct Platform {
     Winmm& winmm;
     WinInet& wininet;
     HidLibrary& hid;
+    // UDP and TCP sockets for Kodi's network channels; without them those channels report that they have no
+    // network.
+    Sockets* sockets = nullptr;
 };
 
 } // namespace platform

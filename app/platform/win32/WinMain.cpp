@@ -1,6 +1,7 @@
 // Tavrelmond.exe: hands the program the real Windows adapters and runs its start-up routine.
 #include "modMain.h"
 #include "platform/win32/Win32Platform.h"
+#include "platform/win32/Win32Sockets.h"
 #include "platform/win32/Win32WinInet.h"
 
 #include <windows.h>
@@ -13,7 +14,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     platform::Win32Winmm winmm;
     platform::Win32WinInet wininet;
     platform::Win32HidLibrary hid;
-    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid};
+    platform::Win32Sockets sockets;
+    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid, &sockets};
     modMain::Main(platform);
     return 0;
 }

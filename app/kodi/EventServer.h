@@ -1,0 +1,67 @@
+// The EventServer channel: each forwarded button becomes a BUTTON packet (down, then its up) for Kodi's
+// keymap "R1" by button name, sent over UDP to Kodi's EventServer (default port 9777). Before the first
+// button the program greets Kodi with HELO, and greets it again whenever Kodi may have forgotten it:
+//   - after GreetAgainAfter without a packet, so Kodi's time-out of silent clients never finds it
+//   unannounced;
+//   - after Kodi's host refused a datagram (nothing listened on the port: Kodi was stopped, and a Kodi
+//   started
+//     since knows no client).
+// BYE goes out when the program ends. UDP carries no answer, so the only failure that shows is a refusal from
+// Kodi's host (reported as "does not answer"); nothing here ever waits on the network.
+#pragma once
+
+#include "KodiButtonMap.h"
+#include "kodi/EventPacket.h"
+#include "kodi/Kodi.h"
+#include "platform/Sockets.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kodi {
+
+class EventServer {
+  public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    static constexpr std::chrono::seconds GreetAgainAfter{30};
+    // Sending a datagram does not wait in practice; the bound is there for a full send buffer.
+    static constexpr std::chrono::milliseconds SendTimeout{250};
+
+    // sockets may be null (no network: every press reports it). token identifies this client to Kodi for the
+    // whole run; clock is the time source for GreetAgainAfter.
+    explicit EventServer(platform::Sockets* sockets, std::uint32_t token = NewToken(),
+                         Clock clock = std::chrono::steady_clock::now);
+    ~EventServer();
+    EventServer(const EventServer&) = delete;
+    EventServer& operator=(const EventServer&) = delete;
+
+    // One press of a button: HELO when needed, then the down and the up packet, to ip:port (the configuration
+    // texts; empty ip is this PC, empty port Kodi's default).
+    Outcome Press(const KodiButtonRow& button, const std::string& ip, const std::string& port);
+
+    // Says goodbye to Kodi (BYE) when it was greeted, and closes the socket.
+    void Bye();
+
+    std::uint32_t Token() const { return token_; }
+    static std::uint32_t NewToken();
+
+  private:
+    // Sends one packet; a refusal reported on the way (it belongs to an earlier datagram) is noted and the
+    // packet sent once more. False when the packet could not be sent.
+    bool send(const Packet& packet, bool& refused);
+    void close();
+
+    platform::Sockets* sockets_;
+    std::uint32_t token_;
+    Clock clock_;
+    platform::Sockets::Socket socket_ = 0;
+    std::string endpoint_; // host:port the socket is connected to
+    std::uint32_t sequence_ = 0;
+    bool greeted_ = false;
+    std::chrono::steady_clock::time_point lastSent_{};
+};
+
+} // namespace kodi

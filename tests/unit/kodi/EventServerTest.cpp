@@ -1,0 +1,119 @@
+// The EventServer channel over real UDP on loopback (the posix sockets adapter), against a receiving socket
+// in Kodi's place: the packets of a press, when HELO is sent again, a Kodi that is not there, and BYE.
+#include "LoopbackPeers.h"
+#include "kodi/EventServer.h"
+#include "platform/posix/PosixSockets.h"
+
+#include <gtest/gtest.h>
+
+using namespace kodi;
+using namespace std::chrono_literals;
+using loopback::UdpPeer;
+
+namespace {
+
+constexpr std::uint32_t Token = 0x4B4F4449;
+
+std::uint16_t typeOf(const std::vector<std::uint8_t>& p) {
+    return static_cast<std::uint16_t>(p[6] << 8 | p[7]);
+}
+std::uint32_t sequenceOf(const std::vector<std::uint8_t>& p) {
+    return static_cast<std::uint32_t>(p[8] << 24 | p[9] << 16 | p[10] << 8 | p[11]);
+}
+
+class EventServerTest : public ::testing::Test {
+  protected:
+    // A clock the test moves by hand.
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::time_point() + 1000h;
+    platform::PosixSockets sockets;
+    EventServer channel{&sockets, Token, [this] { return now; }};
+    UdpPeer kodi;
+
+    const KodiButtonRow& button(const char* code) { return *FindKodiButton(code); }
+
+    // The next datagram Kodi's stand-in receives.
+    std::vector<std::uint8_t> next() {
+        auto d = kodi.receive();
+        EXPECT_TRUE(d.has_value()) << "no datagram arrived";
+        return d ? *d : std::vector<std::uint8_t>(32, 0);
+    }
+};
+
+} // namespace
+
+TEST_F(EventServerTest, FirstPressGreetsThenSendsDownAndUpByR1Name) {
+    const Outcome outcome = channel.Press(button("167"), "127.0.0.1", kodi.portText());
+    EXPECT_TRUE(outcome.ok());
+    EXPECT_EQ(next(), EncodeHelo(1, Token, "Tavrelmond"));
+    EXPECT_EQ(next(), EncodeButton(2, Token, 0x33, "R1", "down"));
+    EXPECT_EQ(next(), EncodeButton(3, Token, 0x35, "R1", "down"));
+    EXPECT_TRUE(kodi.drain().empty());
+}
+
+TEST_F(EventServerTest, LaterPressesGoWithoutHeloUntilTheChannelHasBeenSilentForLong) {
+    channel.Press(button("167"), "", kodi.portText()); // empty host: this PC
+    kodi.drain();
+    now += EventServer::GreetAgainAfter - 1s;
+    channel.Press(button("216"), "", kodi.portText());
+    auto packets = kodi.drain();
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0], EncodeButton(4, Token, 0x33, "R1", "back"));
+
+    // The last packet went out at `now`; as long again without one, and Kodi is greeted once more.
+    now += EventServer::GreetAgainAfter;
+    channel.Press(button("166"), "", kodi.portText());
+    packets = kodi.drain();
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(typeOf(packets[0]), PacketType::Helo);
+    EXPECT_EQ(packets[1], EncodeButton(7, Token, 0x33, "R1", "up"));
+}
+
+TEST_F(EventServerTest, KodiGoneIsReportedAndAKodiStartedAgainIsGreetedBeforeTheNextButton) {
+    std::optional<UdpPeer> kodiHere(std::in_place);
+    const std::string port = kodiHere->portText();
+    EXPECT_TRUE(channel.Press(button("167"), "127.0.0.1", port).ok());
+    EXPECT_EQ(kodiHere->drain().size(), 3u);
+
+    // Kodi stops: nothing listens on its port any more, and its host says so.
+    kodiHere.reset();
+    const Outcome lost = channel.Press(button("168"), "127.0.0.1", port);
+    EXPECT_EQ(lost.problem, Problem::NotAnswering);
+    EXPECT_EQ(StatusText(lost), "Kodi does not answer at 127.0.0.1:" + port);
+
+    // Kodi is back on its port: the next press says HELO first, and goes through.
+    kodiHere.emplace(static_cast<std::uint16_t>(std::stoi(port)));
+    const Outcome back = channel.Press(button("169"), "127.0.0.1", port);
+    EXPECT_TRUE(back.ok()) << StatusText(back);
+    const auto packets = kodiHere->drain();
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(typeOf(packets[0]), PacketType::Helo);
+    EXPECT_EQ(typeOf(packets[1]), PacketType::Button);
+    EXPECT_EQ(std::vector<std::uint8_t>(packets[2].begin() + 32, packets[2].end()),
+              std::vector<std::uint8_t>({0, 0, 0, 0x35, 0, 0, 'R', '1', 0, 'l', 'e', 'f', 't', 0}));
+    EXPECT_LT(sequenceOf(packets[0]), sequenceOf(packets[1]));
+    EXPECT_LT(sequenceOf(packets[1]), sequenceOf(packets[2]));
+}
+
+TEST_F(EventServerTest, ByeFollowsAGreetingAndNothingElse) {
+    channel.Bye();
+    EXPECT_FALSE(kodi.receive(50ms).has_value()) << "never greeted: no BYE";
+
+    channel.Press(button("11"), "127.0.0.1", kodi.portText());
+    kodi.drain();
+    channel.Bye();
+    const auto bye = next();
+    EXPECT_EQ(bye, EncodeBye(4, Token));
+    channel.Bye();
+    EXPECT_FALSE(kodi.receive(50ms).has_value()) << "one BYE only";
+}
+
+TEST_F(EventServerTest, BadConfigurationAndNoNetworkAreReportedWithoutSending) {
+    EXPECT_EQ(channel.Press(button("167"), "127.0.0.1", "97770").problem, Problem::BadPort);
+    EXPECT_EQ(channel.Press(button("167"), "127.0.0.1", "port").problem, Problem::BadPort);
+    EXPECT_EQ(channel.Press(button("167"), "no-such-host.invalid", kodi.portText()).problem,
+              Problem::NoSuchHost);
+    EventServer offline(nullptr, Token);
+    EXPECT_EQ(offline.Press(button("167"), "127.0.0.1", kodi.portText()).problem, Problem::NoNetwork);
+    offline.Bye();
+    EXPECT_TRUE(kodi.drain().empty());
+}
