@@ -370,10 +370,15 @@ class Kodi:
                         timeout=timeout, interval=0.05, what=f"{count} HandleKey lines in kodi.log")
 
     # -- the screen ---------------------------------------------------------------------------------------
-    def screenshot(self, path):
-        """Saves Kodi's screen (the whole Xvfb display) as a PNG."""
-        subprocess.run(["import", "-display", self.display, "-window", "root", path], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    def screenshot(self, path, width=None):
+        """Saves Kodi's screen (the whole Xvfb display) as a PNG; with `width`, scaled to it and reduced to a
+        palette of 128 colours (a picture for the documentation at a fraction of the size)."""
+        args = ["import", "-display", self.display, "-window", "root"]
+        if width:
+            args += ["-resize", f"{width}x", "-colors", "128", f"PNG8:{path}"]
+        else:
+            args.append(path)
+        subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
 # -- EventServer ------------------------------------------------------------------------------------------
