@@ -1,13 +1,13 @@
 // The EventServer channel: each forwarded button becomes a BUTTON packet (down, then its up) for Kodi's
 // keymap "R1" by button name, sent over UDP to Kodi's EventServer (default port 9777). Before the first
 // button the program greets Kodi with HELO, and greets it again whenever Kodi may have forgotten it:
-//   - after GreetAgainAfter without a packet, so Kodi's time-out of silent clients never finds it
-//   unannounced;
-//   - after Kodi's host refused a datagram (nothing listened on the port: Kodi was stopped, and a Kodi
-//   started
-//     since knows no client).
-// BYE goes out when the program ends. UDP carries no answer, so the only failure that shows is a refusal from
-// Kodi's host (reported as "does not answer"); nothing here ever waits on the network.
+//  - after GreetAgainAfter without a packet. Kodi drops a client that has been silent for a minute, and a
+//    Kodi restarted meanwhile (which takes longer than GreetAgainAfter) knows no client. A HELO to a Kodi
+//    that still knows this client changes nothing there (Kodi 20.1 shows its "Detected new connection"
+//    notice only for a new client), so greeting again after a short pause costs one datagram;
+//  - after Kodi's host refused a datagram (nothing listened on the port: Kodi was stopped).
+// BYE goes out when the program ends. UDP carries no answer, so the only failure that shows is a refusal
+// from Kodi's host (reported as "does not answer"); nothing here ever waits on the network.
 #pragma once
 
 #include "KodiButtonMap.h"
@@ -26,7 +26,7 @@ class EventServer {
   public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-    static constexpr std::chrono::seconds GreetAgainAfter{30};
+    static constexpr std::chrono::seconds GreetAgainAfter{5};
     // Sending a datagram does not wait in practice; the bound is there for a full send buffer.
     static constexpr std::chrono::milliseconds SendTimeout{250};
 

@@ -58,42 +58,20 @@ class Reader {
             if (p_ == end_) {
                 return false;
             }
+            // The escapes of one character, and what each stands for.
+            static constexpr std::string_view Escapes = "\"\\/bfnrt";
+            static constexpr std::string_view Meanings = "\"\\/\b\f\n\r\t";
             const char e = *p_++;
-            char plain = 0;
-            switch (e) {
-            case '"':
-                plain = '"';
-                break;
-            case '\\':
-                plain = '\\';
-                break;
-            case '/':
-                plain = '/';
-                break;
-            case 'b':
-                plain = '\b';
-                break;
-            case 'f':
-                plain = '\f';
-                break;
-            case 'n':
-                plain = '\n';
-                break;
-            case 'r':
-                plain = '\r';
-                break;
-            case 't':
-                plain = '\t';
-                break;
-            case 'u':
+            char plain = '?';
+            if (const std::size_t at = Escapes.find(e); at != std::string_view::npos) {
+                plain = Meanings[at];
+            } else if (e == 'u') {
                 for (int i = 0; i < 4; ++i) {
                     if (p_ == end_ || !isHex(*p_++)) {
                         return false;
                     }
                 }
-                plain = '?';
-                break;
-            default:
+            } else {
                 return false;
             }
             if (out != nullptr) {

@@ -64,11 +64,6 @@ TEST(EventPacket, PacketsMatchTheirHandWorkedBytes) {
     }
 }
 
-TEST(EventPacket, FlagValuesAreTheProtocols) {
-    EXPECT_EQ(ButtonFlag::UseName | ButtonFlag::Down | ButtonFlag::NoRepeat | ButtonFlag::Queue, 0x33);
-    EXPECT_EQ(ButtonFlag::UseName | ButtonFlag::Up | ButtonFlag::NoRepeat | ButtonFlag::Queue, 0x35);
-}
-
 TEST(EventPacket, OverlongNamesAreCutSoThePacketStaysWithinOneDatagram) {
     const std::string huge(5000, 'x');
     for (const Packet& p : {EncodeHelo(1, 1, huge), EncodeButton(1, 1, 0x33, huge, "down"),
