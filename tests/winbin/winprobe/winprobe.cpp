@@ -4,6 +4,9 @@
 //   winprobe windows                          every top-level window: hwnd, pid, rect, class, visible, title
 //   winprobe find --title T [--class C]       the first top-level window with that title (and class)
 //   winprobe foreground                       the foreground window
+//   winprobe tooltips
+//        every tooltip window with the text of the tip it shows (asked with WM_GETTEXT, which also reaches
+//        another process's tooltip); a tray icon's tip shows once the pointer rests on the icon
 //   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N] [--hold-ms MS] [--cursor X,Y]
 //        sends the tray icon's callback for a right-button press to the notification-icon window of process N
 //        (as the shell does), waits for the pop-up menu, prints where it is (and its items where the platform
@@ -11,9 +14,6 @@
 //        with Esc.
 //   winprobe post --hwnd H --msg M [--wparam W] [--lparam L]
 //        posts a message to a window
-//   winprobe tooltips
-//        every tooltip window with the text of the tip it shows (asked with WM_GETTEXT, which also reaches
-//        another process's tooltip); a tray icon's tip shows once the pointer rests on the icon
 //
 // Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
 #include <windows.h>
@@ -244,9 +244,6 @@ int main(int argc, char** argv) {
         printWindow(hwnd);
         return 0;
     }
-    if (command == "tray-menu") {
-        return trayMenu(args);
-    }
     if (command == "tooltips") {
         for (HWND hwnd : topLevelWindows()) {
             if (className(hwnd) != "tooltips_class32") {
@@ -261,6 +258,9 @@ int main(int argc, char** argv) {
                         static_cast<unsigned long>(pidOf(hwnd)), IsWindowVisible(hwnd) ? 1 : 0, buffer);
         }
         return 0;
+    }
+    if (command == "tray-menu") {
+        return trayMenu(args);
     }
     if (command == "post") {
         HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::strtoull(args.get("--hwnd").c_str(), nullptr, 0)));
