@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 from kodi import HOME_MENU, EventClient, Kodi, KodiRpcError  # noqa: E402
 from qelmwine import wait_for  # noqa: E402
 from tavrel import HidFeed, Installed, MediaCenterLog, Remote, start_mediacenter  # noqa: E402
-from winetest import case, check, run  # noqa: E402
+from winetest import case, check, fail, run, stop  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 IDS = "VendorID=1118\nProductID=644\n"
@@ -138,16 +138,13 @@ def downs_move_focus(kodi, tav, presses):
 
 def check_all_buttons(kodi, tav, mode):
     """Every button of the remote reaches Kodi as one key with the button's own code and the keymap's action."""
-    got = []
     for code, name, action in BUTTONS:
         kodi.reset_focus()
         mark = kodi.mark()
         tav.remote.press(code)
         keys = kodi.wait_keys(mark, 1)
-        got.append((code, name, keys))
         if [(k, a) for k, a, _ in keys] != [(code, action)]:
-            raise AssertionError(f"{mode}: button {code} ({name}): Kodi handled {keys}, expected one key "
-                                 f"{code} {action}")
+            fail(f"{mode}: button {code} ({name}): Kodi handled {keys}, expected one key {code} {action}")
     check(True, f"{mode}: all {len(BUTTONS)} buttons reached Kodi, each as one key with its own code and action")
 
 
@@ -186,7 +183,7 @@ def window_keys_kodi_class(t):
         tav.exit()
     finally:
         tav.close()
-        mc.kill()
+        stop(mc, grace=0)
 
 
 @case(labels=KODI_LABELS)
@@ -208,7 +205,7 @@ def window_keys_xbmc_first(t):
     finally:
         tav.close()
         for p in procs:
-            p.kill()
+            stop(p, grace=0)
 
 
 # -- the real Kodi -------------------------------------------------------------------------------------------
