@@ -5,8 +5,10 @@
      the remote arrive as key presses at XBMC's window; option code 111 hides and shows XBMC.
   2. HTTP mode: the same buttons arrive as SendKey requests at an HTTP server (the stand-in on loopback, or
      the real XBMC web server given with --http-server HOST:PORT).
+  3. Today's Kodi: the real Kodi (Debian's package, headless on a display of its own) driven over its
+     EventServer and over JSON-RPC; Kodi's focused item after each press, and a picture of Kodi's screen.
 
-Usage: demo.py [--http-server HOST:PORT] [--screenshot FILE]
+Usage: demo.py [--http-server HOST:PORT] [--kodi-screenshot FILE] [--no-kodi]
 """
 
 import argparse
@@ -18,8 +20,9 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 
 from qelmwine import WineSession, wait_for  # noqa: E402
-from tavrel import HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, Win64Build  # noqa: E402
+from tavrel import HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, Win64Build, parse_fields  # noqa: E402
 from winetest import stop  # noqa: E402
+from kodi import Kodi  # noqa: E402
 
 HOST_BUILD = os.path.join(ROOT, "build", "host")
 WORK = os.path.join(ROOT, "build", "demo")
@@ -147,19 +150,95 @@ def http_mode(w, build, server):
             standin.close()
 
 
+# Presses in each Kodi mode: the button code and Kodi's name for it.
+KODI_PRESSES = {
+    "eventserver": [(167, "down"), (167, "down"), (167, "down"), (166, "up")],
+    "jsonrpc": [(167, "down"), (167, "down"), (166, "up"), (166, "up"), (166, "up")],
+}
+
+
+def kodi_mode(w, build, kodi, mode):
+    port = kodi.es_port if mode == "eventserver" else kodi.http_port
+    what = (f"UDP to Kodi's EventServer at 127.0.0.1:{port}, keymap R1" if mode == "eventserver" else
+            f"Input.ButtonEvent over one keep-alive HTTP connection to 127.0.0.1:{port}/jsonrpc, "
+            f"user \"{kodi.user}\"")
+    say(f"-- APIControlXBMCOPENGL={mode}: {what}")
+    feed = HidFeed(HOST_BUILD)
+    config = (f"APIControlXBMCOPENGL={mode}\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
+              f"IP Address=127.0.0.1\nport={port}\nuser={kodi.user}\npassword={kodi.password}\n")
+    app = Installed(w, build, os.path.join(WORK, f"kodi-{mode}"), config, hid_dll="virtual")
+    try:
+        app.start(env=feed.env())
+        feed.wait_connected()
+        wait_for(app.tray_icon_shown, timeout=30, what="the tray icon")
+        remote = Remote(feed)
+        remote.plug()
+        remote.wait_reading()
+        local = [x["class"] for x in media_center_windows(w, build)]
+        where = f"media-center windows on its desktop: {', '.join(local)}" if local else \
+            "no media-center window on its desktop"
+        say(f"  Tavrelmond started ({where}); Kodi's focus: {kodi.focused()}")
+        for code, name in KODI_PRESSES[mode]:
+            before = kodi.focused()
+            mark = kodi.mark()
+            remote.press(code)
+            key, action, _ = kodi.wait_keys(mark, 1)[0]
+            after = kodi.wait_focus_change(before)
+            say(f"  button {code:>3} ({name:<4}) -> Kodi: key {key}, action {action:<4} -> focused: {after}")
+        app.exit_from_menu()
+        say("  Tavrelmond ended from its tray menu")
+    finally:
+        feed.close()
+
+
+MEDIA_CENTER_CLASSES = ("SDL_app", "XBoxMediaCenterPC", "Kodi")
+
+
+def media_center_windows(w, build):
+    lines = w.run([build.winprobe, "windows"]).stdout.splitlines()
+    return [parse_fields(l) for l in lines if parse_fields(l).get("class") in MEDIA_CENTER_CLASSES]
+
+
+def kodi_part(w, build, screenshot):
+    say()
+    say("== 3. Today's Kodi (the real Kodi, headless on a display of its own) ==")
+    # Kodi runs elsewhere (its own display here, often another machine): the stand-in XBMC that AUtorun
+    # started in part 1 is closed, so that nothing on Tavrelmond's desktop could take the presses.
+    for window in media_center_windows(w, build):
+        w.run([build.winprobe, "post", "--hwnd", window["hwnd"], "--msg", "0x10"])
+    wait_for(lambda: not media_center_windows(w, build), timeout=20, what="the stand-in XBMC to close")
+    t0 = time.monotonic()
+    with Kodi(os.path.join(WORK, "kodi")) as kodi:
+        version = kodi.rpc("Application.GetProperties", {"properties": ["version"]})["version"]
+        say(f"Kodi {version['major']}.{version['minor']} started in {time.monotonic() - t0:.1f} s on display "
+            f"{kodi.display} (private profile: web server with Basic authentication, EventServer, loopback only)")
+        kodi.reset_focus()
+        say(f"  Home window, focused: {kodi.focused()}")
+        kodi_mode(w, build, kodi, "eventserver")
+        kodi_mode(w, build, kodi, "jsonrpc")
+        os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
+        kodi.screenshot(screenshot, width=960)
+        say(f"Kodi's screen saved as {os.path.relpath(screenshot, ROOT)}; Kodi quit (Application.Quit)")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--http-server", help="HOST:PORT of a real XBMC web server for the HTTP part")
-    ap.add_argument("--screenshot", help="save a screenshot of the tray menu to this PNG")
+    ap.add_argument("--kodi-screenshot", default=os.path.join(WORK, "kodi.png"),
+                    help="where to save the picture of Kodi's screen (docs/kodi.png is made this way)")
+    ap.add_argument("--no-kodi", action="store_true", help="leave out the part with the real Kodi")
     a = ap.parse_args()
     build = Win64Build(os.path.join(ROOT, "build", "win64"))
     os.makedirs(WORK, exist_ok=True)
-    say("Tavrelmond demo: Tavrelmond.exe under Wine (own prefix, own X display), a virtual receiver, a stand-in XBMC")
+    say("Tavrelmond demo: Tavrelmond.exe under Wine (own prefix, own X display), a virtual receiver, a stand-in XBMC"
+        + ("" if a.no_kodi else ", the real Kodi"))
     say()
     t0 = time.monotonic()
     with WineSession(HOST_BUILD) as w:
         window_key_mode(w, build)
         http_mode(w, build, a.http_server)
+        if not a.no_kodi:
+            kodi_part(w, build, os.path.abspath(a.kodi_screenshot))
     say()
     say(f"Demo finished in {time.monotonic() - t0:.0f} s; Wine, its X display and every helper have been stopped.")
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The demo: Tavrelmond.exe under Wine, a virtual receiver, a stand-in XBMC (window keys, then HTTP).
-# Options are passed on to scripts/demo.py, e.g. --http-server HOST:PORT for a real XBMC web server.
+# The demo: Tavrelmond.exe under Wine, a virtual receiver, a stand-in XBMC (window keys, then HTTP), then the
+# real Kodi (EventServer, then JSON-RPC). Options are passed on to scripts/demo.py, e.g. --http-server HOST:PORT
+# for a real XBMC web server, --no-kodi to leave the Kodi part out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

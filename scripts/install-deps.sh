@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686  # Windows cross builds (user mode and the kernel driver)
   wine wine64 xvfb x11-utils                   # running the Windows programs: Wine on a virtual X display
   imagemagick                                  # screenshots of the virtual display
+  kodi                                         # the real media center the Kodi tests and the demo drive, headless on Xvfb
 )
 
 missing=()

@@ -6,7 +6,7 @@
 // Usage: mediacenter.exe [--directx | --kodi] [--log PATH] [anything else, ignored]
 //   (default)   window class "SDL_app", title "XBMC"
 //   --directx   window class "XBoxMediaCenterPC", title "XBoxMediaCenter PC Skin Preview"
-//   --kodi      window class "Kodi", title "Kodi" (as Kodi 19 to 21 name their main window)
+//   --kodi      window class "Kodi", title "Kodi" (today's Kodi, 19 to 21, on Windows)
 //   --log PATH  append the log to PATH (created if missing); without it nothing is logged
 // The window is shown with the show state the program was started with (minimized, for instance).
 //
@@ -136,14 +136,17 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-    bool directx = false;
-    bool kodi = false;
+    // The window's class and title: XBMC's OpenGL build unless told otherwise.
+    const char* className = "SDL_app";
+    const char* title = "XBMC";
     const char* logPath = nullptr;
     for (int i = 1; i < __argc; ++i) {
         if (std::strcmp(__argv[i], "--directx") == 0) {
-            directx = true;
+            className = "XBoxMediaCenterPC";
+            title = "XBoxMediaCenter PC Skin Preview";
         } else if (std::strcmp(__argv[i], "--kodi") == 0) {
-            kodi = true;
+            className = "Kodi";
+            title = "Kodi";
         } else if (std::strcmp(__argv[i], "--log") == 0 && i + 1 < __argc) {
             logPath = __argv[++i];
         }
@@ -153,9 +156,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
             CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-
-    const char* className = kodi ? "Kodi" : directx ? "XBoxMediaCenterPC" : "SDL_app";
-    const char* title = kodi ? "Kodi" : directx ? "XBoxMediaCenter PC Skin Preview" : "XBMC";
 
     WNDCLASSA wc{};
     wc.lpfnWndProc = windowProc;

@@ -4,6 +4,9 @@
 //   winprobe windows                          every top-level window: hwnd, pid, rect, class, visible, title
 //   winprobe find --title T [--class C]       the first top-level window with that title (and class)
 //   winprobe foreground                       the foreground window
+//   winprobe tooltips
+//        every tooltip window with the text of the tip it shows (asked with WM_GETTEXT, which also reaches
+//        another process's tooltip); a tray icon's tip shows once the pointer rests on the icon
 //   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N] [--hold-ms MS] [--cursor X,Y]
 //        sends the tray icon's callback for a right-button press to the notification-icon window of process N
 //        (as the shell does), waits for the pop-up menu, prints where it is (and its items where the platform
@@ -243,6 +246,21 @@ int main(int argc, char** argv) {
             return 1;
         }
         printWindow(hwnd);
+        return 0;
+    }
+    if (command == "tooltips") {
+        for (HWND hwnd : topLevelWindows()) {
+            if (className(hwnd) != "tooltips_class32") {
+                continue;
+            }
+            char buffer[512] = {};
+            DWORD_PTR length = 0;
+            SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                                2000, &length);
+            std::printf("tooltip hwnd=0x%llx pid=%lu visible=%d text=%s\n",
+                        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(hwnd)),
+                        static_cast<unsigned long>(pidOf(hwnd)), IsWindowVisible(hwnd) ? 1 : 0, buffer);
+        }
         return 0;
     }
     if (command == "tray-menu") {
