@@ -14,8 +14,12 @@ SpcIndirectDataContent (Authenticode digest of the image) goes into the member a
 hashed here (SHA-1 of the whole file). The catalog is a version 1 catalog: members are tagged by the
 SHA-1 digest as upper-case hex, in UTF-16LE.
 
-`check` tells whether files hashed whole (the INF) are listed with their current digest. `list` prints one line per member (tag, file name, kind, digest) and the catalog's attributes, and checks
-what it reads: a file that is not such a catalog is reported as an error, never half read.
+`check` tells whether files hashed whole (the INF) are listed with their current digest. `list` prints one
+line per member (tag, file name, kind, digest) and the catalog's attributes. Both check what they read: a
+file that is not such a catalog is reported as an error, never half read.
+
+Why Python and not C++: the catalog is made on the build machine, next to osslsigncode and openssl, never
+on Windows; the standard library has the hashes, and a short script is easier to audit than a program.
 """
 
 import argparse
