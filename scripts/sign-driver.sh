@@ -51,13 +51,18 @@ if [ -z "$cert" ]; then
     echo "[sign] making a test-signing certificate in $cert_dir (once; keep it, and keep it private)"
     mkdir -p "$cert_dir"
     chmod 700 "$cert_dir"
-    (umask 077
-     openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650 \
-       -subj "/CN=qelmrc test signing ($(hostname))" \
-       -addext "basicConstraints=critical,CA:FALSE" \
-       -addext "keyUsage=critical,digitalSignature" \
-       -addext "extendedKeyUsage=codeSigning" \
-       -keyout "$key.tmp" -out "$cert.tmp" 2>/dev/null)
+    if ! (umask 077
+          openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650 \
+            -subj "/CN=qelmrc test signing ($(uname -n))" \
+            -addext "basicConstraints=critical,CA:FALSE" \
+            -addext "keyUsage=critical,digitalSignature" \
+            -addext "extendedKeyUsage=codeSigning" \
+            -keyout "$key.tmp" -out "$cert.tmp" 2>"$cert_dir/openssl.log"); then
+      cat "$cert_dir/openssl.log" >&2
+      echo "sign-driver: openssl could not make the certificate" >&2
+      exit 1
+    fi
+    rm -f "$cert_dir/openssl.log"
     mv "$key.tmp" "$key"
     mv "$cert.tmp" "$cert"
   fi

@@ -156,10 +156,18 @@ def upgrade_keeps_config(t):
     with open(config, "wb") as f:
         f.write(edited)
     exe = os.path.join(rig.install_dir, "Tavrelmond.exe")
+    proc, _ = rig.start_from_run_value()
     with open(exe, "r+b") as f:
         f.seek(0, os.SEEK_END)
         f.write(b"older")  # stands for an older version's program: the upgrade must replace it
     rig.run_setup()
+    closed = True
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        closed = False
+        stop(proc, grace=0)
+    check(closed, "the second install closed the running Tavrelmond first")
     with open(config, "rb") as f:
         check(f.read() == edited, "after the second install Config.ini is the user's edited file")
     with open(exe, "rb") as a, open(os.path.join(rig.win64, "app/Tavrelmond.exe"), "rb") as b:
