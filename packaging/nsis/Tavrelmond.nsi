@@ -72,16 +72,25 @@ VIAddVersionKey LegalCopyright "${PUBLISHER}"
 ; -- closing a running Tavrelmond (installer and uninstaller) --------------------------------------------------
 ; Sends WM_CLOSE to the program's window and waits for its process to end, at most CLOSE_WAIT_MS. If it is
 ; still running then: in silent mode it is ended; otherwise the user is asked to close it (Retry) or to
-; cancel the setup. Registers: $0 window, $1 process ID, $2 process handle, $3 wait result.
+; cancel the setup. Silent, it gives up after a few rounds (a copy it may not end, in another session).
+; Registers: $0 window, $1 process ID, $2 process handle, $3 wait result, $4 rounds.
 !macro CLOSE_TAVRELMOND UN
 Function ${UN}CloseTavrelmond
   Push $0
   Push $1
   Push $2
   Push $3
+  Push $4
+  StrCpy $4 0
   ${Do}
     FindWindow $0 "${WINDOW_CLASS}" "${WINDOW_TITLE}"
     ${If} $0 = 0
+      ${Break}
+    ${EndIf}
+    IntOp $4 $4 + 1
+    ${If} ${Silent}
+    ${AndIf} $4 > 5
+      DetailPrint "${PRODUCT} is still running; going on without closing it."
       ${Break}
     ${EndIf}
     DetailPrint "Closing the running ${PRODUCT}..."
@@ -115,6 +124,7 @@ Function ${UN}CloseTavrelmond
       System::Call "kernel32::CloseHandle(p r2)"
     ${EndIf}
   ${Loop}
+  Pop $4
   Pop $3
   Pop $2
   Pop $1
