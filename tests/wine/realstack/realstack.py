@@ -5,6 +5,7 @@ The bus installs drivers into its Wine prefix, so it has a prefix of its own (un
 `work`), never the shared one of the other Wine tests. Used by the Wine test and the demo.
 """
 
+import filecmp
 import os
 import shutil
 import subprocess
@@ -141,10 +142,22 @@ class RealStack:
         self.session.close()
         return False
 
+    def _refresh_installed_drivers(self):
+        """A prefix installed by an earlier build keeps that build's drivers: the bus is started on demand and
+        Wine loads both drivers from system32\\drivers, so copying the fresh builds there before the start makes
+        every run test the drivers just built."""
+        drivers = os.path.join(self.session.prefix, "drive_c", "windows", "system32", "drivers")
+        kernel = os.path.join(self.win64_dir, "tools/virtual-usb-bus/kernel")
+        for built in (os.path.join(kernel, "qelmvusb.sys"), os.path.join(self.win64_dir, "driver/kernel/qelmrc.sys")):
+            installed = os.path.join(drivers, os.path.basename(built))
+            if not os.path.exists(installed) or not filecmp.cmp(built, installed, shallow=False):
+                shutil.copy(built, installed)
+
     def _install(self):
         marker = os.path.join(self.session.prefix, ".qelm-realstack-installed")
         w = self.session
         if os.path.exists(marker):
+            self._refresh_installed_drivers()
             # Once in a while the first start of a new session finds no control device within its wait;
             # a second start finds the driver running.
             for attempt in range(2):
