@@ -12,6 +12,7 @@ packages=(
   wine wine64 xvfb x11-utils                   # running the Windows programs: Wine on a virtual X display
   imagemagick                                  # screenshots of the virtual display
   kodi                                         # the real media center the Kodi tests and the demo drive, headless on Xvfb
+  nsis openssl p7zip-full                      # release packaging: setups (makensis), test certificates, setup contents
 )
 
 missing=()
@@ -21,8 +22,19 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# osslsigncode signs and checks the driver package. Its catalog support has grown from release to release;
+# the package's checks were made with 2.9, which Debian 12 (bookworm) has in its backports (its own is 2.5).
+osslsigncode_ok() {
+  command -v osslsigncode >/dev/null 2>&1 || return 1
+  local v
+  v="$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true)"
+  [ -n "$v" ] && dpkg --compare-versions "$v" ge 2.9
+}
+need_osslsigncode=0
+osslsigncode_ok || { need_osslsigncode=1; missing+=("osslsigncode"); }
+
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "[deps] all ${#packages[@]} packages are installed"
+  echo "[deps] all $(( ${#packages[@]} + 1 )) packages are installed"
   exit 0
 fi
 
@@ -32,6 +44,21 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ $need_osslsigncode -eq 1 ]; then
+  if grep -qs 'VERSION_CODENAME=bookworm' /etc/os-release; then
+    echo "[deps] osslsigncode comes from bookworm-backports"
+    if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      echo "deb http://deb.debian.org/debian bookworm-backports main" > /etc/apt/sources.list.d/bookworm-backports.list
+    fi
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends -t bookworm-backports osslsigncode >/dev/null
+    rest=()
+    for p in "${missing[@]}"; do [ "$p" = osslsigncode ] || rest+=("$p"); done
+    missing=("${rest[@]}")
+  fi
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 echo "[deps] done"

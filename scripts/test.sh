@@ -14,6 +14,8 @@ step "Windows x64 build (mingw-w64)"
 cmake --workflow --preset win64
 step "Windows x86 build (mingw-w64)"
 cmake --workflow --preset win32
+step "Release packages in dist/ (setups, test-signed driver packages; checked by the packaging tests)"
+cmake --workflow --preset release
 step "Host build (gcc, ASan+UBSan)"
 cmake --workflow --preset host
 step "Host build (gcc, ThreadSanitizer)"

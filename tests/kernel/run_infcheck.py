@@ -21,6 +21,9 @@ BROKEN_COPIES = [
     ("undefined device description string", r"(?m)^ReceiverName\s*=.*$", ""),
     ("file not copied", r"(?m)^\[QelmCopyFiles\]\nqelmrc\.sys", "[QelmCopyFiles]\nother.sys"),
     ("Windows 9x signature", r"\$WINDOWS NT\$", "$CHICAGO$"),
+    ("no catalog", r"(?m)^CatalogFile\s*=.*\n", ""),
+    ("PnP lockdown off", r"(PnpLockdown\s*=\s*)1", r"\g<1>0"),
+    ("interface 0 not matched", r"&MI_00", "&MI_01"),
 ]
 
 

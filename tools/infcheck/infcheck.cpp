@@ -51,9 +51,12 @@ struct Model {
     std::wstring installSection;
 };
 
-// Device lines of one models section that name the receiver's hardware ID.
-std::vector<Model> receiverModels(HINF inf, const std::wstring& section) {
-    static const std::wstring hardwareId = L"USB\\VID_045E&PID_0284";
+// The receiver, and its interface 0 below Windows' composite-device driver.
+const wchar_t* const ReceiverId = L"USB\\VID_045E&PID_0284";
+const wchar_t* const ReceiverInterface0Id = L"USB\\VID_045E&PID_0284&MI_00";
+
+// Device lines of one models section that name the hardware ID.
+std::vector<Model> receiverModels(HINF inf, const std::wstring& section, const std::wstring& hardwareId) {
     std::vector<Model> models;
     INFCONTEXT context;
     if (!SetupFindFirstLineW(inf, section.c_str(), nullptr, &context)) {
@@ -179,6 +182,17 @@ int wmain(int argc, wchar_t** argv) {
     if (value(inf, L"Version", L"DriverVer").empty()) {
         fail(L"no DriverVer");
     }
+    // Windows stages a driver package only with its signed catalog; PnpLockdown keeps the installed files
+    // from being replaced by other programs.
+    std::wstring catalog = value(inf, L"Version", L"CatalogFile");
+    std::wstring lockdown = value(inf, L"Version", L"PnpLockdown");
+    std::fwprintf(stdout, L"catalog %ls PnpLockdown %ls\n", catalog.c_str(), lockdown.c_str());
+    if (!equalsNoCase(catalog, L"qelmrc.cat")) {
+        fail(L"the catalog is not qelmrc.cat", catalog);
+    }
+    if (lockdown != L"1") {
+        fail(L"PnpLockdown is not 1", lockdown);
+    }
 
     // [Manufacturer]: one line naming the models section and its platform decorations.
     INFCONTEXT manufacturer;
@@ -192,11 +206,16 @@ int wmain(int argc, wchar_t** argv) {
                 decorated = decorated || equalsNoCase(field(&manufacturer, i), platform);
             }
             std::wstring section = models + L"." + platform;
-            std::vector<Model> found = receiverModels(inf, section);
+            std::vector<Model> found = receiverModels(inf, section, ReceiverId);
+            std::vector<Model> interface0 = receiverModels(inf, section, ReceiverInterface0Id);
             if (!decorated || found.empty()) {
                 fail(L"the receiver is not listed for", platform);
                 continue;
             }
+            if (interface0.empty()) {
+                fail(L"the receiver's interface 0 is not listed for", platform);
+            }
+            found.insert(found.end(), interface0.begin(), interface0.end());
             for (const Model& model : found) {
                 std::fwprintf(stdout, L"%ls: \"%ls\" -> %ls\n", platform, model.name.c_str(),
                               model.installSection.c_str());

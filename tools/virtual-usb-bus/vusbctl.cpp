@@ -1,8 +1,8 @@
 // vusbctl.exe: installs the virtual USB bus into a (Wine) Windows system and drives it. Tests and demo only.
 //
 //   vusbctl install BUSDIR QELMRCDIR
-//       Puts qelmrc.inf (from QELMRCDIR, with amd64\qelmrc.sys beside it) among the system's INF files, so
-//       that the receiver's device finds its driver; creates the root device root\qelmvusb and installs
+//       Puts qelmrc.inf (from QELMRCDIR, with qelmrc.sys and qelmrc.cat beside it) among the system's INF
+//       files, so that the receiver's device finds its driver; creates the root device root\qelmvusb and installs
 //       qelmvusb.inf (from BUSDIR, with qelmvusb.sys) for it; waits until the bus's control device opens.
 //       Prints "installed" and exits 0, or "error <step> <code>" and exits 1. Running it again is harmless.
 //   vusbctl start

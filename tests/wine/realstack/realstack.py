@@ -26,24 +26,23 @@ NEUTRAL = ("01 00 00 00 00 00", "02 00 00 00 00 00")
 
 
 class Stage:
-    """The two driver packages as installed from: the bus's INF and driver, and qelmrc.inf with qelmrc.sys.
-
-    qelmrc.inf takes its driver from amd64\\ on 64-bit Windows (its [SourceDisksNames.amd64]); Wine 8.0's
-    setupapi reads only the undecorated [SourceDisksNames] and so looks in the INF's own folder (and retries
-    that copy without end when the file is missing). The driver is put in both places."""
+    """The two driver packages as installed from: the bus's INF and driver, and the win64 build's qelmrc
+    package (qelmrc.inf, qelmrc.sys and the catalog qelmrc.cat it names: Wine's setupapi refuses an INF whose
+    catalog is missing, though it does not check the signature)."""
 
     def __init__(self, win64_dir, work):
         self.dir = os.path.join(work, "stage")
         self.bus = os.path.join(self.dir, "bus")
         self.qelmrc = os.path.join(self.dir, "qelmrc")
         kernel = os.path.join(win64_dir, "tools/virtual-usb-bus/kernel")
+        package = os.path.join(win64_dir, "driver/kernel/package")
         sources = {
             os.path.join(kernel, "qelmvusb.sys"): [self.bus],
             os.path.join(kernel, "qelmvusb.inf"): [self.bus],
-            os.path.join(win64_dir, "driver/kernel/qelmrc.sys"): [self.qelmrc, os.path.join(self.qelmrc, "amd64")],
+            os.path.join(package, "qelmrc.sys"): [self.qelmrc],
+            os.path.join(package, "qelmrc.inf"): [self.qelmrc],
+            os.path.join(package, "qelmrc.cat"): [self.qelmrc],
         }
-        inf = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../driver/qelmrc.inf")
-        sources[os.path.abspath(inf)] = [self.qelmrc]
         if os.path.exists(self.dir):
             shutil.rmtree(self.dir)
         for source, folders in sources.items():

@@ -1,0 +1,254 @@
+; Tavrelmond setup, for 64-bit (-DARCH=x64) and 32-bit (-DARCH=x86) Windows. Built by packaging/MakeDist.cmake:
+;   makensis -DARCH=x64 -DVERSION=1.6 -DAPP_DIR=<Tavrelmond.exe, XBMC.dll> -DCONFIG_INI=<Config.ini>
+;            -DDRIVER_DIR=<signed driver package> -DICON=<.ico> -DOUTFILE=<setup.exe> Tavrelmond.nsi
+;
+; Installs Tavrelmond.exe, XBMC.dll and Config.ini (never over one that is there) to Program Files, Start-menu
+; shortcuts, autostart at logon (the machine's Run key), an Add/Remove Programs entry and, as an option, the
+; test-signed driver package (pnputil). The uninstaller first closes a running Tavrelmond. /S runs either
+; without questions: setup installs the program (not the driver), uninstall keeps Config.ini.
+
+Unicode true
+!if "${ARCH}" == "x64"
+  Target amd64-unicode
+!else if "${ARCH}" != "x86"
+  !error "ARCH must be x64 or x86"
+!endif
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include x64.nsh
+!include WinVer.nsh
+!include WinMessages.nsh
+!include FileFunc.nsh
+
+!define PRODUCT "Tavrelmond"
+!define PUBLISHER "QELM"
+!define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrelmond"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+; The program's hidden main window: it ends cleanly on WM_CLOSE.
+!define WINDOW_CLASS "TavrelmondWindow"
+!define WINDOW_TITLE "Tavrelmond 1.6"
+; How long a running Tavrelmond is given to end after WM_CLOSE, in milliseconds.
+!define CLOSE_WAIT_MS 10000
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+RequestExecutionLevel admin
+!if "${ARCH}" == "x64"
+  InstallDir "$PROGRAMFILES64\${PRODUCT}"
+!else
+  InstallDir "$PROGRAMFILES\${PRODUCT}"
+!endif
+InstallDirRegKey HKLM "${UNINST_KEY}" "InstallLocation"
+SetCompressor /SOLID lzma
+ManifestDPIAware true
+ShowInstDetails show
+ShowUninstDetails show
+BrandingText "${PRODUCT} ${VERSION} (${ARCH})"
+
+VIProductVersion "${VERSION}.0.0"
+VIFileVersion "${VERSION}.0.0"
+VIAddVersionKey ProductName "${PRODUCT}"
+VIAddVersionKey ProductVersion "${VERSION}"
+VIAddVersionKey FileVersion "${VERSION}"
+VIAddVersionKey FileDescription "${PRODUCT} setup (${ARCH})"
+VIAddVersionKey CompanyName "${PUBLISHER}"
+VIAddVersionKey LegalCopyright "${PUBLISHER}"
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!define MUI_ABORTWARNING
+!define MUI_COMPONENTSPAGE_SMALLDESC
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} starts at your next logon, or now from the Start menu.$\r$\n$\r$\nEdit Config.ini (Start menu: Edit Config.ini) to choose how keys reach the media center."
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+; -- closing a running Tavrelmond (installer and uninstaller) --------------------------------------------------
+; Sends WM_CLOSE to the program's window and waits for its process to end, at most CLOSE_WAIT_MS. If it is
+; still running then: in silent mode it is ended; otherwise the user is asked to close it (Retry) or to
+; cancel the setup. Silent, it gives up after a few rounds (a copy it may not end, in another session).
+; Registers: $0 window, $1 process ID, $2 process handle, $3 wait result, $4 rounds.
+!macro CLOSE_TAVRELMOND UN
+Function ${UN}CloseTavrelmond
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  StrCpy $4 0
+  ${Do}
+    FindWindow $0 "${WINDOW_CLASS}" "${WINDOW_TITLE}"
+    ${If} $0 = 0
+      ${Break}
+    ${EndIf}
+    IntOp $4 $4 + 1
+    ${If} ${Silent}
+    ${AndIf} $4 > 5
+      DetailPrint "${PRODUCT} is still running; going on without closing it."
+      ${Break}
+    ${EndIf}
+    DetailPrint "Closing the running ${PRODUCT}..."
+    System::Call "user32::GetWindowThreadProcessId(p r0, *i 0 r1) i"
+    ; SYNCHRONIZE | PROCESS_TERMINATE
+    System::Call "kernel32::OpenProcess(i 0x00100001, i 0, i r1) p .r2"
+    SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=5000
+    ${If} $2 P<> 0
+      System::Call "kernel32::WaitForSingleObject(p r2, i ${CLOSE_WAIT_MS}) i .r3"
+    ${Else}
+      StrCpy $3 -1
+    ${EndIf}
+    ${If} $3 = 0
+      DetailPrint "${PRODUCT} has ended."
+    ${ElseIf} ${Silent}
+    ${AndIf} $2 P<> 0
+      DetailPrint "${PRODUCT} did not end within ${CLOSE_WAIT_MS} ms; ending it."
+      System::Call "kernel32::TerminateProcess(p r2, i 1) i"
+      System::Call "kernel32::WaitForSingleObject(p r2, i 5000) i"
+    ${ElseIf} ${Silent}
+      DetailPrint "${PRODUCT} is still running and cannot be ended."
+      System::Call "kernel32::CloseHandle(p r2)"
+      ${Break}
+    ${Else}
+      MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT} is still running.$\r$\n$\r$\nClose it (right-click its icon in the notification area, then Exit) and press Retry." IDRETRY retry
+      System::Call "kernel32::CloseHandle(p r2)"
+      Abort
+      retry:
+    ${EndIf}
+    ${If} $2 P<> 0
+      System::Call "kernel32::CloseHandle(p r2)"
+    ${EndIf}
+  ${Loop}
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro CLOSE_TAVRELMOND ""
+!insertmacro CLOSE_TAVRELMOND "un."
+
+; -- install ------------------------------------------------------------------------------------------------
+
+Section "${PRODUCT} (program)" SecProgram
+  SectionIn RO
+  Call CloseTavrelmond
+  SetOutPath "$INSTDIR"
+  SetOverwrite on
+  File "${APP_DIR}\Tavrelmond.exe"
+  File "${APP_DIR}\XBMC.dll"
+  ; The user's settings stay: Config.ini is written only where there is none (first install).
+  SetOverwrite off
+  File "${CONFIG_INI}"
+  SetOverwrite on
+  ; Program Files is not writable for users; let them edit the settings (Users: modify).
+  nsExec::Exec '"$SYSDIR\icacls.exe" "$INSTDIR\Config.ini" /grant *S-1-5-32-545:M'
+  Pop $0
+
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  SetShellVarContext all
+  CreateDirectory "$SMPROGRAMS\${PRODUCT}"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\Tavrelmond.exe"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\Edit Config.ini.lnk" "$WINDIR\notepad.exe" '"$INSTDIR\Config.ini"'
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
+
+  ; Autostart at logon, for every user of this machine.
+  WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\Tavrelmond.exe"'
+
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${PRODUCT} ${VERSION} (Xbox DVD remote for XBMC)"
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINST_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\Tavrelmond.exe"
+  WriteRegStr HKLM "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINST_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINST_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINST_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  IntFmt $0 "0x%08X" $0
+  WriteRegDWORD HKLM "${UNINST_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section /o "Driver for the receiver (test-signed)" SecDriver
+  SetOutPath "$INSTDIR\driver"
+  File "${DRIVER_DIR}\qelmrc.inf"
+  File "${DRIVER_DIR}\qelmrc.sys"
+  File "${DRIVER_DIR}\qelmrc.cat"
+  File "${DRIVER_DIR}\qelmrc-test.cer"
+  DetailPrint "Adding the driver package to the driver store and installing it (pnputil)..."
+  ${If} ${AtLeastWin10}
+    nsExec::ExecToLog '"$SYSDIR\pnputil.exe" /add-driver "$INSTDIR\driver\qelmrc.inf" /install'
+  ${Else}
+    nsExec::ExecToLog '"$SYSDIR\pnputil.exe" -i -a "$INSTDIR\driver\qelmrc.inf"'
+  ${EndIf}
+  Pop $0
+  ; 3010: installed, a restart completes it.
+  ${If} $0 == 0
+  ${OrIf} $0 == 3010
+    DetailPrint "The driver package is installed."
+  ${Else}
+    DetailPrint "pnputil ended with $0: the driver package is not installed."
+    MessageBox MB_ICONEXCLAMATION "The driver was not installed (pnputil: $0).$\r$\n$\r$\nOn 64-bit Windows it needs test mode and the test certificate trusted; see the install guide. The package is in $INSTDIR\driver." /SD IDOK
+  ${EndIf}
+SectionEnd
+
+LangString DESC_SecProgram ${LANG_ENGLISH} "Tavrelmond.exe, XBMC.dll and Config.ini, Start-menu entries, start at logon."
+LangString DESC_SecDriver ${LANG_ENGLISH} "qelmrc, the receiver's driver, test-signed: on 64-bit Windows only in test mode (see the install guide)."
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} $(DESC_SecProgram)
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecDriver} $(DESC_SecDriver)
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+Function .onInit
+!if "${ARCH}" == "x64"
+  ${IfNot} ${RunningX64}
+    MessageBox MB_ICONSTOP "This setup is for 64-bit Windows. Use TavrelmondSetup-x86.exe." /SD IDOK
+    Abort
+  ${EndIf}
+  SetRegView 64
+!else
+  ; The 32-bit driver cannot serve 64-bit Windows: offer the driver only where it fits.
+  ${If} ${RunningX64}
+    SectionSetFlags ${SecDriver} ${SF_RO}
+    SectionSetText ${SecDriver} ""
+  ${EndIf}
+!endif
+FunctionEnd
+
+; -- uninstall ----------------------------------------------------------------------------------------------
+Function un.onInit
+!if "${ARCH}" == "x64"
+  SetRegView 64
+!endif
+FunctionEnd
+
+Section "Uninstall"
+  Call un.CloseTavrelmond
+  Delete "$INSTDIR\Tavrelmond.exe"
+  Delete "$INSTDIR\XBMC.dll"
+  ; The copy of the driver package; a driver installed from it stays in the driver store (see the guide).
+  RMDir /r "$INSTDIR\driver"
+  ${If} ${FileExists} "$INSTDIR\Config.ini"
+    MessageBox MB_YESNO|MB_ICONQUESTION "Remove your settings (Config.ini) as well?" /SD IDNO IDNO keep_config
+    Delete "$INSTDIR\Config.ini"
+    keep_config:
+  ${EndIf}
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT}\Edit Config.ini.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk"
+  RMDir "$SMPROGRAMS\${PRODUCT}"
+
+  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+  DeleteRegKey HKLM "${UNINST_KEY}"
+SectionEnd

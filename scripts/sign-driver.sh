@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Test-signs a qelmrc driver package folder in place (one architecture: qelmrc.inf and qelmrc.sys):
+#   1. embeds an Authenticode signature (SHA-256, with page hashes) in qelmrc.sys,
+#   2. makes the catalog qelmrc.cat with our generator (packaging/drivercat.py) and signs it,
+#   3. writes the public certificate as qelmrc-test.cer (for the user to trust: docs/INSTALL.md),
+#   4. checks all of it with osslsigncode (the .sys, the .cat, and the .sys against the catalog) and the
+#      INF's digest in the catalog.
+#
+# Usage: scripts/sign-driver.sh --arch x64|x86 [--cert-dir DIR | --cert CERT.pem --key KEY.pem] PACKAGE_DIR
+#
+# --cert-dir (default packaging/test-cert/, kept out of git) holds cert.pem and key.pem; when they are not
+# there yet a self-signed code-signing certificate is made there once with openssl and reused afterwards.
+# --cert/--key use a certificate of your own instead (PEM; the key unencrypted).
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+
+arch=""
+cert_dir="$here/packaging/test-cert"
+cert=""
+key=""
+package=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) arch="$2"; shift 2 ;;
+    --cert-dir) cert_dir="$2"; shift 2 ;;
+    --cert) cert="$2"; shift 2 ;;
+    --key) key="$2"; shift 2 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    -*) echo "sign-driver: unknown option $1" >&2; exit 2 ;;
+    *) package="$1"; shift ;;
+  esac
+done
+case "$arch" in
+  x64) os_attr="_v100_X64" ;;
+  x86) os_attr="7X86,8X86,_v63,_v100" ;;
+  *) echo "sign-driver: --arch x64 or x86" >&2; exit 2 ;;
+esac
+if [ -z "$package" ] || [ ! -f "$package/qelmrc.inf" ] || [ ! -f "$package/qelmrc.sys" ]; then
+  echo "sign-driver: give a folder with qelmrc.inf and qelmrc.sys" >&2
+  exit 2
+fi
+if [ -n "$cert$key" ] && { [ ! -f "$cert" ] || [ ! -f "$key" ]; }; then
+  echo "sign-driver: --cert and --key go together and must exist" >&2
+  exit 2
+fi
+
+if [ -z "$cert" ]; then
+  cert="$cert_dir/cert.pem"
+  key="$cert_dir/key.pem"
+  if [ ! -f "$cert" ] || [ ! -f "$key" ]; then
+    echo "[sign] making a test-signing certificate in $cert_dir (once; keep it, and keep it private)"
+    mkdir -p "$cert_dir"
+    chmod 700 "$cert_dir"
+    if ! (umask 077
+          openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650 \
+            -subj "/CN=qelmrc test signing ($(uname -n))" \
+            -addext "basicConstraints=critical,CA:FALSE" \
+            -addext "keyUsage=critical,digitalSignature" \
+            -addext "extendedKeyUsage=codeSigning" \
+            -keyout "$key.tmp" -out "$cert.tmp" 2>"$cert_dir/openssl.log"); then
+      cat "$cert_dir/openssl.log" >&2
+      echo "sign-driver: openssl could not make the certificate" >&2
+      exit 1
+    fi
+    rm -f "$cert_dir/openssl.log"
+    mv "$key.tmp" "$key"
+    mv "$cert.tmp" "$cert"
+  fi
+fi
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# 1. The driver image. A signature already in it (a second run) is replaced, not nested.
+osslsigncode remove-signature -in "$package/qelmrc.sys" -out "$work/unsigned.sys" >/dev/null 2>&1 \
+  || cp "$package/qelmrc.sys" "$work/unsigned.sys"
+osslsigncode sign -certs "$cert" -key "$key" -h sha256 -ph -n "qelmrc HID minidriver" \
+  -in "$work/unsigned.sys" -out "$work/qelmrc.sys" >/dev/null
+mv "$work/qelmrc.sys" "$package/qelmrc.sys"
+
+# 2. The catalog: the image's Authenticode digest (SHA-1, a version 1 catalog) and the INF's SHA-1.
+osslsigncode extract-data -h sha1 -in "$package/qelmrc.sys" -out "$work/indirect.der" >/dev/null
+python3 "$here/packaging/drivercat.py" make --out "$work/unsigned.cat" --os "$os_attr" \
+  --hwid 'usb\vid_045e&pid_0284' --pe "qelmrc.sys=$work/indirect.der" --flat "$package/qelmrc.inf" >/dev/null
+osslsigncode sign -certs "$cert" -key "$key" -h sha256 -in "$work/unsigned.cat" -out "$work/qelmrc.cat" >/dev/null
+mv "$work/qelmrc.cat" "$package/qelmrc.cat"
+
+# 3. The public certificate, DER, as Windows' certificate tools take it.
+openssl x509 -in "$cert" -outform DER -out "$package/qelmrc-test.cer"
+
+# 4. Checks.
+check() {
+  local what="$1"
+  shift
+  if osslsigncode verify -CAfile "$cert" "$@" >"$work/verify.txt" 2>&1; then
+    echo "[sign] verified: $what"
+  else
+    cat "$work/verify.txt" >&2
+    echo "[sign] FAILED: $what" >&2
+    exit 1
+  fi
+}
+check "$package/qelmrc.sys (embedded signature)" -in "$package/qelmrc.sys"
+check "$package/qelmrc.cat (catalog signature)" -in "$package/qelmrc.cat"
+check "$package/qelmrc.sys against qelmrc.cat" -catalog "$package/qelmrc.cat" -in "$package/qelmrc.sys"
+python3 "$here/packaging/drivercat.py" check "$package/qelmrc.cat" --flat "$package/qelmrc.inf" | sed 's/^/[sign] /'
+python3 "$here/packaging/drivercat.py" list "$package/qelmrc.cat" | sed 's/^/[sign]   /'

@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""TavrelmondSetup-x64.exe under Wine, in a Wine prefix of its own: what a user gets from a silent install,
+an upgrade over an edited Config.ini, and a silent uninstall while Tavrelmond runs.
+
+Wine has no pnputil, so the driver component is not exercised here (dist_test.py checks its contents). The
+cases share their prefix (in the --work folder), and each begins from a prefix without Tavrelmond.
+
+Usage (tests/wine/winetest.py): setup_wine_test.py --dist DIR --win64-dir DIR --build DIR --work DIR CASE...
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../wine"))
+
+from qelmwine import WINESERVER, WineSession, wait_for  # noqa: E402
+from tavrel import parse_fields  # noqa: E402
+from winetest import case, check, run, stop  # noqa: E402
+
+RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrelmond"
+INSTALL_DIR = r"C:\Program Files\Tavrelmond"
+SHORTCUTS = ["Tavrelmond.lnk", "Edit Config.ini.lnk", "Uninstall Tavrelmond.lnk"]
+PROGRAM_FILES = ["Config.ini", "Tavrelmond.exe", "XBMC.dll", "uninstall.exe"]
+
+
+class SetupRig:
+    """A Wine session on this test's own prefix, with the setup and what it installs seen from the host."""
+
+    def __init__(self, dist, win64, work):
+        self.setup = os.path.join(dist, "TavrelmondSetup-x64.exe")
+        if not os.path.exists(self.setup):
+            raise SystemExit(f"missing {self.setup}: run cmake --workflow --preset release first")
+        self.winprobe = os.path.join(win64, "tests/winbin/winprobe/winprobe.exe")
+        self.win64 = win64
+        self.session = WineSession(work, display=True)
+        # Wine would add menu entries for the shortcuts to the host's desktop: not for a test.
+        self.session.env["WINEDLLOVERRIDES"] += ";winemenubuilder.exe=d"
+        drive_c = os.path.join(self.session.prefix, "drive_c")
+        self.install_dir = os.path.join(drive_c, "Program Files", "Tavrelmond")
+        self.start_menu = os.path.join(drive_c, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
+                                       "Tavrelmond")
+
+    def __enter__(self):
+        self.session.__enter__()
+        self.reset()
+        return self
+
+    def __exit__(self, *exc):
+        self.session.close()
+        return False
+
+    # -- the prefix ----------------------------------------------------------------------------------------
+    def reset(self):
+        """No Tavrelmond installed: the state before a first install (the prefix is kept between cases)."""
+        for path in (self.install_dir, self.start_menu):
+            shutil.rmtree(path, ignore_errors=True)
+        self.session.run(["reg", "delete", RUN_KEY, "/v", "Tavrelmond", "/f"])
+        self.session.run(["reg", "delete", UNINSTALL_KEY, "/f"])
+        check(self.reg_values(UNINSTALL_KEY) is None, "the prefix holds no Tavrelmond before the case")
+
+    def reg_values(self, key):
+        """The values of a registry key as {name: data}, or None when the key does not exist."""
+        r = self.session.run(["reg", "query", key])
+        if r.returncode != 0:
+            return None
+        values = {}
+        for line in r.stdout.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[1].startswith("REG_"):
+                values[parts[0]] = parts[2] if len(parts) == 3 else ""
+        return values
+
+    def wait_all_ended(self, timeout=120):
+        """Waits until every Windows program of the prefix has ended (the wine server then exits)."""
+        subprocess.run([WINESERVER, "-w"], env=self.session.env, timeout=timeout)
+
+    # -- setup and program ---------------------------------------------------------------------------------
+    def run_setup(self):
+        r = self.session.run([self.setup, "/S"], timeout=300)
+        check(r.returncode == 0, f"the silent setup ran to its end (exit code {r.returncode})")
+
+    def start_from_run_value(self):
+        """Starts Tavrelmond as the logon does: the command line of its Run value, from another folder."""
+        command = self.reg_values(RUN_KEY).get("Tavrelmond")
+        check(command is not None, "the Run key has a value Tavrelmond")
+        check(command.startswith('"') and command.count('"') == 2, f"the Run value is one quoted path: {command}")
+        program = command.strip('"')
+        proc = self.session.start([program], cwd="/")
+        found = self.probe("find", "--title", "Tavrelmond 1.6", "--class", "TavrelmondWindow", "--timeout", "30000")
+        check(found.returncode == 0, "started from the Run value, Tavrelmond shows its hidden window 'Tavrelmond 1.6'")
+        return proc, parse_fields(found.stdout.splitlines()[0])
+
+    def probe(self, *args):
+        return self.session.run([self.winprobe] + list(args), timeout=90)
+
+    def tray_icon_shown(self):
+        for line in self.probe("windows").stdout.splitlines():
+            w = parse_fields(line)
+            if w.get("class") == "__winex11_standalone_tray" and w.get("visible") == "1":
+                return True
+        return False
+
+    def installed_files(self):
+        return sorted(os.listdir(self.install_dir)) if os.path.isdir(self.install_dir) else []
+
+
+def setup_rig(t):
+    """The cases' session: the prefix of these tests (made once in the --work folder), without Tavrelmond."""
+    if not t.args.dist:
+        raise SystemExit("--dist is required")
+    return SetupRig(t.args.dist, t.win64_dir, t.args.work)
+
+
+@case(session=setup_rig, labels="wine,packaging", timeout=600, lock="wineprefix-setup")
+def install(t):
+    rig = t.w
+    rig.run_setup()
+    check(rig.installed_files() == PROGRAM_FILES, f"Program Files\\Tavrelmond holds {rig.installed_files()}")
+    for name, source in [("Tavrelmond.exe", "app/Tavrelmond.exe"), ("XBMC.dll", "hidlib/XBMC.dll")]:
+        with open(os.path.join(rig.install_dir, name), "rb") as a, open(os.path.join(rig.win64, source), "rb") as b:
+            check(a.read() == b.read(), f"the installed {name} is the win64 build's")
+    shortcuts = sorted(os.listdir(rig.start_menu)) if os.path.isdir(rig.start_menu) else []
+    check(shortcuts == sorted(SHORTCUTS), f"Start-menu shortcuts: {shortcuts}")
+
+    run_values = rig.reg_values(RUN_KEY)
+    check(run_values.get("Tavrelmond") == f'"{INSTALL_DIR}\\Tavrelmond.exe"',
+          f"the Run value starts {run_values.get('Tavrelmond')}")
+    entry = rig.reg_values(UNINSTALL_KEY)
+    check(entry is not None, "the Add/Remove Programs entry exists")
+    for name, value in [("DisplayVersion", "1.6"), ("InstallLocation", INSTALL_DIR),
+                        ("UninstallString", f'"{INSTALL_DIR}\\uninstall.exe"'),
+                        ("QuietUninstallString", f'"{INSTALL_DIR}\\uninstall.exe" /S')]:
+        check(entry.get(name) == value, f"uninstall entry {name} = {entry.get(name)!r} (expected {value!r})")
+    check(entry.get("DisplayName", "").startswith("Tavrelmond 1.6"),
+          f"uninstall entry DisplayName = {entry.get('DisplayName')!r}")
+
+    proc, window = rig.start_from_run_value()
+    check(window.get("visible") == "0", "Tavrelmond's main window stays hidden")
+    wait_for(rig.tray_icon_shown, timeout=30, what="Tavrelmond's tray icon")
+    print(f"started from the Run value: hidden window pid={window.get('pid')}, tray icon shown")
+    stop(proc, grace=0)
+
+
+@case(session=setup_rig, labels="wine,packaging", timeout=600, lock="wineprefix-setup")
+def upgrade_keeps_config(t):
+    rig = t.w
+    rig.run_setup()
+    config = os.path.join(rig.install_dir, "Config.ini")
+    with open(config, "rb") as f:
+        shipped = f.read()
+    check(b"\nport=8080" in shipped, "the first install wrote the shipped Config.ini (port=8080)")
+    edited = shipped.replace(b"\nport=8080", b"\nport=8181") + b"; edited by the user\r\n"
+    with open(config, "wb") as f:
+        f.write(edited)
+    exe = os.path.join(rig.install_dir, "Tavrelmond.exe")
+    proc, _ = rig.start_from_run_value()
+    with open(exe, "r+b") as f:
+        f.seek(0, os.SEEK_END)
+        f.write(b"older")  # stands for an older version's program: the upgrade must replace it
+    rig.run_setup()
+    closed = True
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        closed = False
+        stop(proc, grace=0)
+    check(closed, "the second install closed the running Tavrelmond first")
+    with open(config, "rb") as f:
+        check(f.read() == edited, "after the second install Config.ini is the user's edited file")
+    with open(exe, "rb") as a, open(os.path.join(rig.win64, "app/Tavrelmond.exe"), "rb") as b:
+        check(a.read() == b.read(), "the second install replaced Tavrelmond.exe")
+    check(rig.installed_files() == PROGRAM_FILES, f"after the second install the folder holds {rig.installed_files()}")
+
+
+@case(session=setup_rig, labels="wine,packaging", timeout=600, lock="wineprefix-setup")
+def uninstall_closes_tavrelmond(t):
+    rig = t.w
+    rig.run_setup()
+    proc, window = rig.start_from_run_value()
+    print(f"Tavrelmond running (pid={window.get('pid')}); silent uninstall")
+    r = rig.session.run([os.path.join(rig.install_dir, "uninstall.exe"), "/S"], timeout=120)
+    check(r.returncode == 0, f"the silent uninstaller started (exit code {r.returncode})")
+    # The uninstaller runs on from a copy of itself; when it has ended, so has every program of the prefix.
+    rig.wait_all_ended()
+    try:
+        code = proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("Tavrelmond still runs after the uninstall")
+    check(rig.installed_files() == ["Config.ini"],
+          f"the program folder keeps only Config.ini: {rig.installed_files()}")
+    check(not os.path.exists(rig.start_menu), "the Start-menu folder is gone")
+    check("Tavrelmond" not in (rig.reg_values(RUN_KEY) or {}), "the Run value is gone")
+    check(rig.reg_values(UNINSTALL_KEY) is None, "the uninstall entry is gone")
+    # Exit code 1 is the uninstaller's TerminateProcess after its wait: the program ignored WM_CLOSE.
+    check(code == 0, f"Tavrelmond ended by itself on WM_CLOSE (exit code {code}; 1: the uninstaller ended it)")
+
+
+def options(ap):
+    ap.add_argument("--dist", help="the dist/ folder written by the release preset")
+
+
+if __name__ == "__main__":
+    run(options)
