@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 
 namespace hidlib {
@@ -15,13 +17,28 @@ struct Feed final : ReportSink {
     std::int32_t handle = 0;
     std::atomic<bool> primeNext{false};
     std::atomic<bool> delivered{false}; // a report came since the reader started
+    std::mutex mutex;
+    std::condition_variable primedSignal;
+    bool primed = false; // guarded by mutex
 
     void deliver(std::span<const std::uint8_t> bytes) override {
         delivered.store(true);
-        if (primeNext.exchange(false)) {
-            core->prime(handle, bytes);
-        } else {
+        if (!primeNext.exchange(false)) {
             core->report(handle, bytes);
+            return;
+        }
+        core->prime(handle, bytes);
+        {
+            std::lock_guard lock(mutex);
+            primed = true;
+        }
+        primedSignal.notify_all();
+    }
+    // Waits for the priming report; without one in time, the next report counts as an event.
+    void awaitPrimed(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        if (!primedSignal.wait_for(lock, timeout, [this] { return primed; })) {
+            primeNext.store(false);
         }
     }
 };
@@ -163,12 +180,22 @@ bool DeviceSet::openReading(Device& device, bool primeFirst) {
         }
     }
     device.watch = port_.watchRemoval(device.file);
-    device.feed.primeNext.store(primeFirst && device.polled);
+    const bool prime = primeFirst && device.polled;
+    device.feed.primeNext.store(prime);
     device.feed.delivered.store(false);
+    {
+        std::lock_guard lock(device.feed.mutex);
+        device.feed.primed = false;
+    }
     device.readerRunning = port_.startReader(device.id, device.file, device.facts.reportLength, device.feed);
     if (!device.readerRunning) {
         closeReading(device, false, false);
         return false;
+    }
+    if (prime) {
+        // The device's state is taken before the program hears that reading began: whatever comes after
+        // is an event. The first poll comes within the interval the device had before.
+        device.feed.awaitPrimed(kPrimeWait);
     }
     return true;
 }

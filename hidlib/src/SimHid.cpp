@@ -46,6 +46,9 @@ void SimHid::unplug(const std::string& path) {
 }
 
 bool SimHid::deliver(const std::string& path, std::span<const std::uint8_t> bytes) {
+    if (Device* d = device(path); d != nullptr && d->spec.pollInterval > 0) {
+        d->spec.state.assign(bytes.begin(), bytes.end());
+    }
     for (const auto& [id, reader] : readers_) {
         if (files_.at(reader.file).path == path) {
             reader.sink->deliver(bytes);
@@ -259,6 +262,8 @@ bool SimHid::startReader(ReaderId id, FileId file, std::uint32_t, ReportSink& si
     if (d->broken) {
         // The first read fails at once; the manager hears of it on its own thread, later.
         failedAtStart_.push_back(id);
+    } else if (d->spec.pollInterval > 0 && !d->spec.state.empty()) {
+        sink.deliver(d->spec.state); // the first poll
     }
     return true;
 }

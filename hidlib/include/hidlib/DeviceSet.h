@@ -5,9 +5,10 @@
 //  - A device is opened without access to read its IDs and closed again at once. It is opened for reading,
 //    and a polled device's interval lowered to kPollIntervalMs, only while the program reads it (its read
 //    notify is on); the interval it had is put back when reading stops, the device goes or the library
-//    disconnects. The first report of a polled device just opened is its current state: it primes the
-//    repeat filter instead of being announced (its driver answers every poll with its latest packet, which
-//    may be a press from long ago).
+//    disconnects. The first report of a polled device just opened is its current state (its driver answers
+//    every poll with its latest packet, which may be a press from long ago): it primes the repeat filter
+//    instead of being announced, and it is waited for (at most kPrimeWait) before the change of reading
+//    returns, so that every report after that counts as an event.
 //  - A failed read closes the device and opens it again after a back-off that doubles from kFirstRetry up to
 //    kLongestRetry; a report in between starts the back-off afresh. The device is never given up while it
 //    is present.
@@ -35,6 +36,7 @@ namespace hidlib {
 inline constexpr std::uint32_t kPollIntervalMs = 10; // asked of a polled device read slower than this
 inline constexpr std::chrono::milliseconds kFirstRetry{20};
 inline constexpr std::chrono::milliseconds kLongestRetry{1000};
+inline constexpr std::chrono::milliseconds kPrimeWait{500}; // Wine polls every 200 ms until told otherwise
 
 class DeviceSet {
   public:

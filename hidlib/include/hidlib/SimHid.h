@@ -26,6 +26,9 @@ class SimHid final : public HidPort {
         std::uint32_t reportLength = 7;
         std::uint32_t pollInterval = 0; // 0: not polled
         bool readable = true;           // false: opening for reading is refused, as for a keyboard
+        // What a polled device's driver answers every poll with, report ID first: its latest packet. A reader
+        // started on a polled device gets it at once, as from the first poll.
+        std::vector<std::uint8_t> state = {0, 0, 0, 0, 0, 0, 0};
     };
     struct Open {
         std::string path;
@@ -37,7 +40,8 @@ class SimHid final : public HidPort {
 
     void plug(const DeviceSpec& spec);
     void unplug(const std::string& path);
-    // Hands a report to the reader of the device; false when no reader runs.
+    // Hands a report to the reader of the device (for a polled device it is its latest packet from now on);
+    // false when no reader runs.
     bool deliver(const std::string& path, std::span<const std::uint8_t> bytes);
     // The device's current read fails: its reader ends and the manager hears of it.
     void failRead(const std::string& path);

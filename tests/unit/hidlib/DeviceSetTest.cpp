@@ -160,16 +160,18 @@ TEST_F(DeviceSetTest, AKeyboardTheSystemKeepsIsListedButNotRead) {
     EXPECT_EQ(hid.pendingRetries(), 0u) << "a refusal is final, not retried";
 }
 
-TEST_F(DeviceSetTest, APolledDevicesFirstReportIsItsStateAndAnInterruptDevicesIsAnEvent) {
+TEST_F(DeviceSetTest, APolledDevicesStateIsTakenBeforeReadingBeginsAndEveryLaterReportIsAnEvent) {
+    // The receiver's driver answers every poll with the last packet it ever got: here an old press.
+    const auto old = button(0xA7);
+    hid.plug({kReceiver, 0x045E, 0x0284, 7, 200, true, {old.begin(), old.end()}});
     poster.take();
     const std::int32_t rx = receiver();
     const std::int32_t pad = handleOf(0x1234, 0x5678);
     ASSERT_TRUE(core.setReadNotify(rx, true));
+    EXPECT_EQ(core.counters(rx).primed, 1u) << "taken as state by the time reading is switched on";
     ASSERT_TRUE(core.setReadNotify(pad, true));
-    // The receiver's driver answers the first poll with the last packet it ever got: an old press.
-    ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
-    ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
-    ASSERT_TRUE(deliver(kGamepad, button(0x11)));
+    ASSERT_TRUE(deliver(kReceiver, button(0xA7))); // the next polls repeat it
+    ASSERT_TRUE(deliver(kGamepad, button(0x11)));  // an interrupt device's first report is an event
     ASSERT_TRUE(deliver(kReceiver, button(0xA6)));
     EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(pad), readMsg(rx)}));
     EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA6}));
@@ -184,7 +186,8 @@ TEST_F(DeviceSetTest, APolledDevicesFirstReportIsItsStateAndAnInterruptDevicesIs
 TEST_F(DeviceSetTest, AReadFailureIsRetriedWithoutARemovalAndTheNextPressArrives) {
     const std::int32_t rx = receiver();
     ASSERT_TRUE(core.setReadNotify(rx, true));
-    ASSERT_TRUE(deliver(kReceiver, button(0)));
+    ASSERT_TRUE(deliver(kReceiver, button(0xA6)));
+    EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA6}));
     poster.take();
     hid.failRead(kReceiver);
     EXPECT_EQ(hid.openCount(kReceiver), 0u) << "the failed handle is closed";
@@ -193,7 +196,8 @@ TEST_F(DeviceSetTest, AReadFailureIsRetriedWithoutARemovalAndTheNextPressArrives
     ASSERT_TRUE(hid.fireRetry(&delay));
     EXPECT_EQ(delay, hidlib::kFirstRetry);
     EXPECT_EQ(hid.openCount(kReceiver), 1u);
-    // A press that came while the device failed is the first report after the retry: an event, not state.
+    EXPECT_TRUE(poster.take().empty()) << "the first poll after the retry repeats the last press: dropped";
+    // A press that came while the device failed is a report after the retry: an event, not state.
     ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
     EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(rx)}));
     EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA7}));
@@ -240,7 +244,8 @@ TEST_F(DeviceSetTest, AnUnpluggedDeviceIsRemovedAndItsRetryDropped) {
 TEST_F(DeviceSetTest, AfterAResumeReadDevicesAreOpenedAfreshAndTheSetRescanned) {
     const std::int32_t rx = receiver();
     ASSERT_TRUE(core.setReadNotify(rx, true));
-    ASSERT_TRUE(deliver(kReceiver, button(0)));
+    ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
+    EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA7}));
     poster.take();
     // While asleep the gamepad went and a new device came.
     hid.unplug(kGamepad);
@@ -250,8 +255,10 @@ TEST_F(DeviceSetTest, AfterAResumeReadDevicesAreOpenedAfreshAndTheSetRescanned) 
     EXPECT_EQ(poster.take(), (std::vector<Posted>{removeMsg(2), attachMsg(fresh), changeMsg()}));
     EXPECT_EQ(hid.openCount(kReceiver), 1u) << "the receiver is open again, on a new handle";
     EXPECT_EQ(hid.interval(kReceiver), hidlib::kPollIntervalMs);
-    // Its driver answers the first poll after the wake with the last packet from before the sleep.
-    ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
+    // Its driver answered the first poll after the wake with the last packet from before the sleep: taken
+    // as state, not replayed. The next press arrives.
+    EXPECT_EQ(core.counters(rx).primed, 2u);
+    EXPECT_EQ(core.queued(rx), 0u);
     ASSERT_TRUE(deliver(kReceiver, button(0xA8)));
     EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA8}));
     set.closeAll();
