@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 
@@ -57,6 +58,8 @@ struct DeviceSet::Device {
     bool polled = false;
     std::optional<std::uint32_t> originalInterval; // saved when the interval was lowered
     unsigned failures = 0;                         // failed reads in a row (a report in between resets)
+    std::uint64_t failedReads = 0;                 // since reading began, for the statistics
+    std::uint64_t reopened = 0;
     bool retryPending = false;
     Feed feed;
 };
@@ -116,6 +119,7 @@ void DeviceSet::rescan() {
     for (auto it = devices_.begin(); it != devices_.end();) {
         if (!isPresent((*it)->path)) {
             closeReading(**it, true, false);
+            noteStatistics(**it);
             core_.remove((*it)->handle);
             it = devices_.erase(it);
             changed = true;
@@ -245,12 +249,16 @@ void DeviceSet::readingChanged(std::int32_t handle, bool reading) {
     if (device == nullptr || device->reading == reading) {
         return;
     }
-    device->reading = reading;
     if (!reading) {
         closeReading(*device, true, false);
+        noteStatistics(*device);
+        device->reading = false;
         return;
     }
+    device->reading = true;
     device->failures = 0;
+    device->failedReads = 0;
+    device->reopened = 0;
     if (device->facts.reportLength > 0) {
         // Refused (a keyboard or mouse the system keeps) is final: it is listed but not read.
         openReading(*device, true);
@@ -263,6 +271,7 @@ void DeviceSet::readFailed(ReaderId id) {
         return;
     }
     device->failures = device->feed.delivered.load() ? 1 : device->failures + 1;
+    ++device->failedReads;
     // The handle may be stale (the device restarted underneath it): the retry opens the device afresh. The
     // lowered interval stays noted, to be put back later.
     closeReading(*device, false, false);
@@ -281,13 +290,34 @@ void DeviceSet::retry(ReaderId id) {
         return;
     }
     // Reports that arrived while the device failed are events, not its old state: no priming.
+    ++device->reopened;
     if (!openReading(*device, false)) {
         ++device->failures;
         scheduleRetry(*device);
     }
 }
 
+void DeviceSet::noteStatistics(const Device& device) {
+    if (!device.reading) {
+        return;
+    }
+    const DeviceCounters c = core_.counters(device.handle);
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "XBMC.dll: %04X:%04X handle %d read: reports %llu repeats %llu primed %llu announced %llu "
+                  "held %llu discarded %llu read %llu; failed reads %llu reopened %llu",
+                  device.facts.vendorId, device.facts.productId, static_cast<int>(device.handle),
+                  static_cast<unsigned long long>(c.reports), static_cast<unsigned long long>(c.duplicates),
+                  static_cast<unsigned long long>(c.primed), static_cast<unsigned long long>(c.announced),
+                  static_cast<unsigned long long>(c.held), static_cast<unsigned long long>(c.discarded),
+                  static_cast<unsigned long long>(c.read),
+                  static_cast<unsigned long long>(device.failedReads),
+                  static_cast<unsigned long long>(device.reopened));
+    port_.note(line);
+}
+
 void DeviceSet::forget(Device& device) {
+    noteStatistics(device);
     const std::int32_t handle = device.handle;
     std::erase_if(devices_, [&device](const auto& entry) { return entry.get() == &device; });
     core_.remove(handle);
@@ -351,6 +381,7 @@ void DeviceSet::resume() {
 void DeviceSet::closeAll() {
     for (const auto& device : devices_) {
         closeReading(*device, true, false);
+        noteStatistics(*device);
         core_.remove(device->handle);
     }
     devices_.clear();

@@ -113,6 +113,7 @@ class WindowsHid final : public HidPort {
         SetTimer(window_, id, static_cast<UINT>(delay.count()), nullptr);
     }
     void cancelRetry(ReaderId id) override { KillTimer(window_, id); }
+    void note(const std::string& line) override { OutputDebugStringA((line + "\n").c_str()); }
 
     // The watch a handle notice is about: by its registration, else by the handle it names.
     WatchId watchFor(const DEV_BROADCAST_HANDLE& notice) const;

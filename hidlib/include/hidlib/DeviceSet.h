@@ -14,6 +14,9 @@
 //    is present.
 //  - After a resume every device read is closed, the devices are rescanned and the ones still read opened
 //    again.
+//  - When reading a device ends, one line of statistics goes to HidPort::note: the core's counters for it
+//    (reports handed in, repeats dropped, primed, announced, held, discarded, read) and the manager's own
+//    (failed reads, reopenings).
 //  - Each device open for reading is watched for removal: when the system asks whether it may remove it
 //    (a driver update or disable), the device is closed and counts as away (removal and change posted); when
 //    the removal is cancelled it is opened again (attach and change posted).
@@ -82,6 +85,7 @@ class DeviceSet {
     void closeReading(Device& device, bool restoreInterval, bool keepWatch);
     void scheduleRetry(Device& device);
     void forget(Device& device);
+    void noteStatistics(const Device& device);
 
     Core& core_;
     HidPort& port_;

@@ -63,6 +63,9 @@ class HidPort {
     // replaces an earlier one; cancelRetry drops it.
     virtual void retryAfter(ReaderId id, std::chrono::milliseconds delay) = 0;
     virtual void cancelRetry(ReaderId id) = 0;
+
+    // One line of diagnostics (on Windows, OutputDebugString: a debugger or DebugView shows it).
+    virtual void note(const std::string& line) = 0;
 };
 
 } // namespace hidlib

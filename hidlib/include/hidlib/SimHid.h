@@ -64,6 +64,8 @@ class SimHid final : public HidPort {
     bool reading(const std::string& path) const;
     std::optional<std::uint32_t> interval(const std::string& path) const;
     std::size_t watchCount(const std::string& path) const;
+    // The diagnostics lines noted so far.
+    const std::vector<std::string>& notes() const { return notes_; }
 
     // HidPort.
     std::vector<std::string> presentPaths() override;
@@ -78,6 +80,7 @@ class SimHid final : public HidPort {
     void stopReader(ReaderId id) override;
     void retryAfter(ReaderId id, std::chrono::milliseconds delay) override;
     void cancelRetry(ReaderId id) override;
+    void note(const std::string& line) override { notes_.push_back(line); }
 
   private:
     struct Device {
@@ -106,6 +109,7 @@ class SimHid final : public HidPort {
     std::map<WatchId, std::string> watchPaths_;
     std::map<ReaderId, Reader> readers_;
     std::vector<Timer> timers_;
+    std::vector<std::string> notes_;
     std::vector<ReaderId> failedAtStart_; // readers of broken devices, whose failure is still to be told
     FileId nextFile_ = 1;
     WatchId nextWatch_ = 1;

@@ -312,3 +312,26 @@ TEST_F(DeviceSetTest, DevicesNobodyReadsNeverStandInTheWayOfARemoval) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DeviceSetTest, EndingAReadLeavesOneLineOfStatisticsForThatDevice) {
+    const std::int32_t rx = receiver();
+    ASSERT_TRUE(core.setReadNotify(rx, true)); // primed with the all-zero state
+    ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
+    ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
+    hid.failRead(kReceiver);
+    ASSERT_TRUE(hid.fireRetry()); // the first poll repeats 0xA7
+    ASSERT_TRUE(deliver(kReceiver, button(0xA6)));
+    readCodes(rx);
+    EXPECT_TRUE(hid.notes().empty()) << "nothing while reading goes on";
+    ASSERT_TRUE(core.setReadNotify(rx, false));
+    EXPECT_EQ(hid.notes(),
+              (std::vector<std::string>{
+                  "XBMC.dll: 045E:0284 handle 1 read: reports 5 repeats 2 primed 1 announced 2 held 0 "
+                  "discarded 0 read 2; failed reads 1 reopened 1"}));
+    set.closeAll();
+    EXPECT_EQ(hid.notes().size(), 1u) << "a device not read leaves no line";
+}
+
+} // namespace
