@@ -25,10 +25,11 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "wine", "realstack"))
 from qelmwine import wait_for  # noqa: E402
 from realstack import RealStack, button_packet  # noqa: E402
 from tavrel import HttpStandIn, Installed, MediaCenterLog, Win64Build, start_mediacenter  # noqa: E402
+from winetest import stop  # noqa: E402
 
 HOST_BUILD = os.path.join(ROOT, "build", "host")
 WIN64_BUILD = os.path.join(ROOT, "build", "win64")
-WORK = os.path.join(HOST_BUILD, "wine-realstack")
+WORK = os.path.join(HOST_BUILD, "wine-work", "realstack")  # the prefix the Wine tests installed the bus in
 BUTTONS = [("Down", 167, 0x28), ("Up", 166, 0x26), ("Right", 168, 0x27), ("Left", 169, 0x25),
            ("Enter", 11, 0x0D)]
 CONFIG = "VendorID=1118\nProductID=644\nAUtorun=\n"
@@ -90,7 +91,7 @@ def window_keys(stack):
     bus.release()
     say("Plugged again: button 167 -> key Down at the window")
     app.exit_from_menu()
-    mc.kill()
+    stop(mc, grace=0)
     return log
 
 
@@ -113,7 +114,7 @@ def http(stack):
             say(f"  button {code:3} ({name:<5}) -> {r['line']}")
         app.exit_from_menu()
     finally:
-        mc.kill()
+        stop(mc, grace=0)
         standin.close()
 
 
@@ -144,7 +145,7 @@ def latency(stack, presses):
         say(f"  polling every {interval:3} ms ({who}): median {statistics.median(samples):.1f} ms, "
             f"max {max(samples):.1f} ms over {presses} presses")
     app.exit_from_menu()
-    mc.kill()
+    stop(mc, grace=0)
 
 
 def main():

@@ -19,6 +19,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 
 from qelmwine import WineSession, wait_for  # noqa: E402
 from tavrel import HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, Win64Build  # noqa: E402
+from winetest import stop  # noqa: E402
 
 HOST_BUILD = os.path.join(ROOT, "build", "host")
 WORK = os.path.join(ROOT, "build", "demo")
@@ -141,7 +142,7 @@ def http_mode(w, build, server):
         say("Tavrelmond ended from its tray menu")
     finally:
         feed.close()
-        mc.kill()
+        stop(mc, grace=0)
         if standin is not None:
             standin.close()
 

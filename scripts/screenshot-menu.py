@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 
 from qelmwine import WineSession, wait_for  # noqa: E402
 from tavrel import HidFeed, Installed, MediaCenterLog, Remote, Win64Build, start_mediacenter  # noqa: E402
+from winetest import stop  # noqa: E402
 
 HOST_BUILD = os.path.join(ROOT, "build", "host")
 
@@ -36,7 +37,7 @@ def main():
             wait_for(app.tray_icon_shown, timeout=30, what="the tray icon")
             Remote(feed).plug()  # the status line then reads the mode, with its check mark
             wait_for(lambda: "topmost 1" in log.lines(), timeout=20, what="the status check")
-            mc.kill()  # out of the picture
+            stop(mc, grace=0)  # out of the picture
             probe_out = os.path.join(work, "probe.txt")
             with open(probe_out, "w") as f:
                 probe = w.start([build.winprobe, "tray-menu", "--pid", app.pid, "--pick", "none", "--hold-ms", "3000",

@@ -10,12 +10,12 @@ Only 64-bit Windows programs are run: wine64 with a win64 prefix.
 import fcntl
 import os
 import shutil
-import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
+
+from winetest import stop
 
 WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
@@ -100,8 +100,7 @@ class WineSession:
                 wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None,
                          timeout=15, what="Xvfb")
             except TimeoutError:
-                proc.kill()
-                proc.wait()
+                stop(proc, grace=0)
                 continue
             if proc.poll() is None:
                 self.xvfb = proc
@@ -129,28 +128,13 @@ class WineSession:
 
     def close(self):
         for p in self.procs:
-            if p.poll() is None:
-                try:
-                    p.kill()
-                except OSError:
-                    pass
+            stop(p, grace=0)
+        self.procs = []
         if os.path.isdir(self.prefix):
             subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=60)
-        for p in self.procs:
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                pass
-        self.procs = []
-        if self.xvfb is not None:
-            self.xvfb.terminate()
-            try:
-                self.xvfb.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.xvfb.kill()
-                self.xvfb.wait()
-            self.xvfb = None
+        stop(self.xvfb)
+        self.xvfb = None
 
     # -- programs -----------------------------------------------------------------------------------
     def start(self, args, cwd=None, env=None, stdout=None, stderr=None):
@@ -181,8 +165,7 @@ class WineSession:
             try:
                 p.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+                stop(p, grace=0)
                 raise
             out.seek(0)
             err.seek(0)
@@ -197,9 +180,3 @@ class WineSession:
         """The Windows path under which Wine sees a host path (through the Z: drive)."""
         return "Z:" + os.path.abspath(host_path).replace("/", "\\")
 
-
-def win64_dir(argv_value=None):
-    d = argv_value or os.environ.get("QELM_WIN64_DIR", "")
-    if not d or not os.path.isdir(d):
-        sys.exit(f"the win64 build folder is missing ({d!r}): build the win64 preset first")
-    return d

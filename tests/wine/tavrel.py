@@ -13,6 +13,7 @@ import threading
 import time
 
 from qelmwine import wait_for
+from winetest import stop
 
 
 class Win64Build:
@@ -209,17 +210,7 @@ class HidFeed:
         return reply
 
     def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write("quit\n")
-                self.proc.stdin.flush()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop(self.proc, quit="quit")
 
 
 class HttpStandIn:
@@ -255,13 +246,7 @@ class HttpStandIn:
         return self._lines.qsize()
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop(self.proc)
 
 
 class Remote:
@@ -327,33 +312,3 @@ class Remote:
         for d in digits:
             on_option_run()
             self.press({"1": 206, "2": 205, "3": 204, "4": 203, "5": 202}[d])
-
-
-def check(condition, message):
-    """A test step: fails the case with the message, or prints it as passed."""
-    if not condition:
-        raise AssertionError(message)
-    print("ok:", message, flush=True)
-
-
-def run_case_from_command_line(cases):
-    """The command line of a Wine test script: --win64-dir DIR --build DIR --work DIR CASE.
-
-    `cases` maps a case name to fn(session, build, work_folder); the case runs in its own Wine session
-    (own Xvfb; the prefix under the host build folder).
-    """
-    import argparse
-    from qelmwine import WineSession
-
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--win64-dir", required=True)
-    ap.add_argument("--build", required=True, help="host build folder (Wine prefix, hidfeed, httpstandin)")
-    ap.add_argument("--work", required=True)
-    ap.add_argument("case", choices=sorted(cases))
-    a = ap.parse_args()
-    build = Win64Build(a.win64_dir)
-    work = os.path.join(os.path.abspath(a.work), a.case)
-    os.makedirs(work, exist_ok=True)
-    with WineSession(a.build) as w:
-        cases[a.case](w, build, work)
-    print(f"1 passed, 0 failed: {a.case}")

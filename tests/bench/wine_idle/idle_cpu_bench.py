@@ -6,12 +6,11 @@ tray icon is up, the CPU time of each one's Linux process (Wine runs every Windo
 before and after the same idle interval: utime+stime from /proc/PID/stat (clock ticks) and, where the kernel
 keeps it, the run time of all its threads from /proc/PID/task/*/schedstat (nanoseconds).
 
-Usage: idle_cpu_bench.py --win64-dir DIR --build DIR --work DIR [--seconds 10]
+Run by tests/wine/winetest.py: idle_cpu_bench.py --win64-dir DIR --build DIR --work DIR [--seconds 10] idle_cpu
 
 Printed figures, not assertions: fails only when the programs cannot be started or measured.
 """
 
-import argparse
 import os
 import shutil
 import sys
@@ -19,8 +18,9 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "wine"))
 
-from qelmwine import WineSession, wait_for, win64_dir  # noqa: E402
-from tavrel import Installed, Win64Build, parse_fields  # noqa: E402
+from qelmwine import wait_for  # noqa: E402
+from tavrel import Installed, parse_fields  # noqa: E402
+from winetest import case, check, run  # noqa: E402
 
 CONFIG = "APIControlXBMCOPENGL=true\nVendorID=1118\nProductID=644\nIP Address=localhost\nport=8080\n"
 TICK = os.sysconf("SC_CLK_TCK")
@@ -104,55 +104,47 @@ def describe(ticks, ns, switches):
     return text
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--win64-dir")
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--work", required=True)
-    ap.add_argument("--seconds", type=float, default=10.0)
-    a = ap.parse_args()
-
-    build = Win64Build(win64_dir(a.win64_dir))
+@case(labels="bench,wine", timeout=180)
+def idle_cpu(t):
+    build = t.win64
     pump_src = os.path.join(build.dir, "tests/winbin/idlepump/idlepump.exe")
     if not os.path.exists(pump_src):
         sys.exit(f"missing {pump_src}: build the win64 preset first")
-    work = os.path.abspath(a.work)
+    work = t.work
     pump_dir = os.path.join(work, "idlepump")
     shutil.rmtree(pump_dir, ignore_errors=True)
     os.makedirs(pump_dir)
     pump_exe = os.path.join(pump_dir, "idlepump.exe")
     shutil.copy(pump_src, pump_exe)
 
-    with WineSession(a.build) as w:
-        w.start([pump_exe], cwd=pump_dir)
-        app = Installed(w, build, os.path.join(work, "tavrelmond"), CONFIG)
-        found = app.probe("find", "--title", "idlepump", "--class", "IdlePumpWindow", "--timeout", "30000")
-        if found.returncode != 0:
-            sys.exit("idlepump's window did not appear")
-        pump_fields = parse_fields(found.stdout.splitlines()[0])
-        form = app.start()
-        wait_for(app.tray_icon_shown, timeout=30, what="Tavrelmond's tray icon")
-        # The probes above have ended; what follows is idle time for both programs.
-        time.sleep(1.0)
+    w = t.w
+    w.start([pump_exe], cwd=pump_dir)
+    app = Installed(w, build, os.path.join(work, "tavrelmond"), CONFIG)
+    found = app.probe("find", "--title", "idlepump", "--class", "IdlePumpWindow", "--timeout", "30000")
+    check(found.returncode == 0, "idlepump's window appeared")
+    pump_fields = parse_fields(found.stdout.splitlines()[0])
+    form = app.start()
+    wait_for(app.tray_icon_shown, timeout=30, what="Tavrelmond's tray icon")
+    # The probes above have ended; what follows is idle time for both programs.
+    time.sleep(1.0)
 
-        pids = {
-            "Tavrelmond": linux_pid(os.path.join(app.folder, "Tavrelmond.exe"), w.prefix),
-            "idle pump": linux_pid(pump_exe, w.prefix),
-        }
-        for name, pid in pids.items():
-            if pid is None:
-                sys.exit(f"could not find the Linux process of {name} under /proc")
-        print(f"Windows pids: Tavrelmond {form.get('pid')}, idle pump {pump_fields.get('pid')}; "
-              f"Linux pids: Tavrelmond {pids['Tavrelmond']}, idle pump {pids['idle pump']}", flush=True)
-        server = wineserver_pid(w.prefix)
-        if server is not None:
-            pids["wineserver (shared by all)"] = server
+    pids = {
+        "Tavrelmond": linux_pid(os.path.join(app.folder, "Tavrelmond.exe"), w.prefix),
+        "idle pump": linux_pid(pump_exe, w.prefix),
+    }
+    for name, pid in pids.items():
+        check(pid is not None, f"the Linux process of {name} found under /proc")
+    print(f"Windows pids: Tavrelmond {form.get('pid')}, idle pump {pump_fields.get('pid')}; "
+          f"Linux pids: Tavrelmond {pids['Tavrelmond']}, idle pump {pids['idle pump']}", flush=True)
+    server = wineserver_pid(w.prefix)
+    if server is not None:
+        pids["wineserver (shared by all)"] = server
 
-        before = {name: cpu(pid) for name, pid in pids.items()}
-        started = time.monotonic()
-        time.sleep(a.seconds)
-        after = {name: cpu(pid) for name, pid in pids.items()}
-        elapsed = time.monotonic() - started
+    before = {name: cpu(pid) for name, pid in pids.items()}
+    started = time.monotonic()
+    time.sleep(t.args.seconds)
+    after = {name: cpu(pid) for name, pid in pids.items()}
+    elapsed = time.monotonic() - started
 
     used = {name: difference(before[name], after[name]) for name in pids}
     for name in ("Tavrelmond", "idle pump"):
@@ -162,18 +154,17 @@ def main():
 
     (t_ticks, t_ns, _), (p_ticks, p_ns, _) = used["Tavrelmond"], used["idle pump"]
     if t_ns is not None and p_ns is not None:
-        t, p, unit = t_ns, p_ns, "run time"
+        tav, pump, unit = t_ns, p_ns, "run time"
     else:
-        t, p, unit = t_ticks, p_ticks, "ticks"
-    if p > 0:
-        print(f"idle CPU ratio Tavrelmond / idle pump: {t / p:.2f} (by {unit})")
-    elif t > 0:
+        tav, pump, unit = t_ticks, p_ticks, "ticks"
+    if pump > 0:
+        print(f"idle CPU ratio Tavrelmond / idle pump: {tav / pump:.2f} (by {unit})")
+    elif tav > 0:
         print(f"idle CPU ratio Tavrelmond / idle pump: not defined, the idle pump used none by {unit} "
               f"while Tavrelmond used some")
     else:
         print(f"idle CPU ratio Tavrelmond / idle pump: not defined (0 / 0): neither used any CPU by {unit}")
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run(options=lambda ap: ap.add_argument("--seconds", type=float, default=10.0, help="the idle interval"))

@@ -1,6 +1,6 @@
 """Tavrelmond.exe under Wine: start-up, autorun, the tray icon and its menu, exit.
 
-Usage: app_wine_test.py --win64-dir DIR --build DIR --work DIR CASE
+Run by tests/wine/winetest.py: app_wine_test.py --win64-dir DIR --build DIR --work DIR CASE...
 Each case runs in its own Wine session (own Xvfb; the shared prefix, one session at a time).
 """
 
@@ -10,8 +10,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 from qelmwine import wait_for  # noqa: E402
-from tavrel import (Installed, MediaCenterLog, check, run_case_from_command_line, settle,  # noqa: E402
-                    start_mediacenter)
+from tavrel import Installed, MediaCenterLog, settle, start_mediacenter  # noqa: E402
+from winetest import case, check, run, stop  # noqa: E402
 
 HTTP_MODE = "APIControlXBMCOPENGL=false\nVendorID=1118\nProductID=644\nIP Address=localhost\nport=8080\n"
 
@@ -20,8 +20,10 @@ def wait_icon(app):
     wait_for(app.tray_icon_shown, timeout=30, what="the tray icon")
 
 
-def case_startup_autorun(w, build, work):
+@case()
+def startup_autorun(t):
     """No media center running: AUtorun starts it with its whole command line; the form stays hidden."""
+    w, build, work = t.w, t.win64, t.work
     log = MediaCenterLog(os.path.join(work, "mc.log"))
     command = f'{w.windows_path(build.mediacenter)} --log {w.windows_path(log.path)} --fullscreen "two words"'
     app = Installed(w, build, os.path.join(work, "app"), HTTP_MODE + f"AUtorun={command}\n")
@@ -35,8 +37,10 @@ def case_startup_autorun(w, build, work):
     check(app.exit_from_menu() == 0, "exit from the tray menu ends the program")
 
 
-def case_autorun_skipped_when_running(w, build, work):
+@case()
+def autorun_skipped_when_running(t):
     """A media-center window of either class already exists: nothing is started."""
+    w, build, work = t.w, t.win64, t.work
     for directx in (False, True):
         log = MediaCenterLog(os.path.join(work, f"mc-{directx}.log"))
         mc = start_mediacenter(w, build, log, directx=directx)
@@ -48,11 +52,13 @@ def case_autorun_skipped_when_running(w, build, work):
         check(len(log.starts()) == 1,
               f"with the {'XBoxMediaCenterPC' if directx else 'SDL_app'} window present nothing is started")
         app.exit_from_menu()
-        mc.kill()
+        stop(mc, grace=0)
 
 
-def case_autorun_upper_case_exe(w, build, work):
+@case()
+def autorun_upper_case_exe(t):
     """'.EXE' in upper case is never started."""
+    w, build, work = t.w, t.win64, t.work
     log = MediaCenterLog(os.path.join(work, "mc.log"))
     upper = w.windows_path(build.mediacenter)[:-4] + ".EXE"
     app = Installed(w, build, os.path.join(work, "app"), HTTP_MODE + f"AUtorun={upper} --log {w.windows_path(log.path)}\n")
@@ -63,8 +69,10 @@ def case_autorun_upper_case_exe(w, build, work):
     app.exit_from_menu()
 
 
-def case_exit_removes_icon(w, build, work):
+@case()
+def exit_removes_icon(t):
     """Exit driven as a user: right-button press on the icon, then the menu's default item."""
+    w, build, work = t.w, t.win64, t.work
     app = Installed(w, build, os.path.join(work, "app"), HTTP_MODE)
     app.start()
     wait_icon(app)
@@ -75,8 +83,10 @@ def case_exit_removes_icon(w, build, work):
     check(True, "the tray icon is removed")
 
 
-def case_no_config(w, build, work):
+@case()
+def no_config(t):
     """Without Config.ini the program starts, shows its icon, and its menu works."""
+    w, build, work = t.w, t.win64, t.work
     app = Installed(w, build, os.path.join(work, "app"), config=None)
     app.start()
     wait_icon(app)
@@ -85,8 +95,10 @@ def case_no_config(w, build, work):
     check(app.exit_from_menu() == 0, "the menu still works and exits")
 
 
-def case_no_hid_library(w, build, work):
+@case()
+def no_hid_library(t):
     """Without XBMC.dll beside it the program runs, shows its icon and exits cleanly."""
+    w, build, work = t.w, t.win64, t.work
     app = Installed(w, build, os.path.join(work, "app"), HTTP_MODE, hid_dll=None)
     app.start()
     wait_icon(app)
@@ -95,8 +107,5 @@ def case_no_hid_library(w, build, work):
     wait_for(lambda: not app.tray_icon_shown(), timeout=15, what="the tray icon to go")
 
 
-CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
-
-
 if __name__ == "__main__":
-    run_case_from_command_line(CASES)
+    run()

@@ -1,7 +1,7 @@
 """Key presses on the remote, end to end under Wine: the virtual XBMC.dll fed from the host, the real
 Tavrelmond.exe, the stand-in media center and the host HTTP stand-in.
 
-Usage: e2e_wine_test.py --win64-dir DIR --build DIR --work DIR CASE
+Run by tests/wine/winetest.py: e2e_wine_test.py --win64-dir DIR --build DIR --work DIR CASE...
 """
 
 import os
@@ -10,8 +10,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 from qelmwine import wait_for  # noqa: E402
-from tavrel import (HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, check,  # noqa: E402
-                    run_case_from_command_line, start_mediacenter)
+from tavrel import HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, start_mediacenter  # noqa: E402
+from winetest import case, check, run, stop  # noqa: E402
 
 IDS = "VendorID=1118\nProductID=644\n"
 ARROWS_AND_ENTER = [(167, 0x28), (166, 0x26), (168, 0x27), (169, 0x25), (11, 0x0D)]
@@ -41,8 +41,10 @@ class Rig:
         self.feed.close()
 
 
-def case_window_keys(w, build, work):
+@case()
+def window_keys(t):
     """Arrows and Enter arrive as one key press each; a repeated packet is no new key; removal and return."""
+    w, build, work = t.w, t.win64, t.work
     rig = Rig(w, build, work, "true")
     try:
         seen = len(rig.log.lines())
@@ -75,8 +77,10 @@ def case_window_keys(w, build, work):
         rig.close()
 
 
-def case_http_keys(w, build, work):
+@case()
+def http_keys(t):
     """In HTTP mode the same buttons become SendKey requests, and no key reaches the window."""
+    w, build, work = t.w, t.win64, t.work
     server = HttpStandIn(w.build_dir)
     try:
         rig = Rig(w, build, work, "false", http_port=server.port)
@@ -98,8 +102,10 @@ def case_http_keys(w, build, work):
         server.close()
 
 
-def case_option_111(w, build, work):
+@case()
+def option_111(t):
     """Option code 111 hides the media center's window, and again shows it."""
+    w, build, work = t.w, t.win64, t.work
     rig = Rig(w, build, work, "true")
     try:
         seen = len(rig.log.lines())
@@ -115,8 +121,10 @@ def case_option_111(w, build, work):
         rig.close()
 
 
-def case_option_222(w, build, work):
+@case()
+def option_222(t):
     """Option code 222 closes the media center; the next 222 starts it again from remoterun, minimized."""
+    w, build, work = t.w, t.win64, t.work
     log2 = MediaCenterLog(os.path.join(work, "mc-restarted.log"))
     remoterun = f"remoterun={w.windows_path(build.mediacenter)} --log {w.windows_path(log2.path)} --restarted\n"
     rig = Rig(w, build, work, "true", extra_config=remoterun)
@@ -135,9 +143,11 @@ def case_option_222(w, build, work):
         rig.close()
 
 
-def case_media_center_raised(w, build, work):
+@case()
+def media_center_raised(t):
     """The receiver's arrival checks the media center: its window is made top-most and active, the OpenGL
     window rather than the DirectX one when both exist, the DirectX window when it is the only one."""
+    w, build, work = t.w, t.win64, t.work
     for classes in (["SDL_app"], ["XBoxMediaCenterPC"], ["SDL_app", "XBoxMediaCenterPC"]):
         logs = {}
         procs = []
@@ -164,11 +174,8 @@ def case_media_center_raised(w, build, work):
         finally:
             feed.close()
             for p in procs:
-                p.kill()
-
-
-CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
+                stop(p, grace=0)
 
 
 if __name__ == "__main__":
-    run_case_from_command_line(CASES)
+    run()

@@ -1,11 +1,13 @@
 """XBMC.dll under Wine, loaded by name by the probe program (tests/winbin/hidlibprobe).
 
-    hidlib_wine.py exports  --win64-dir D --work-dir W --build-dir B
+Run by tests/wine/winetest.py: hidlib_wine.py --win64-dir D --win32-dir D32 --build B --work W CASE...
+
+    exports
         the seven exports by their plain names; the calls that need no connection answer "none"/false.
-    hidlib_wine.py virtual  --win64-dir D --work-dir W --build-dir B --hidfeed F
+    virtual
         the virtual build fed by hidfeed: attach, change, reports and removal reach the window as posted
         messages, in order, and Read hands out the reports.
-    hidlib_wine.py windows  --win64-dir D --work-dir W --build-dir B
+    windows
         the shipped build (Windows HID backend): Connect and Disconnect succeed. No receiver exists here; Wine 8
         does present its own virtual mouse and keyboard as HID devices (vendor 845E), and those must be
         announced as attaches followed by one change, and be devices Wine registered. The library holds no
@@ -14,12 +16,11 @@
         (WM_POWERBROADCAST, which Wine never sends), a failed read (the pending read cancelled), the system
         asking to remove the device read and then cancelling (handle notices: Wine 8 accepts the registration
         but never sends them).
-    hidlib_wine.py objdump  --win64-dir D --win32-dir D32
+    export_names (no Wine)
         both builds for both architectures export exactly the seven undecorated names; on win32 each one is
         the __stdcall function with its argument size (Connect is Connect@4); no runtime DLL is imported.
 """
 
-import argparse
 import io
 import os
 import queue
@@ -29,13 +30,13 @@ import subprocess
 import sys
 import threading
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+from qelmwine import WineSession  # noqa: E402
+from winetest import case, fail, run, stop  # noqa: E402
+
 EXPORTS = ["Connect", "Disconnect", "GetHandle", "GetProductID", "GetVendorID", "Read", "SetReadNotify"]
 LINE_TIMEOUT = 60.0  # the first Wine start in a fresh prefix is slow
-
-
-def fail(msg):
-    print(f"FAIL: {msg}", flush=True)
-    sys.exit(1)
 
 
 def need_file(path, what):
@@ -103,48 +104,47 @@ class Lines:
             self.expect(f"export {name} found")
 
 
-def test_exports(args):
-    from qelmwine import WineSession
-    probe = probe_exe(args.win64_dir)
-    with WineSession(args.build_dir) as wine:
-        for kind, dll in dlls(args.win64_dir).items():
-            folder, exe = stage(args.work_dir, f"exports-{kind}", dll, probe)
-            result = wine.run([exe, "exports"], cwd=folder, timeout=120)
-            lines = result.stdout.replace("\r", "").splitlines()
-            print("\n".join(f"[{kind}] {line}" for line in lines), flush=True)
-            if result.returncode != 0:
-                fail(f"{kind}: probe exited with {result.returncode}")
-            expected = [f"export {n} found" for n in ["Connect", "Disconnect", "GetHandle", "GetVendorID",
-                                                      "GetProductID", "SetReadNotify", "Read"]] + [
-                "call GetHandle 0",         # nothing attached before Connect
-                "call GetVendorID 0",
-                "call GetProductID 0",
-                "call SetReadNotify 0",     # false: handle 0
-                "call Read-null 0",
-                "call Read 0 untouched=yes overrun=no",
-                "call Disconnect 0",        # not connected
-                "call Connect-0 0",         # no window
-            ]
-            if not lines or not lines[0].startswith("loaded ") or folder.split(os.sep)[-1] not in lines[0]:
-                fail(f"{kind}: XBMC.dll not loaded from the probe's folder: {lines[:1]}")
-            if lines[1:] != expected:
-                fail(f"{kind}: expected {expected}, got {lines[1:]}")
-        # The virtual build without a feeder to connect to: Connect reports failure and nothing is posted.
-        folder, exe = stage(args.work_dir, "virtual-no-feeder", dlls(args.win64_dir)["virtual"], probe)
-        env = {"QELM_VIRTUAL_HID_PORT": ""}
-        result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000"], cwd=folder, env=env, timeout=120)
+@case()
+def exports(t):
+    wine = t.w
+    probe = probe_exe(t.win64_dir)
+    for kind, dll in dlls(t.win64_dir).items():
+        folder, exe = stage(t.work, f"exports-{kind}", dll, probe)
+        result = wine.run([exe, "exports"], cwd=folder, timeout=120)
         lines = result.stdout.replace("\r", "").splitlines()
-        print("\n".join(f"[virtual, no port] {line}" for line in lines), flush=True)
-        if result.returncode != 0 or lines[8:11] != ["connect 0", "ready", "disconnect 0"]:
-            fail(f"virtual build without a port: expected a failed Connect, got {lines[8:]}")
-    print("PASS", flush=True)
+        print("\n".join(f"[{kind}] {line}" for line in lines), flush=True)
+        if result.returncode != 0:
+            fail(f"{kind}: probe exited with {result.returncode}")
+        expected = [f"export {n} found" for n in ["Connect", "Disconnect", "GetHandle", "GetVendorID",
+                                                  "GetProductID", "SetReadNotify", "Read"]] + [
+            "call GetHandle 0",         # nothing attached before Connect
+            "call GetVendorID 0",
+            "call GetProductID 0",
+            "call SetReadNotify 0",     # false: handle 0
+            "call Read-null 0",
+            "call Read 0 untouched=yes overrun=no",
+            "call Disconnect 0",        # not connected
+            "call Connect-0 0",         # no window
+        ]
+        if not lines or not lines[0].startswith("loaded ") or folder.split(os.sep)[-1] not in lines[0]:
+            fail(f"{kind}: XBMC.dll not loaded from the probe's folder: {lines[:1]}")
+        if lines[1:] != expected:
+            fail(f"{kind}: expected {expected}, got {lines[1:]}")
+    # The virtual build without a feeder to connect to: Connect reports failure and nothing is posted.
+    folder, exe = stage(t.work, "virtual-no-feeder", dlls(t.win64_dir)["virtual"], probe)
+    env = {"QELM_VIRTUAL_HID_PORT": ""}
+    result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000"], cwd=folder, env=env, timeout=120)
+    lines = result.stdout.replace("\r", "").splitlines()
+    print("\n".join(f"[virtual, no port] {line}" for line in lines), flush=True)
+    if result.returncode != 0 or lines[8:11] != ["connect 0", "ready", "disconnect 0"]:
+        fail(f"virtual build without a port: expected a failed Connect, got {lines[8:]}")
 
 
-def test_virtual(args):
-    from qelmwine import WineSession
-    probe = probe_exe(args.win64_dir)
-    folder, exe = stage(args.work_dir, "virtual", dlls(args.win64_dir)["virtual"], probe)
-    feeder = subprocess.Popen([need_file(args.hidfeed, "hidfeed"), "--port", "0", "--accept-timeout", "120"],
+@case(session=None)
+def virtual(t):
+    probe = probe_exe(t.win64_dir)
+    folder, exe = stage(t.work, "virtual", dlls(t.win64_dir)["virtual"], probe)
+    feeder = subprocess.Popen([t.host_tool("tools/hidfeed/hidfeed"), "--port", "0", "--accept-timeout", "120"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
     try:
         feed = Lines(feeder.stdout, "hidfeed")
@@ -152,7 +152,7 @@ def test_virtual(args):
         if not listening.startswith("listening "):
             fail(f"hidfeed: {listening!r}")
         port = listening.split()[1]
-        with WineSession(args.build_dir) as wine:
+        with WineSession(t.host) as wine:
             proc = wine.start([exe, "watch", "--count", "10", "--timeout-ms", "120000"], cwd=folder,
                               env={"QELM_VIRTUAL_HID_PORT": port}, stdout=subprocess.PIPE)
             out = Lines(io.TextIOWrapper(proc.stdout, errors="replace"), "probe")
@@ -203,25 +203,21 @@ def test_virtual(args):
                 fail(f"probe exited with {code}")
             print("probe:\n  " + "\n  ".join(out.seen) + "\nhidfeed:\n  " + "\n  ".join(feed.seen), flush=True)
     finally:
-        if feeder.poll() is None:
-            feeder.kill()
-        feeder.wait()
+        stop(feeder, grace=0)
     # The program's end with the feeder still there: Disconnect closes the connection; and the process may also
     # end (and free the library) without Disconnect, and must end cleanly.
     for ending in ["disconnect", "exit-connected"]:
-        virtual_ending(args, exe, folder, ending)
-    print("PASS", flush=True)
+        virtual_ending(t, exe, folder, ending)
 
 
-def virtual_ending(args, exe, folder, ending):
-    from qelmwine import WineSession
-    feeder = subprocess.Popen([need_file(args.hidfeed, "hidfeed"), "--port", "0", "--accept-timeout", "120"],
+def virtual_ending(t, exe, folder, ending):
+    feeder = subprocess.Popen([t.host_tool("tools/hidfeed/hidfeed"), "--port", "0", "--accept-timeout", "120"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
     try:
         feed = Lines(feeder.stdout, f"hidfeed ({ending})")
         port = feed.next().split()[-1]
         extra = ["--exit-connected"] if ending == "exit-connected" else []
-        with WineSession(args.build_dir) as wine:
+        with WineSession(t.host) as wine:
             proc = wine.start([exe, "watch", "--count", "1", "--timeout-ms", "120000"] + extra, cwd=folder,
                               env={"QELM_VIRTUAL_HID_PORT": port}, stdout=subprocess.PIPE)
             out = Lines(io.TextIOWrapper(proc.stdout, errors="replace"), f"probe ({ending})")
@@ -247,9 +243,7 @@ def virtual_ending(args, exe, folder, ending):
             feed.expect("closed")
             print(f"{ending}: the probe ended cleanly and the feeder saw the connection close", flush=True)
     finally:
-        if feeder.poll() is None:
-            feeder.kill()
-        feeder.wait()
+        stop(feeder, grace=0)
 
 
 def poked_lines(result):
@@ -268,26 +262,27 @@ def registry_hid_devices(prefix):
     return found
 
 
-def test_windows(args):
-    from qelmwine import WineSession
-    probe = probe_exe(args.win64_dir)
-    folder, exe = stage(args.work_dir, "windows", dlls(args.win64_dir)["shipped"], probe)
-    with WineSession(args.build_dir) as wine:
-        # Everything Connect found is posted before "ready"; with --count 0 the probe stops right there.
-        result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--recycle"], cwd=folder,
+@case()
+def windows(t):
+    wine = t.w
+    probe = probe_exe(t.win64_dir)
+    folder, exe = stage(t.work, "windows", dlls(t.win64_dir)["shipped"], probe)
+    # Everything Connect found is posted before "ready"; with --count 0 the probe stops right there.
+    result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--recycle"], cwd=folder,
+                      timeout=120)
+    registered = registry_hid_devices(wine.prefix)
+    # The paths that need hardware or a real Windows, played to the library's window: first while the program
+    # reads nothing, then while it reads Wine's first HID device (its IDs come from the first run).
+    first_device = re.search(r"^attach 1 vid=([0-9A-F]{4}) pid=([0-9A-F]{4})", result.stdout.replace("\r", ""),
+                             re.M)
+    ids = ["--vid", first_device.group(1), "--pid", first_device.group(2)] if first_device else []
+    poked_idle = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"], cwd=folder,
                           timeout=120)
-        registered = registry_hid_devices(wine.prefix)
-        # The paths that need hardware or a real Windows, played to the library's window: first while the
-        # program reads nothing, then while it reads Wine's first HID device (its IDs come from the first run).
-        first_device = re.search(r"^attach 1 vid=([0-9A-F]{4}) pid=([0-9A-F]{4})", result.stdout.replace("\r", ""), re.M)
-        ids = ["--vid", first_device.group(1), "--pid", first_device.group(2)] if first_device else []
-        poked_idle = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"],
-                              cwd=folder, timeout=120)
-        poked_reading = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"] + ids,
-                                 cwd=folder, timeout=120)
-        # The process may also end (and free the library) while connected, with the readers running.
-        ended = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--exit-connected"], cwd=folder,
-                         timeout=120)
+    poked_reading = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"] + ids,
+                             cwd=folder, timeout=120)
+    # The process may also end (and free the library) while connected, with the readers running.
+    ended = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--exit-connected"], cwd=folder,
+                     timeout=120)
     ended_lines = ended.stdout.replace("\r", "").splitlines()
     if ended.returncode != 0 or ended_lines[-2:] != ["exit connected", "freed"]:
         fail(f"ending while connected: exit code {ended.returncode}, output {ended_lines[8:]}")
@@ -358,7 +353,6 @@ def test_windows(args):
         print("Reading one device: only its handle was held; a notice and a resume posted nothing; a failed read "
               "was retried; a query-remove let go of the device and the cancelled removal brought it back.",
               flush=True)
-    print("PASS", flush=True)
 
 
 # Bytes of arguments each export takes off the stack on 32-bit Windows (__stdcall: the callee pops them).
@@ -384,10 +378,11 @@ def export_table(objdump, dll):
     return names
 
 
-def test_objdump(args):
+@case(session=None, lock=None)
+def export_names(t):
     checked = 0
-    for arch, win_dir, triple in [("win64", args.win64_dir, "x86_64-w64-mingw32"),
-                                  ("win32", args.win32_dir or "", "i686-w64-mingw32")]:
+    for arch, win_dir, triple in [("win64", t.win64_dir, "x86_64-w64-mingw32"),
+                                  ("win32", t.win32_dir or "", "i686-w64-mingw32")]:
         objdump = shutil.which(f"{triple}-objdump") or fail(f"{triple}-objdump not found")
         for kind, dll in dlls(win_dir).items():
             exports = export_table(objdump, need_file(dll, f"the {arch} {kind} XBMC.dll"))
@@ -414,22 +409,8 @@ def test_objdump(args):
                         fail(f"win32 {kind}: export {name} is not {wanted} (symbols there: "
                              f"{sorted(symbols.get(address, set()))})")
             checked += 1
-    print(f"PASS ({checked} DLLs)", flush=True)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["exports", "virtual", "windows", "objdump"])
-    parser.add_argument("--win64-dir", required=True)
-    parser.add_argument("--win32-dir")
-    parser.add_argument("--work-dir")
-    parser.add_argument("--build-dir")
-    parser.add_argument("--hidfeed")
-    args = parser.parse_args()
-    if not os.path.isdir(args.win64_dir):
-        fail(f"the win64 build folder is missing ({args.win64_dir!r}): build the win64 preset first")
-    {"exports": test_exports, "virtual": test_virtual, "windows": test_windows, "objdump": test_objdump}[args.case](args)
+    print(f"{checked} DLLs checked", flush=True)
 
 
 if __name__ == "__main__":
-    main()
+    run()

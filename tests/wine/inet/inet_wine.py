@@ -4,15 +4,18 @@ inetprobe.exe runs under Wine, inetprobe_host on the host; each sends one comman
 (httpstandin). The two recorded requests must agree: request line, headers (names and values, the Host port
 aside from being the server's), and body. Both must also bring the reply back alike: a reply longer than one
 2048-byte piece whole, and a reply above 1 MiB cut to its first MiB.
+
+Run by tests/wine/winetest.py: inet_wine.py --win64-dir DIR --build DIR --work DIR request_matches_wininet
 """
 
-import argparse
 import json
 import os
 import subprocess
 import sys
 
-from qelmwine import WineSession, win64_dir
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+from winetest import case, check, run, stop  # noqa: E402
 
 MIB = 1024 * 1024
 COMMANDS = [
@@ -53,94 +56,76 @@ class StandIn:
         return json.loads(line)
 
     def close(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
+        stop(self.proc)
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--win64-dir")
-    ap.add_argument("--host-probe", required=True)
-    ap.add_argument("--standin", required=True)
-    ap.add_argument("--build-dir", required=True)
-    args = ap.parse_args()
-
-    exe = os.path.join(win64_dir(args.win64_dir), "tests", "winbin", "inetprobe", "inetprobe.exe")
+@case(session="wine-nodisplay", timeout=600)
+def request_matches_wininet(t):
+    exe = os.path.join(t.win64.dir, "tests", "winbin", "inetprobe", "inetprobe.exe")
     if not os.path.exists(exe):
         sys.exit(f"missing {exe}: build the win64 preset first")
+    host_probe = t.host_tool("tests/wine/inet/inetprobe_host")
+    standin = t.host_tool("tests/support/httpstandin/httpstandin")
     for name in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
         os.environ.pop(name, None)
+    wine = t.w
 
-    failures = []
+    def run_wine(port, path, body):
+        r = wine.run([exe, "127.0.0.1", port, path, body], timeout=120)
+        return r.stdout.strip()
 
-    def check(what, ok, detail=""):
-        print(("ok   " if ok else "FAIL ") + what + (f"\n     {detail}" if detail and not ok else ""), flush=True)
-        if not ok:
-            failures.append(what)
+    def run_host(port, path, body):
+        r = subprocess.run([host_probe, "127.0.0.1", port, path, body], capture_output=True, text=True,
+                           timeout=120)
+        return r.stdout.strip()
 
-    with WineSession(args.build_dir, display=False) as wine:
+    # The requests.
+    reply = pattern(5000)
+    server = StandIn(standin, "--body-size", "5000")
+    try:
+        for path, body in COMMANDS:
+            out_wine = run_wine(server.port, path, body)
+            got_wine = server.next_request()
+            out_host = run_host(server.port, path, body)
+            got_host = server.next_request()
+            print(f"WinInet: {json.dumps(got_wine)}\nlibcurl: {json.dumps(got_host)}", flush=True)
+            check(got_wine["line"] == got_host["line"] == f"POST {path} HTTP/1.0",
+                  f"request line for {path}: {got_wine['line']!r} / {got_host['line']!r}")
+            wine_headers = dict((k.lower(), v) for k, v in got_wine["headers"])
+            host_headers = dict((k.lower(), v) for k, v in got_host["headers"])
+            check(wine_headers.get("content-type") == host_headers.get("content-type") ==
+                  "application/x-www-form-urlencoded", f"content type for {path}")
+            check(got_wine["body"] == got_host["body"] == body, f"body for {path}")
+            check(wine_headers == host_headers,
+                  f"same header set for {path}: {sorted(wine_headers.items())} / {sorted(host_headers.items())}")
+            expected = f"REPLY {len(reply)} {fnv1a(reply)}"
+            check(out_wine == out_host == expected,
+                  f"5000-byte reply for {path}: {out_wine!r} / {out_host!r}, expected {expected!r}")
+    finally:
+        server.close()
 
-        def run_wine(port, path, body):
-            r = wine.run([exe, "127.0.0.1", port, path, body], timeout=120)
-            return r.stdout.strip()
+    # A reply above the bound.
+    server = StandIn(standin, "--body-size", str(MIB + 200000), "--status", "404")
+    try:
+        out_wine = run_wine(server.port, "/big", "0")
+        out_host = run_host(server.port, "/big", "0")
+        kept = pattern(MIB)
+        expected = f"REPLY {MIB} {fnv1a(kept)}"
+        check(out_wine == out_host == expected, "reply above 1 MiB kept to its first MiB, 404 ignored: "
+              f"{out_wine!r} / {out_host!r}, expected {expected!r}")
+    finally:
+        server.close()
 
-        def run_host(port, path, body):
-            r = subprocess.run([args.host_probe, "127.0.0.1", port, path, body], capture_output=True, text=True,
-                               timeout=120)
-            return r.stdout.strip()
-
-        # The requests.
-        reply = pattern(5000)
-        server = StandIn(args.standin, "--body-size", "5000")
-        try:
-            for path, body in COMMANDS:
-                out_wine = run_wine(server.port, path, body)
-                got_wine = server.next_request()
-                out_host = run_host(server.port, path, body)
-                got_host = server.next_request()
-                print(f"WinInet: {json.dumps(got_wine)}\nlibcurl: {json.dumps(got_host)}", flush=True)
-                check(f"request line for {path}", got_wine["line"] == got_host["line"] == f"POST {path} HTTP/1.0",
-                      f"{got_wine['line']!r} / {got_host['line']!r}")
-                wine_headers = dict((k.lower(), v) for k, v in got_wine["headers"])
-                host_headers = dict((k.lower(), v) for k, v in got_host["headers"])
-                check(f"content type for {path}",
-                      wine_headers.get("content-type") == host_headers.get("content-type") ==
-                      "application/x-www-form-urlencoded")
-                check(f"body for {path}", got_wine["body"] == got_host["body"] == body)
-                check(f"same header set for {path}", wine_headers == host_headers,
-                      f"{sorted(wine_headers.items())} / {sorted(host_headers.items())}")
-                expected = f"REPLY {len(reply)} {fnv1a(reply)}"
-                check(f"5000-byte reply for {path}", out_wine == out_host == expected,
-                      f"{out_wine!r} / {out_host!r}, expected {expected!r}")
-        finally:
-            server.close()
-
-        # A reply above the bound.
-        server = StandIn(args.standin, "--body-size", str(MIB + 200000), "--status", "404")
-        try:
-            out_wine = run_wine(server.port, "/big", "0")
-            out_host = run_host(server.port, "/big", "0")
-            kept = pattern(MIB)
-            expected = f"REPLY {MIB} {fnv1a(kept)}"
-            check("reply above 1 MiB kept to its first MiB, 404 ignored", out_wine == out_host == expected,
-                  f"{out_wine!r} / {out_host!r}, expected {expected!r}")
-        finally:
-            server.close()
-
-        # Nothing listening and a port text that is no port.
-        closed = StandIn(args.standin)
-        dead_port = closed.port
-        closed.close()
-        for port in (dead_port, "0", "65536", "-1"):
-            out_wine = run_wine(port, "/x", "0")
-            out_host = run_host(port, "/x", "0")
-            check(f"port {port!r}: empty result", out_wine == out_host == f"REPLY 0 {fnv1a(b'')}",
-                  f"{out_wine!r} / {out_host!r}")
-
-    if failures:
-        sys.exit(f"{len(failures)} check(s) failed")
-    print("all checks passed")
+    # Nothing listening and a port text that is no port.
+    closed = StandIn(standin)
+    dead_port = closed.port
+    closed.close()
+    for port in (dead_port, "0", "65536", "-1"):
+        out_wine = run_wine(port, "/x", "0")
+        out_host = run_host(port, "/x", "0")
+        check(out_wine == out_host == f"REPLY 0 {fnv1a(b'')}", f"port {port!r}: empty result: {out_wine!r} / "
+              f"{out_host!r}")
 
 
 if __name__ == "__main__":
-    main()
+    run()

@@ -3,14 +3,17 @@
 Writes a set of tricky profile files, asks both readers the same questions through the two builds of the
 profile probe (profileprobe.exe under Wine, profileprobe_host on the host) and requires the same answers,
 except for the differences listed in KEPT_DIFFERENCES, where our reader's answer must be the one listed.
+
+Run by tests/wine/winetest.py: compare_profile.py --win64-dir DIR --build DIR --work DIR reader_matches_platform
 """
 
-import argparse
 import os
 import subprocess
 import sys
 
-from qelmwine import WineSession, win64_dir
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+from winetest import case, check, fail, run  # noqa: E402
 
 SECTION = "Tavrelmond Config"
 LONG = "".join(chr(ord("a") + i % 26) for i in range(800))
@@ -123,25 +126,17 @@ KEPT_DIFFERENCES = {
 
 
 def run_probe(argv, label):
-    if argv.returncode != 0:
-        sys.exit(f"{label} probe failed (exit {argv.returncode}): {argv.stderr.strip()}")
+    check(argv.returncode == 0, f"{label} probe ran (exit {argv.returncode}) {argv.stderr.strip()}")
     return argv.stdout.replace("\r\n", "\n").splitlines()
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--win64-dir", default="")
-    ap.add_argument("--host-probe", required=True)
-    ap.add_argument("--build-dir", required=True)
-    ap.add_argument("--work-dir", required=True)
-    args = ap.parse_args()
-
-    probe_exe = os.path.join(win64_dir(args.win64_dir), "tests", "winbin", "profileprobe", "profileprobe.exe")
+@case(session="wine-nodisplay")
+def reader_matches_platform(t):
+    probe_exe = os.path.join(t.win64.dir, "tests", "winbin", "profileprobe", "profileprobe.exe")
     if not os.path.isfile(probe_exe):
         sys.exit(f"the Windows profile probe is missing ({probe_exe}): build the win64 preset first")
-
-    work = os.path.abspath(args.work_dir)
-    os.makedirs(work, exist_ok=True)
+    host_probe = t.host_tool("tests/wine/profile/profileprobe_host")
+    work = t.work
     for name, content in FILES.items():
         with open(os.path.join(work, name), "wb") as f:
             f.write(content)
@@ -156,16 +151,16 @@ def main():
                 f.write("\t".join([path_of(file), section, key, default, str(size)]).encode() + b"\n")
         return path
 
-    with WineSession(args.build_dir, display=False) as wine:
-        wine_cases = cases_file("cases-wine.txt", lambda file: wine.windows_path(os.path.join(work, file)))
-        # The program passes "<folder>\Config.ini": the host reader is given backslashes as well.
-        host_cases = cases_file("cases-host.txt", lambda file: os.path.join(work, file).replace("/", "\\"))
-        platform = run_probe(wine.run([probe_exe, wine.windows_path(wine_cases)], timeout=120), "Wine")
-    ours = run_probe(subprocess.run([args.host_probe, host_cases], capture_output=True, text=True,
+    wine = t.w
+    wine_cases = cases_file("cases-wine.txt", lambda file: wine.windows_path(os.path.join(work, file)))
+    # The program passes "<folder>\Config.ini": the host reader is given backslashes as well.
+    host_cases = cases_file("cases-host.txt", lambda file: os.path.join(work, file).replace("/", "\\"))
+    platform = run_probe(wine.run([probe_exe, wine.windows_path(wine_cases)], timeout=120), "Wine")
+    ours = run_probe(subprocess.run([host_probe, host_cases], capture_output=True, text=True,
                                     timeout=60), "host")
 
-    if len(platform) != len(QUESTIONS) or len(ours) != len(QUESTIONS):
-        sys.exit(f"expected {len(QUESTIONS)} answers, got {len(platform)} from Wine and {len(ours)} from ours")
+    check(len(platform) == len(QUESTIONS) and len(ours) == len(QUESTIONS),
+          f"{len(QUESTIONS)} answers from each: {len(platform)} from Wine and {len(ours)} from ours")
 
     failures = 0
     kept = 0
@@ -186,9 +181,10 @@ def main():
         if theirs != mine:
             failures += 1
             print(f"FAIL {question!r}\n  Wine: {theirs}\n  ours: {mine}")
-    print(f"{len(QUESTIONS) - failures} passed, {failures} failed")
-    return 1 if failures else 0
+    print(f"{len(QUESTIONS) - failures} answers as expected ({kept} of them kept differences), {failures} not")
+    if failures:
+        fail(f"{failures} of {len(QUESTIONS)} answers differ (listed above)")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    run()

@@ -13,6 +13,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from qelmwine import WINE64, WineSession  # noqa: E402
+from winetest import stop  # noqa: E402
 
 # The receiver's packet for a button: six bytes, the button's code in the third.
 def button_packet(code):
@@ -110,13 +111,7 @@ class Bus:
         self.delivered(done)
 
     def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write("quit\n")
-                self.proc.stdin.flush()
-                self.proc.wait(timeout=10)
-            except (OSError, subprocess.TimeoutExpired):
-                self.proc.kill()
+        stop(self.proc, quit="quit")
 
 
 class RealStack:

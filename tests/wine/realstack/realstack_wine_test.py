@@ -12,11 +12,14 @@ Cases:
   keys      window-key mode: arrows and Enter each arrive once as a key at the stand-in's window; the tray
             icon turns red when the receiver is unplugged; plugged again, keys arrive again
   http      HTTP mode: arrows and Enter each arrive once as a request at the HTTP stand-in
-  latency   [--presses N] [--poll MS]: time from packet to key at the window, median and spread, with the
-            HID class driver polling the receiver every MS ms (0: at the interval XBMC.dll asked for)
+  latency_poll200, latency_poll0   (benchmarks, [--presses N]) time from packet to key at the window,
+            median and spread, with the HID class driver polling the receiver every 200 ms (Wine's default)
+            or at the interval XBMC.dll asked for
+
+Run by tests/wine/winetest.py: realstack_wine_test.py --win64-dir DIR --build DIR --work DIR CASE...; the
+cases share one Wine prefix of their own in the --work folder.
 """
 
-import argparse
 import os
 import random
 import statistics
@@ -27,42 +30,45 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, HERE)
 
-from qelmwine import wait_for, win64_dir  # noqa: E402
+from qelmwine import wait_for  # noqa: E402
 from realstack import RealStack  # noqa: E402
 from tavrel import HttpStandIn, Installed, MediaCenterLog, Win64Build, settle, start_mediacenter  # noqa: E402
+from winetest import case, check, run, stop  # noqa: E402
 
 RECEIVER = ("1118", "644")  # VendorID and ProductID as Config.ini spells them: USB 045E:0284
 # Buttons (arrows and Enter) and the virtual key each gives at the window.
 BUTTONS = [(167, 0x28), (166, 0x26), (168, 0x27), (169, 0x25), (11, 0x0D)]
 
 
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
+def real_stack(t, display=True):
+    """The cases' session: the bus installed in the real stack's own prefix (in the --work folder)."""
+    return RealStack(t.win64_dir, t.args.work, display=display)
 
 
-def case_bus(stack, args):
+@case(session=lambda t: real_stack(t, display=False), timeout=600)
+def bus(t):
+    stack = t.w
     bus = stack.bus
     bus.plug()
     s = bus.wait("configured", 1)
-    check(s["descriptors"] >= 2 and s["selects"] == 1, f"qelmrc configured the receiver oddly: {s}")
+    check(s["descriptors"] >= 2 and s["selects"] == 1, f"qelmrc read the descriptors and selected the configuration once: {s}")
     s = bus.wait("pending", 1)
     print(f"plugged: qelmrc read {s['descriptors']} descriptors, selected the configuration, transfer pending")
     done = s["done"]
     bus.packet("00 00 a7 00 41 00")
     s = bus.delivered(done)
-    check(s["done"] == done + 1 and s["dropped"] == 0, f"the packet was not taken once: {s}")
+    check(s["done"] == done + 1 and s["dropped"] == 0, f"the packet was taken once, nothing dropped: {s}")
     print("a packet completed the transfer and the HID class driver's next read started the next one")
     removals = s["removals"]
     bus.unplug()
     s = bus.wait("removals", removals + 1)
-    check(s["plugged"] == 0 and s["started"] == 0 and s["pending"] == 0, f"unplug left the device: {s}")
+    check(s["plugged"] == 0 and s["started"] == 0 and s["pending"] == 0, f"unplugging removed the device and left no transfer: {s}")
     print("unplugged: the device was removed, no transfer left")
     selects = s["selects"]
     bus.plug()
     s = bus.wait("selects", selects + 1)
     s = bus.wait("pending", 1)
-    check(s["configured"] == 1, f"plugged again but not configured: {s}")
+    check(s["configured"] == 1, f"plugged again: configured again: {s}")
     print("plugged again: configured again and polled")
     bus.unplug()
     bus.wait("removals", removals + 2)
@@ -78,7 +84,9 @@ def install_probe(stack):
     return os.path.join(folder, "hidlibprobe.exe")
 
 
-def case_notify(stack, args):
+@case(session=real_stack, timeout=600)
+def notify(t):
+    stack = t.w
     import subprocess
     from qelmwine import WINE64
     probe = install_probe(stack)
@@ -103,12 +111,12 @@ def case_notify(stack, args):
     bus.wait("pending", 1)
     # XBMC.dll asks the HID class driver to poll the receiver every 10 ms instead of Wine's 200.
     reply = bus.command("poll 0")
-    check(reply == "ok poll 10", f"XBMC.dll left the polling interval: {reply}")
+    check(reply == "ok poll 10", f"XBMC.dll set the polling interval to 10 ms: {reply}")
     before = len(lines())
     bus.packet("00 00 a7 00 41 00")
     line = wait_for(lambda: next((l for l in lines()[before:] if l.startswith("read ") and "A7" in l), None),
                     timeout=30, what="the report")
-    check("result=-1" in line and "bytes=000000A7004100" in line, f"report read wrongly: {line}")
+    check("result=-1" in line and "bytes=000000A7004100" in line, f"the report read whole: {line}")
     print(f"attach, change and the report reached XBMC.dll: {line}")
     bus.unplug()
     wait_for(lambda: any(l.startswith("remove ") for l in lines()), timeout=30, what="the removal notification")
@@ -147,7 +155,7 @@ def press_for_key(bus, log, code, vk):
     bus.release()
     keys = key_lines(log, seen)
     check([k.split(" lparam")[0] for k in keys] == [f"key down vk={vk}", f"key up vk={vk}"],
-          f"button {code}: expected one key {vk}, got {keys}")
+          f"button {code}: one key {vk}: {keys}")
 
 
 def start_rig(stack, name, mode, http_port=8080):
@@ -163,7 +171,9 @@ def start_rig(stack, name, mode, http_port=8080):
     return log, mc, app, stack.bus
 
 
-def case_keys(stack, args):
+@case(session=real_stack, timeout=600)
+def keys(t):
+    stack = t.w
     log, mc, app, bus = start_rig(stack, "keys", "true")
     for code, vk in BUTTONS:
         press_for_key(bus, log, code, vk)
@@ -175,7 +185,7 @@ def case_keys(stack, args):
             break
         bus.release()
         settle(0.3)
-    check(app.tray_icon_colour() == "green", f"icon before unplugging: {app.tray_icon_colour()}")
+    check(app.tray_icon_colour() == "green", f"icon green before unplugging: {app.tray_icon_colour()}")
     bus.unplug()
     wait_for(lambda: app.tray_icon_colour() == "red", timeout=30, what="the red icon after unplugging")
     print("unplugged: the removal reached the program, its tray icon turned red")
@@ -184,11 +194,13 @@ def case_keys(stack, args):
     press_for_key(bus, log, 167, 0x28)
     print("plugged again: the program reads the receiver again and a button gives its key")
     app.exit_from_menu()
-    mc.kill()
+    stop(mc, grace=0)
 
 
-def case_http(stack, args):
-    standin = HttpStandIn(args.build)
+@case(session=real_stack, timeout=600)
+def http(t):
+    stack = t.w
+    standin = HttpStandIn(t.host)
     mc = None
     try:
         _, mc, app, bus = start_rig(stack, "http", "false", http_port=standin.port)
@@ -197,26 +209,38 @@ def case_http(stack, args):
             request = standin.next_request(timeout=20)
             bus.release()
             check(f"command=SendKey&parameter={code} " in request.get("line", ""),
-                  f"button {code}: request does not send its key: {request}")
+                  f"button {code}: the request sends its key: {request}")
             print(f"button {code:3}: one request: {request.get('line')} body {request.get('body')!r}")
         time.sleep(0.5)
-        check(standin.pending() == 0, f"more requests than presses: {standin.pending()} extra")
+        check(standin.pending() == 0, f"one request per press ({standin.pending()} extra)")
         app.exit_from_menu()
     finally:
         if mc is not None:
-            mc.kill()
+            stop(mc, grace=0)
         standin.close()
 
 
-def case_latency(stack, args):
+@case(session=real_stack, labels="bench", timeout=900)
+def latency_poll200(t):
+    latency(t.w, 200, t.args.presses)
+
+
+@case(session=real_stack, labels="bench", timeout=900)
+def latency_poll0(t):
+    latency(t.w, 0, t.args.presses)
+
+
+def latency(stack, poll, presses):
+    """Packet-to-key times at the window over `presses` presses, the HID class driver polling every `poll`
+    ms (0: at the interval XBMC.dll asked for)."""
     log, mc, app, bus = start_rig(stack, "latency", "true")
-    reply = bus.command(f"poll {args.poll}")
+    reply = bus.command(f"poll {poll}")
     interval = int(reply.split()[-1])
-    check(args.poll in (0, interval), f"poll interval not taken: {reply}")
+    check(poll in (0, interval), f"poll interval taken: {reply}")
     rng = random.Random(1)
     samples = []
     # Down and Up alternate, so each packet differs from the one before and needs no neutral in between.
-    for i in range(args.presses):
+    for i in range(presses):
         code, vk = (167, 0x28) if i % 2 == 0 else (166, 0x26)
         seen = len(log.lines())
         # A random phase against the polling.
@@ -237,27 +261,8 @@ def case_latency(stack, args):
     print(f"latency poll={interval} ms presses={len(samples)} median={statistics.median(samples):.1f} ms "
           f"p5={q[0]:.1f} p95={q[-1]:.1f} min={samples[0]:.1f} max={samples[-1]:.1f}")
     app.exit_from_menu()
-    mc.kill()
-
-
-CASES = {"bus": case_bus, "notify": case_notify, "keys": case_keys, "http": case_http, "latency": case_latency}
-
-
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--win64-dir")
-    ap.add_argument("--build", required=True, help="the host build folder (HTTP stand-in)")
-    ap.add_argument("--work", required=True, help="the folder of this test's Wine prefix and files")
-    ap.add_argument("--presses", type=int, default=200)
-    ap.add_argument("--poll", type=int, default=0, help="polling interval to set, ms (0: XBMC.dll's)")
-    ap.add_argument("case", choices=sorted(CASES))
-    args = ap.parse_args()
-    w64 = win64_dir(args.win64_dir)
-    os.makedirs(args.work, exist_ok=True)
-    with RealStack(w64, args.work, display=args.case != "bus") as stack:
-        CASES[args.case](stack, args)
-    print(f"{args.case}: passed")
+    stop(mc, grace=0)
 
 
 if __name__ == "__main__":
-    main()
+    run(options=lambda ap: ap.add_argument("--presses", type=int, default=200, help="presses per latency run"))

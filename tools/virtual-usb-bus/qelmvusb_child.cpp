@@ -1,0 +1,412 @@
+// qelmvusb_child.cpp - the receiver's device on the virtual USB bus (kernel mode).
+//
+// The child device (a PDO) that the bus reports while the receiver is plugged. It carries the receiver's
+// hardware ID, USB\VID_045E&PID_0284, for which the Plug and Play manager installs qelmrc from qelmrc.inf,
+// and serves what qelmrc asks of a USB device: the receiver's descriptors, select configuration, and
+// interrupt-IN transfers that pend until the test sends a packet or the transfer is cancelled.
+#include "qelmvusb.h"
+
+#include "receiver_descriptors.h"
+
+namespace qelmvusb {
+namespace {
+
+// Handles given out for the configuration, the interfaces and the pipe: distinct addresses, never read.
+UCHAR ConfigurationToken;
+UCHAR InterfaceTokens[2];
+UCHAR PipeToken;
+
+const WCHAR DeviceId[] = L"USB\\VID_045E&PID_0284";
+const WCHAR InstanceId[] = L"QELM0001";
+const WCHAR HardwareIds[] = L"USB\\VID_045E&PID_0284&REV_000A\0USB\\VID_045E&PID_0284\0";
+const WCHAR CompatibleIds[] =
+    L"USB\\Class_58&SubClass_42&Prot_00\0USB\\Class_58&SubClass_42\0USB\\Class_58\0";
+const WCHAR Description[] = L"Xbox DVD Playback Remote Control receiver (virtual)";
+
+// ---------------------------------------------------------------------------------------------------------
+// Interrupt transfers
+// ---------------------------------------------------------------------------------------------------------
+
+// Fills the transfer's buffer with a packet and completes it. The URB's buffer is its TransferBuffer, or
+// its MDL when there is none.
+void FinishTransfer(PIRP irp, const Packet* packet, NTSTATUS status, USBD_STATUS usbStatus) {
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
+    ULONG length = 0;
+    if (packet != NULL) {
+        PVOID buffer = transfer->TransferBuffer;
+        if (buffer == NULL && transfer->TransferBufferMDL != NULL)
+            buffer = MmGetSystemAddressForMdlSafe(transfer->TransferBufferMDL, NormalPagePriority);
+        length =
+            packet->Length < transfer->TransferBufferLength ? packet->Length : transfer->TransferBufferLength;
+        if (buffer == NULL)
+            length = 0;
+        else
+            RtlCopyMemory(buffer, packet->Bytes, length);
+    }
+    transfer->TransferBufferLength = length;
+    urb->UrbHeader.Status = usbStatus;
+    Complete(irp, status);
+}
+
+// Cancel routine of a pending transfer. The transfer is taken off the list and completed as cancelled.
+VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
+    UNREFERENCED_PARAMETER(device);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    Bus.PendingCount--;
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    FinishTransfer(irp, NULL, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+}
+
+// Takes the oldest pending transfer whose cancel routine has not started; NULL if none. Under Bus.Lock.
+PIRP TakePendingTransfer() {
+    while (!IsListEmpty(&Bus.PendingTransfers)) {
+        PLIST_ENTRY entry = RemoveHeadList(&Bus.PendingTransfers);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            Bus.PendingCount--;
+            return irp;
+        }
+        // Being cancelled: the cancel routine completes it; its removal from the list must stay harmless.
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    }
+    return NULL;
+}
+
+} // namespace
+
+// Fails every pending transfer (receiver gone or removed).
+void FailPendingTransfers(NTSTATUS status, USBD_STATUS usbStatus) {
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Bus.Lock, &irql);
+        PIRP irp = TakePendingTransfer();
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        if (irp == NULL)
+            return;
+        FinishTransfer(irp, NULL, status, usbStatus);
+    }
+}
+
+namespace {
+
+// An interrupt-IN transfer: answered at once with a queued packet, otherwise pends until one arrives.
+NTSTATUS SubmitTransfer(PIRP irp, PURB urb) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
+    if (transfer->PipeHandle != &PipeToken || !(transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    }
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    if (!Bus.Present || !Bus.Configured) {
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        FinishTransfer(irp, NULL, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (Bus.QueueCount > 0) {
+        Packet packet = Bus.Queue[Bus.QueueHead];
+        Bus.QueueHead = (Bus.QueueHead + 1) % QVUSB_QUEUE_LENGTH;
+        Bus.QueueCount--;
+        Bus.TransfersDone++;
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        FinishTransfer(irp, &packet, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    }
+    IoSetCancelRoutine(irp, CancelTransfer);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        FinishTransfer(irp, NULL, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        return STATUS_CANCELLED;
+    }
+    IoMarkIrpPending(irp);
+    InsertTailList(&Bus.PendingTransfers, &irp->Tail.Overlay.ListEntry);
+    Bus.PendingCount++;
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    return STATUS_PENDING;
+}
+
+} // namespace
+
+// A packet from the test: completes the oldest pending transfer, or waits in the queue (the oldest queued
+// packet is dropped when it is full).
+NTSTATUS SendPacket(const UCHAR* bytes, ULONG length) {
+    if (length == 0 || length > QVUSB_MAX_PACKET)
+        return STATUS_INVALID_PARAMETER;
+    Packet packet;
+    packet.Length = length;
+    RtlCopyMemory(packet.Bytes, bytes, length);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    if (!Bus.Present) {
+        Bus.PacketsDropped++;
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    PIRP irp = TakePendingTransfer();
+    if (irp != NULL) {
+        Bus.TransfersDone++;
+    } else {
+        if (Bus.QueueCount == QVUSB_QUEUE_LENGTH) {
+            Bus.QueueHead = (Bus.QueueHead + 1) % QVUSB_QUEUE_LENGTH;
+            Bus.QueueCount--;
+            Bus.PacketsDropped++;
+        }
+        Bus.Queue[(Bus.QueueHead + Bus.QueueCount) % QVUSB_QUEUE_LENGTH] = packet;
+        Bus.QueueCount++;
+    }
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    if (irp != NULL)
+        FinishTransfer(irp, &packet, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// URBs
+// ---------------------------------------------------------------------------------------------------------
+
+namespace {
+
+NTSTATUS GetDescriptor(PIRP irp, PURB urb) {
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &urb->UrbControlDescriptorRequest;
+    const UCHAR* source = NULL;
+    ULONG size = 0;
+    if (request->DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE && request->Index == 0) {
+        source = QelmReceiverDeviceDescriptor;
+        size = sizeof(QelmReceiverDeviceDescriptor);
+    } else if (request->DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request->Index == 0) {
+        source = QelmReceiverConfigurationDescriptor;
+        size = sizeof(QelmReceiverConfigurationDescriptor);
+    } else {
+        // The receiver has no strings: the device stalls the request.
+        request->TransferBufferLength = 0;
+        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+    }
+    PVOID buffer = request->TransferBuffer;
+    if (buffer == NULL && request->TransferBufferMDL != NULL)
+        buffer = MmGetSystemAddressForMdlSafe(request->TransferBufferMDL, NormalPagePriority);
+    if (buffer == NULL) {
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    }
+    ULONG length = request->TransferBufferLength < size ? request->TransferBufferLength : size;
+    RtlCopyMemory(buffer, source, length);
+    request->TransferBufferLength = length;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    Bus.DescriptorReads++;
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+// Select configuration: without a descriptor the receiver is un-configured; with one, each interface in
+// the request gets its handle and its pipes (interface 0 has the interrupt-IN pipe, interface 1 none).
+NTSTATUS SelectConfiguration(PIRP irp, PURB urb) {
+    struct _URB_SELECT_CONFIGURATION* select = &urb->UrbSelectConfiguration;
+    KIRQL irql;
+    if (select->ConfigurationDescriptor == NULL) {
+        KeAcquireSpinLock(&Bus.Lock, &irql);
+        Bus.Configured = FALSE;
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        FailPendingTransfers(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        return Complete(irp, STATUS_SUCCESS);
+    }
+
+    PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+    PUCHAR cursor = reinterpret_cast<PUCHAR>(&select->Interface);
+    const ULONG header = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
+    while (cursor + header <= end) {
+        PUSBD_INTERFACE_INFORMATION info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
+        if (info->Length < header || cursor + info->Length > end)
+            break;
+        UCHAR number = info->InterfaceNumber;
+        if (number > 1 || info->AlternateSetting != 0) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+            return Complete(irp, STATUS_INVALID_PARAMETER);
+        }
+        ULONG pipes = number == 0 ? 1 : 0;
+        if (info->Length < header + pipes * sizeof(USBD_PIPE_INFORMATION)) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+            return Complete(irp, STATUS_INVALID_PARAMETER);
+        }
+        info->Class = number == 0 ? 0x58 : 0x59;
+        info->SubClass = number == 0 ? 0x42 : 0x00;
+        info->Protocol = 0;
+        info->InterfaceHandle = &InterfaceTokens[number];
+        info->NumberOfPipes = pipes;
+        if (pipes == 1) {
+            info->Pipes[0].MaximumPacketSize = QVUSB_MAX_PACKET;
+            info->Pipes[0].EndpointAddress = 0x81;
+            info->Pipes[0].Interval = 16;
+            info->Pipes[0].PipeType = UsbdPipeTypeInterrupt;
+            info->Pipes[0].PipeHandle = &PipeToken;
+            if (info->Pipes[0].MaximumTransferSize == 0)
+                info->Pipes[0].MaximumTransferSize = 4096;
+        }
+        cursor += info->Length;
+    }
+    select->ConfigurationHandle = &ConfigurationToken;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    Bus.Configured = TRUE;
+    Bus.SelectConfigurations++;
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+} // namespace
+
+NTSTATUS ChildInternalIoctl(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return Complete(irp, STATUS_NOT_SUPPORTED);
+    PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (urb == NULL)
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    BOOLEAN present = Bus.Present;
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    if (!present) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+    }
+
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return GetDescriptor(irp, urb);
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return SelectConfiguration(irp, urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return SubmitTransfer(irp, urb);
+    case URB_FUNCTION_ABORT_PIPE:
+        FailPendingTransfers(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        return Complete(irp, STATUS_SUCCESS);
+    default:
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+        return Complete(irp, STATUS_NOT_SUPPORTED);
+    }
+}
+// ---------------------------------------------------------------------------------------------------------
+// Plug and Play
+// ---------------------------------------------------------------------------------------------------------
+
+namespace {
+
+NTSTATUS ChildQueryId(PIRP irp) {
+    const WCHAR* text = NULL;
+    SIZE_T bytes = 0;
+    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
+    case BusQueryDeviceID:
+        text = DeviceId;
+        bytes = sizeof(DeviceId);
+        break;
+    case BusQueryInstanceID:
+        text = InstanceId;
+        bytes = sizeof(InstanceId);
+        break;
+    case BusQueryHardwareIDs:
+        text = HardwareIds;
+        bytes = sizeof(HardwareIds); // the literal's own terminator ends the list
+        break;
+    case BusQueryCompatibleIDs:
+        text = CompatibleIds;
+        bytes = sizeof(CompatibleIds);
+        break;
+    default:
+        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    }
+    PWCHAR copy = CopyString(text, bytes);
+    if (copy == NULL)
+        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(copy));
+}
+
+} // namespace
+
+NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    KIRQL irql;
+    switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_ID:
+        return ChildQueryId(irp);
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
+            PWCHAR copy = CopyString(Description, sizeof(Description));
+            if (copy == NULL)
+                return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+            return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(copy));
+        }
+        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        if (caps == NULL)
+            return Complete(irp, STATUS_INVALID_PARAMETER);
+        caps->Removable = 1;
+        caps->SurpriseRemovalOK = 1;
+        caps->EjectSupported = 0;
+        caps->UniqueID = 0;
+        caps->RawDeviceOK = 0;
+        caps->Address = 1;
+        caps->UINumber = 1;
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    case IRP_MN_START_DEVICE:
+        KeAcquireSpinLock(&Bus.Lock, &irql);
+        Bus.ChildStarted = TRUE;
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            PDEVICE_RELATIONS relations = static_cast<PDEVICE_RELATIONS>(
+                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), Tag));
+            if (relations == NULL)
+                return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+            relations->Count = 1;
+            relations->Objects[0] = device;
+            ObReferenceObject(device);
+            return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+        }
+        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_STOP_DEVICE:
+        KeAcquireSpinLock(&Bus.Lock, &irql);
+        Bus.ChildStarted = FALSE;
+        Bus.Configured = FALSE;
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        FailPendingTransfers(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE: {
+        FailPendingTransfers(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+        KeAcquireSpinLock(&Bus.Lock, &irql);
+        Bus.ChildStarted = FALSE;
+        Bus.Configured = FALSE;
+        Bus.Removals++;
+        // A receiver still attached stays: the bus reports it again. One that is gone is deleted.
+        BOOLEAN gone = !Bus.Present || Bus.Child != device;
+        if (gone && Bus.Child == device)
+            Bus.Child = NULL;
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        Complete(irp, STATUS_SUCCESS);
+        if (gone)
+            IoDeleteDevice(device);
+        return STATUS_SUCCESS;
+    }
+    default:
+        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    }
+}
+
+} // namespace qelmvusb
