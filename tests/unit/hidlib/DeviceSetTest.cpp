@@ -335,3 +335,17 @@ TEST_F(DeviceSetTest, EndingAReadLeavesOneLineOfStatisticsForThatDevice) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DeviceSetTest, APolledDeviceSilentPastThePrimingWaitHasItsNextReportAnnounced) {
+    hid.plug({kReceiver, 0x045E, 0x0284, 7, 200, true, {}}); // answers no poll for now
+    poster.take();
+    const std::int32_t rx = receiver();
+    ASSERT_TRUE(core.setReadNotify(rx, true)); // returns after the wait, without a state
+    EXPECT_EQ(core.counters(rx).primed, 0u);
+    ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(rx)})) << "not taken as state after the wait";
+}
+
+} // namespace
