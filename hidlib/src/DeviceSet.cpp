@@ -60,6 +60,7 @@ struct DeviceSet::Device {
     unsigned failures = 0;                         // failed reads in a row (a report in between resets)
     std::uint64_t failedReads = 0;                 // since reading began, for the statistics
     std::uint64_t reopened = 0;
+    bool everOpened = false; // opened for reading since the program began reading it
     bool retryPending = false;
     Feed feed;
 };
@@ -196,6 +197,7 @@ bool DeviceSet::openReading(Device& device, bool primeFirst) {
         closeReading(device, false, false);
         return false;
     }
+    device.everOpened = true;
     if (prime) {
         // The device's state is taken before the program hears that reading began: whatever comes after
         // is an event. The first poll comes within the interval the device had before.
@@ -259,9 +261,12 @@ void DeviceSet::readingChanged(std::int32_t handle, bool reading) {
     device->failures = 0;
     device->failedReads = 0;
     device->reopened = 0;
-    if (device->facts.reportLength > 0) {
-        // Refused (a keyboard or mouse the system keeps) is final: it is listed but not read.
-        openReading(*device, true);
+    device->everOpened = false;
+    if (device->facts.reportLength > 0 && !openReading(*device, true)) {
+        // Perhaps not ready yet; a device the system keeps (a keyboard or mouse) is refused every time and
+        // given up after kOpenAttempts.
+        device->failures = 1;
+        scheduleRetry(*device);
     }
 }
 
@@ -289,11 +294,14 @@ void DeviceSet::retry(ReaderId id) {
     if (!device->reading || device->file != 0) {
         return;
     }
-    // Reports that arrived while the device failed are events, not its old state: no priming.
+    // Reports that arrived while the device failed are events, not its old state: no priming, unless it was
+    // never open.
     ++device->reopened;
-    if (!openReading(*device, false)) {
+    if (!openReading(*device, !device->everOpened)) {
         ++device->failures;
-        scheduleRetry(*device);
+        if (device->everOpened || device->failures < kOpenAttempts) {
+            scheduleRetry(*device);
+        }
     }
 }
 

@@ -11,7 +11,8 @@
 //    returns, so that every report after that counts as an event.
 //  - A failed read closes the device and opens it again after a back-off that doubles from kFirstRetry up to
 //    kLongestRetry; a report in between starts the back-off afresh. The device is never given up while it
-//    is present.
+//    is present. A device that cannot be opened for reading when the program asks is tried kOpenAttempts
+//    times with the same back-off, then left unread (the system keeps keyboards and mice for itself).
 //  - After a resume every device read is closed, the devices are rescanned and the ones still read opened
 //    again.
 //  - When reading a device ends, one line of statistics goes to HidPort::note: the core's counters for it
@@ -40,6 +41,7 @@ inline constexpr std::uint32_t kPollIntervalMs = 10; // asked of a polled device
 inline constexpr std::chrono::milliseconds kFirstRetry{20};
 inline constexpr std::chrono::milliseconds kLongestRetry{1000};
 inline constexpr std::chrono::milliseconds kPrimeWait{500}; // Wine polls every 200 ms until told otherwise
+inline constexpr unsigned kOpenAttempts = 5; // a device that never opens for reading is given up after these
 
 class DeviceSet {
   public:

@@ -152,12 +152,33 @@ TEST_F(DeviceSetTest, OnlyASlowerPolledDeviceGetsItsIntervalChanged) {
     EXPECT_EQ(hid.interval(fast), 8u);
 }
 
-TEST_F(DeviceSetTest, AKeyboardTheSystemKeepsIsListedButNotRead) {
+TEST_F(DeviceSetTest, AKeyboardTheSystemKeepsIsListedTriedAFewTimesAndLeftUnread) {
     ASSERT_TRUE(core.setReadNotify(handleOf(0x046D, 0xC31C), true));
     EXPECT_EQ(hid.openCount(kKeyboard), 0u);
+    std::vector<std::chrono::milliseconds> delays;
+    std::chrono::milliseconds delay{};
+    while (hid.fireRetry(&delay)) {
+        delays.push_back(delay);
+    }
+    EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{20ms, 40ms, 80ms, 160ms}))
+        << "five attempts in all, then no more";
     EXPECT_FALSE(hid.reading(kKeyboard));
-    EXPECT_EQ(core.getVendorId(handleOf(0x046D, 0xC31C)), 0x046D);
-    EXPECT_EQ(hid.pendingRetries(), 0u) << "a refusal is final, not retried";
+    EXPECT_EQ(core.getVendorId(handleOf(0x046D, 0xC31C)), 0x046D) << "still listed";
+}
+
+TEST_F(DeviceSetTest, ADeviceNotReadyWhenTheProgramAsksIsReadOnceItOpens) {
+    const auto old = button(0xA7);
+    hid.plug({kReceiver, 0x045E, 0x0284, 7, 200, false, {old.begin(), old.end()}});
+    poster.take();
+    const std::int32_t rx = receiver();
+    ASSERT_TRUE(core.setReadNotify(rx, true));
+    EXPECT_FALSE(hid.reading(kReceiver));
+    hid.plug({kReceiver, 0x045E, 0x0284, 7, 200, true, {old.begin(), old.end()}}); // ready now
+    ASSERT_TRUE(hid.fireRetry());
+    EXPECT_TRUE(hid.reading(kReceiver));
+    EXPECT_EQ(core.counters(rx).primed, 1u) << "its first open still takes the state";
+    ASSERT_TRUE(deliver(kReceiver, button(0xA6)));
+    EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA6}));
 }
 
 TEST_F(DeviceSetTest, APolledDevicesStateIsTakenBeforeReadingBeginsAndEveryLaterReportIsAnEvent) {
