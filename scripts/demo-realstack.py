@@ -47,8 +47,12 @@ def start_program(stack, folder, config):
 
 
 def ready(bus):
+    """Configured, polled, and read by Tavrelmond: XBMC.dll lowers the polling interval to 10 ms when the program
+    asks for the receiver's reports; a press before that is the device's state, not an event."""
     bus.wait("configured", 1)
     bus.wait("pending", 1)
+    wait_for(lambda: bus.command("poll 0", expect_ok=False) == "ok poll 10", timeout=30,
+             what="Tavrelmond reading the receiver")
     bus.release()
     bus.release()
 

@@ -29,6 +29,7 @@ struct Core::Device {
     // The whole of the previous report, for dropping repeats.
     std::vector<std::uint8_t> previous;
     bool hasPrevious = false;
+    DeviceCounters counters;
 
     void reset(std::uint16_t vid, std::uint16_t pid) {
         attached = true;
@@ -39,8 +40,10 @@ struct Core::Device {
         count = 0;
         previous.clear();
         hasPrevious = false;
+        counters = {};
     }
     void clearQueue() {
+        counters.discarded += count;
         head = 0;
         count = 0;
     }
@@ -61,6 +64,11 @@ void Core::postLocked(std::uintptr_t wParam, std::intptr_t lParam) {
     if (connected_) {
         poster_.post(window_, kNotifyMessage, wParam, lParam);
     }
+}
+
+void Core::setListener(ReadingListener* listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = listener;
 }
 
 bool Core::connect(std::intptr_t hwnd) {
@@ -129,17 +137,27 @@ std::int32_t Core::getProductId(std::int32_t handle) const {
 }
 
 bool Core::setReadNotify(std::int32_t handle, bool enable) {
-    std::lock_guard lock(mutex_);
-    Device* device = attachedDevice(handle);
-    if (device == nullptr) {
-        return false;
+    ReadingListener* listener = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        Device* device = attachedDevice(handle);
+        if (device == nullptr) {
+            return false;
+        }
+        if (enable && !device->notify) {
+            // Whatever came in while nobody listened (typically the all-zero report a receiver gives before
+            // its first packet) would otherwise be read one notification late, in place of the report
+            // announced.
+            device->clearQueue();
+        }
+        if (device->notify != enable) {
+            listener = listener_;
+        }
+        device->notify = enable;
     }
-    if (enable && !device->notify) {
-        // Whatever came in while nobody listened (typically the all-zero report a receiver gives before its
-        // first packet) would otherwise be read one notification late, in place of the report announced.
-        device->clearQueue();
+    if (listener != nullptr) {
+        listener->readingChanged(handle, enable);
     }
-    device->notify = enable;
     return true;
 }
 
@@ -153,6 +171,7 @@ std::size_t Core::read(std::int32_t handle, std::uint8_t* buffer) {
     std::memcpy(buffer, entry.bytes.data(), entry.length);
     device->head = (device->head + 1) % kQueueCapacity;
     --device->count;
+    ++device->counters.read;
     return entry.length;
 }
 
@@ -204,7 +223,9 @@ ReportResult Core::report(std::int32_t handle, std::span<const std::uint8_t> byt
     if (bytes.empty()) {
         return ReportResult::Empty;
     }
+    ++device->counters.reports;
     if (device->hasPrevious && std::ranges::equal(device->previous, bytes)) {
+        ++device->counters.duplicates;
         return ReportResult::Duplicate;
     }
     device->previous.assign(bytes.begin(), bytes.end());
@@ -213,6 +234,7 @@ ReportResult Core::report(std::int32_t handle, std::span<const std::uint8_t> byt
     if (device->count == kQueueCapacity) {
         device->head = (device->head + 1) % kQueueCapacity; // full: the oldest report goes
         --device->count;
+        ++device->counters.discarded;
     }
     QueuedReport& entry = device->queue[(device->head + device->count) % kQueueCapacity];
     entry.length = static_cast<std::uint8_t>(std::min(bytes.size(), kReadBufferSize));
@@ -220,10 +242,25 @@ ReportResult Core::report(std::int32_t handle, std::span<const std::uint8_t> byt
     ++device->count;
 
     if (device->notify && connected_) {
+        ++device->counters.announced;
         postLocked(kNotifyRead, handle);
         return ReportResult::Queued;
     }
+    ++device->counters.held;
     return ReportResult::Held;
+}
+
+bool Core::prime(std::int32_t handle, std::span<const std::uint8_t> bytes) {
+    std::lock_guard lock(mutex_);
+    Device* device = attachedDevice(handle);
+    if (device == nullptr || bytes.empty()) {
+        return false;
+    }
+    ++device->counters.reports;
+    ++device->counters.primed;
+    device->previous.assign(bytes.begin(), bytes.end());
+    device->hasPrevious = true;
+    return true;
 }
 
 std::vector<std::int32_t> Core::attached() const {
@@ -241,6 +278,12 @@ std::size_t Core::queued(std::int32_t handle) const {
     std::lock_guard lock(mutex_);
     const Device* device = attachedDevice(handle);
     return device != nullptr ? device->count : 0;
+}
+
+DeviceCounters Core::counters(std::int32_t handle) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = attachedDevice(handle);
+    return device != nullptr ? device->counters : DeviceCounters{};
 }
 
 } // namespace hidlib

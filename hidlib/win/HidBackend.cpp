@@ -1,12 +1,17 @@
 // The Windows HID backend of XBMC.dll.
 //
-// One library thread owns a message-only window and the table of open devices. It enumerates the HID
-// interface class with SetupDi when started and again on every device arrival or removal that
-// RegisterDeviceNotification reports, opening new devices and closing vanished ones. Each readable device has
-// a reader thread running one overlapped ReadFile after another, sized from the device's input report length;
-// a reader whose device fails tells the library thread, which closes the device and reports it removed. Only
-// the library thread touches the device table; the readers touch only their own device.
+// One library thread owns a hidden window and the device manager (DeviceSet), which decides what is opened,
+// read, retried and let go. This file is the manager's platform: SetupDi for the HID interfaces present,
+// hid.dll for IDs, report length and the class driver's polling interval, RegisterDeviceNotification for
+// arrivals and removals (of the interface class, and of each device open for reading), timers for the retry
+// back-off, and one reader thread per device read, running one overlapped ReadFile after another. A reader
+// hands its reports straight to the core and tells the library thread when a read fails.
+//
+// The window is a hidden top-level window rather than a message-only one: only top-level windows receive
+// WM_POWERBROADCAST, and the resume after a sleep or hibernation is what the manager must hear of.
 #include "Backend.h"
+#include "hidlib/DeviceSet.h"
+#include "hidlib/HidPort.h"
 
 #include <windows.h>
 
@@ -21,8 +26,10 @@ extern "C" {
 #include <hidclass.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,23 +39,11 @@ namespace hidlib::win {
 
 namespace {
 
-constexpr UINT kReaderFailed = WM_APP + 1; // wParam: serial number of the failed device
+constexpr UINT kReaderFailed = WM_APP + 1; // wParam: reader id, lParam: the reader's generation
 constexpr UINT kStop = WM_APP + 2;
+constexpr UINT kSetReading = WM_APP + 3; // wParam: core handle, lParam: 1 reading, 0 not; sent
 constexpr char kWindowClass[] = "QelmHidLibraryNotify";
-
-// The HID class driver reads a polled device (the receiver's driver is one) at its own interval, 200 ms under
-// Wine by default: a button press waited for the next poll, up to that long. Devices read slower than this
-// are asked for this interval; devices that are not polled report an interval of 0 and are left alone.
-constexpr ULONG kPollIntervalMs = 10;
-
-struct Device {
-    std::uint32_t serial = 0; // never reused, unlike core handles
-    std::string path;         // device interface path, as SetupDi gives it
-    HANDLE file = INVALID_HANDLE_VALUE;
-    std::int32_t handle = 0;
-    HANDLE stopEvent = nullptr; // set to stop the reader
-    std::thread reader;
-};
+constexpr UINT kSetReadingTimeoutMs = 5000;
 
 HMODULE thisModule() {
     HMODULE module = nullptr;
@@ -57,8 +52,89 @@ HMODULE thisModule() {
     return module;
 }
 
-// Device interface paths of the HID devices present now.
-std::vector<std::string> presentHidPaths() {
+HANDLE toHandle(FileId file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+// One device control on a device opened for overlapped I/O, waited for. True when it succeeded.
+bool deviceControl(HANDLE file, DWORD code, void* in, DWORD inLength, void* out, DWORD outLength) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return false;
+    }
+    DWORD returned = 0;
+    BOOL done = DeviceIoControl(file, code, in, inLength, out, outLength, &returned, &overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        done = GetOverlappedResult(file, &overlapped, &returned, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    return done != FALSE;
+}
+
+// A reader thread and what it needs; owned by the port, touched by the library thread only.
+struct Reader {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    HANDLE stopEvent = nullptr;
+    std::uint32_t generation = 0;
+    std::thread thread;
+};
+
+// A removal watch on a device open for reading. The file handle is kept (as a value) after the file is
+// closed: notices name the handle, the registration, or both.
+struct Watch {
+    HDEVNOTIFY notify = nullptr;
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+class WindowsHid final : public HidPort {
+  public:
+    explicit WindowsHid(HWND window) : window_(window) {}
+    // Reached with readers running only when the process ends while connected: they are gone by then.
+    ~WindowsHid() override {
+        for (auto& [id, reader] : readers_) {
+            if (reader->thread.joinable()) {
+                reader->thread.detach();
+            }
+        }
+    }
+
+    std::vector<std::string> presentPaths() override;
+    std::optional<DeviceFacts> identify(const std::string& path) override;
+    FileId openForReading(const std::string& path) override;
+    void close(FileId file) override { CloseHandle(toHandle(file)); }
+    std::optional<std::uint32_t> pollInterval(FileId file) override;
+    bool setPollInterval(FileId file, std::uint32_t ms) override;
+    WatchId watchRemoval(FileId file) override;
+    void unwatchRemoval(WatchId watch) override;
+    bool startReader(ReaderId id, FileId file, std::uint32_t reportLength, ReportSink& sink) override;
+    void stopReader(ReaderId id) override;
+    void retryAfter(ReaderId id, std::chrono::milliseconds delay) override {
+        SetTimer(window_, id, static_cast<UINT>(delay.count()), nullptr);
+    }
+    void cancelRetry(ReaderId id) override { KillTimer(window_, id); }
+    void note(const std::string& line) override { OutputDebugStringA((line + "\n").c_str()); }
+
+    // The watch a handle notice is about: by its registration, else by the handle it names.
+    WatchId watchFor(const DEV_BROADCAST_HANDLE& notice) const;
+    // True when the failure came from the reader now running under this id.
+    bool currentReader(ReaderId id, std::uint32_t generation) const {
+        const auto found = readers_.find(id);
+        return found != readers_.end() && found->second->generation == generation;
+    }
+
+  private:
+    void readerLoop(ReaderId id, std::uint32_t generation, HANDLE file, HANDLE stopEvent, DWORD reportLength,
+                    ReportSink& sink);
+
+    HWND window_;
+    std::map<ReaderId, std::unique_ptr<Reader>> readers_;
+    std::map<WatchId, Watch> watches_;
+    WatchId nextWatch_ = 1;
+    std::uint32_t nextGeneration_ = 1;
+};
+
+std::vector<std::string> WindowsHid::presentPaths() {
     std::vector<std::string> paths;
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
@@ -88,18 +164,165 @@ std::vector<std::string> presentHidPaths() {
     return paths;
 }
 
-class HidBackend final : public Backend {
-  public:
-    // Reached with threads still running only when the process ends while connected: they are gone by then,
-    // and joining them is neither needed nor possible.
-    ~HidBackend() override {
-        for (auto& device : devices_) {
-            if (device->reader.joinable()) {
-                device->reader.detach();
+std::optional<DeviceFacts> WindowsHid::identify(const std::string& path) {
+    // No read or write access: enough for the IDs and the report length, and granted for keyboards and mice
+    // too.
+    HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    std::optional<DeviceFacts> facts;
+    if (HidD_GetAttributes(file, &attributes)) {
+        facts = DeviceFacts{attributes.VendorID, attributes.ProductID, 0};
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (HidD_GetPreparsedData(file, &preparsed)) {
+            HIDP_CAPS caps{};
+            if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
+                facts->reportLength = caps.InputReportByteLength; // report ID included
             }
+            HidD_FreePreparsedData(preparsed);
         }
+    }
+    CloseHandle(file);
+    return facts;
+}
+
+FileId WindowsHid::openForReading(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return file == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<FileId>(file);
+}
+
+std::optional<std::uint32_t> WindowsHid::pollInterval(FileId file) {
+    ULONG interval = 0;
+    if (!deviceControl(toHandle(file), IOCTL_HID_GET_POLL_FREQUENCY_MSEC, nullptr, 0, &interval,
+                       sizeof interval)) {
+        return std::nullopt;
+    }
+    return interval;
+}
+
+bool WindowsHid::setPollInterval(FileId file, std::uint32_t ms) {
+    ULONG wanted = ms;
+    return deviceControl(toHandle(file), IOCTL_HID_SET_POLL_FREQUENCY_MSEC, &wanted, sizeof wanted, nullptr,
+                         0);
+}
+
+WatchId WindowsHid::watchRemoval(FileId file) {
+    DEV_BROADCAST_HANDLE filter{};
+    filter.dbch_size = sizeof filter;
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = toHandle(file);
+    HDEVNOTIFY notify = RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (notify == nullptr) {
+        return 0;
+    }
+    const WatchId watch = nextWatch_++;
+    watches_[watch] = {notify, toHandle(file)};
+    return watch;
+}
+
+void WindowsHid::unwatchRemoval(WatchId watch) {
+    const auto found = watches_.find(watch);
+    if (found != watches_.end()) {
+        UnregisterDeviceNotification(found->second.notify);
+        watches_.erase(found);
+    }
+}
+
+WatchId WindowsHid::watchFor(const DEV_BROADCAST_HANDLE& notice) const {
+    for (const auto& [watch, entry] : watches_) {
+        if (notice.dbch_hdevnotify != nullptr && notice.dbch_hdevnotify == entry.notify) {
+            return watch;
+        }
+    }
+    for (const auto& [watch, entry] : watches_) {
+        if (notice.dbch_handle == entry.file) {
+            return watch;
+        }
+    }
+    return 0;
+}
+
+bool WindowsHid::startReader(ReaderId id, FileId file, std::uint32_t reportLength, ReportSink& sink) {
+    auto reader = std::make_unique<Reader>();
+    reader->file = toHandle(file);
+    reader->generation = nextGeneration_++;
+    reader->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (reader->stopEvent == nullptr) {
+        return false;
+    }
+    reader->thread = std::thread([this, id, generation = reader->generation, handle = reader->file,
+                                  stop = reader->stopEvent, reportLength,
+                                  &sink] { readerLoop(id, generation, handle, stop, reportLength, sink); });
+    readers_[id] = std::move(reader);
+    return true;
+}
+
+void WindowsHid::stopReader(ReaderId id) {
+    const auto found = readers_.find(id);
+    if (found == readers_.end()) {
+        return;
+    }
+    Reader& reader = *found->second;
+    SetEvent(reader.stopEvent);
+    if (reader.thread.joinable()) {
+        reader.thread.join();
+    }
+    CloseHandle(reader.stopEvent);
+    readers_.erase(found);
+}
+
+void WindowsHid::readerLoop(ReaderId id, std::uint32_t generation, HANDLE file, HANDLE stopEvent,
+                            DWORD reportLength, ReportSink& sink) {
+    std::vector<std::uint8_t> buffer(reportLength);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool failed = overlapped.hEvent == nullptr;
+    while (!failed && WaitForSingleObject(stopEvent, 0) != WAIT_OBJECT_0) {
+        ResetEvent(overlapped.hEvent);
+        if (!ReadFile(file, buffer.data(), reportLength, nullptr, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            failed = true;
+            break;
+        }
+        HANDLE waits[2] = {overlapped.hEvent, stopEvent};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            // Stopping (or the wait failed): the buffer must outlive the read, so wait for its end.
+            CancelIo(file);
+            DWORD ignored = 0;
+            GetOverlappedResult(file, &overlapped, &ignored, TRUE);
+            break;
+        }
+        DWORD length = 0;
+        if (!GetOverlappedResult(file, &overlapped, &length, FALSE) || length == 0) {
+            failed = true;
+            break;
+        }
+        sink.deliver(std::span<const std::uint8_t>(buffer.data(), std::min<DWORD>(length, reportLength)));
+    }
+    if (overlapped.hEvent != nullptr) {
+        CloseHandle(overlapped.hEvent);
+    }
+    if (failed) {
+        PostMessageA(window_, kReaderFailed, id, static_cast<LPARAM>(generation));
+    }
+}
+
+// The backend: the library thread, its window, the port and the manager. Forwards the program's read-notify
+// changes to the library thread.
+class HidBackend final : public Backend, private ReadingListener {
+  public:
+    // Reached with the thread still running only when the process ends while connected: it is gone by then,
+    // and neither joining it nor closing the devices is possible. The manager and port are left as they are.
+    ~HidBackend() override {
         if (thread_.joinable()) {
             thread_.detach();
+            (void)set_.release();
+            (void)port_.release();
         }
     }
     bool start(Core& core) override;
@@ -107,20 +330,16 @@ class HidBackend final : public Backend {
 
   private:
     static LRESULT CALLBACK windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+    LRESULT deviceChange(WPARAM event, LPARAM data);
     void run(std::promise<bool>& ready);
-    void rescan();
-    bool open(const std::string& path);
-    void close(Device& device);
-    void closeAll();
-    void readerLoop(Device& device, DWORD reportLength);
+    void readingChanged(std::int32_t handle, bool reading) override;
 
     Core* core_ = nullptr;
     std::thread thread_;
-    HWND window_ = nullptr; // written by the library thread before start() returns
+    std::atomic<HWND> window_{nullptr}; // written by the library thread before start() returns
     HDEVNOTIFY notification_ = nullptr;
-    std::vector<std::unique_ptr<Device>> devices_; // library thread only
-    std::vector<std::string> failedPaths_;         // devices whose reads failed, while they are present
-    std::uint32_t nextSerial_ = 1;
+    std::unique_ptr<WindowsHid> port_; // library thread only
+    std::unique_ptr<DeviceSet> set_;   // library thread only
 };
 
 bool HidBackend::start(Core& core) {
@@ -132,6 +351,7 @@ bool HidBackend::start(Core& core) {
         thread_.join();
         return false;
     }
+    core.setListener(this);
     return true;
 }
 
@@ -139,9 +359,18 @@ void HidBackend::stop() {
     if (!thread_.joinable()) {
         return;
     }
-    PostMessageA(window_, kStop, 0, 0);
+    core_->setListener(nullptr);
+    PostMessageA(window_.load(), kStop, 0, 0);
     thread_.join();
     window_ = nullptr;
+}
+
+// On the program's thread, from SetReadNotify. Sent, so that the device is open (and its interval lowered)
+// by the time SetReadNotify returns; bounded, so that a stuck library thread cannot freeze the program.
+void HidBackend::readingChanged(std::int32_t handle, bool reading) {
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(window_.load(), kSetReading, static_cast<WPARAM>(handle), reading ? 1 : 0,
+                        SMTO_NORMAL, kSetReadingTimeoutMs, &ignored);
 }
 
 void HidBackend::run(std::promise<bool>& ready) {
@@ -155,11 +384,15 @@ void HidBackend::run(std::promise<bool>& ready) {
         ready.set_value(false);
         return;
     }
-    HWND window = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module, nullptr);
+    // Never shown; WS_EX_TOOLWINDOW keeps it off the task switcher even if something did show it.
+    HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                  module, nullptr);
     if (window == nullptr) {
         ready.set_value(false);
         return;
     }
+    port_ = std::make_unique<WindowsHid>(window);
+    set_ = std::make_unique<DeviceSet>(*core_, *port_);
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     window_ = window;
 
@@ -170,13 +403,39 @@ void HidBackend::run(std::promise<bool>& ready) {
     HidD_GetHidGuid(&filter.dbcc_classguid);
     notification_ = RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 
-    rescan();
+    set_->rescan();
     ready.set_value(true); // `ready` belongs to start(), which may return from here on
 
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
         DispatchMessageA(&msg);
     }
+}
+
+LRESULT HidBackend::deviceChange(WPARAM event, LPARAM data) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
+    if (header != nullptr && header->dbch_devicetype == DBT_DEVTYP_HANDLE &&
+        header->dbch_size >= offsetof(DEV_BROADCAST_HANDLE, dbch_eventguid)) {
+        const WatchId watch = port_->watchFor(*reinterpret_cast<const DEV_BROADCAST_HANDLE*>(data));
+        switch (event) {
+        case DBT_DEVICEQUERYREMOVE:
+            set_->queryRemove(watch); // the handle is closed now: the removal may go on
+            return TRUE;
+        case DBT_DEVICEQUERYREMOVEFAILED:
+            set_->removeCancelled(watch);
+            return TRUE;
+        case DBT_DEVICEREMOVEPENDING:
+        case DBT_DEVICEREMOVECOMPLETE:
+            set_->removeDone(watch);
+            return TRUE;
+        default:
+            return TRUE;
+        }
+    }
+    if (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE) {
+        set_->rescan();
+    }
+    return TRUE;
 }
 
 LRESULT CALLBACK HidBackend::windowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -186,214 +445,38 @@ LRESULT CALLBACK HidBackend::windowProc(HWND window, UINT msg, WPARAM wParam, LP
     }
     switch (msg) {
     case WM_DEVICECHANGE:
-        if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) {
-            self->rescan();
+        return self->deviceChange(wParam, lParam);
+    case WM_POWERBROADCAST:
+        if (wParam == PBT_APMRESUMEAUTOMATIC) {
+            self->set_->resume();
         }
         return TRUE;
-    case kReaderFailed: {
-        const auto serial = static_cast<std::uint32_t>(wParam);
-        auto found = std::find_if(self->devices_.begin(), self->devices_.end(),
-                                  [serial](const auto& device) { return device->serial == serial; });
-        if (found != self->devices_.end()) {
-            // It stays closed while it is present; if it goes and comes back it is opened afresh.
-            self->failedPaths_.push_back((*found)->path);
-            const std::int32_t handle = (*found)->handle;
-            self->close(**found);
-            self->devices_.erase(found);
-            self->core_->remove(handle);
-            self->core_->change();
+    case WM_TIMER:
+        KillTimer(window, wParam); // one retry per back-off
+        self->set_->retry(static_cast<ReaderId>(wParam));
+        return 0;
+    case kReaderFailed:
+        if (self->port_->currentReader(static_cast<ReaderId>(wParam), static_cast<std::uint32_t>(lParam))) {
+            self->set_->readFailed(static_cast<ReaderId>(wParam));
         }
         return 0;
-    }
+    case kSetReading:
+        self->set_->readingChanged(static_cast<std::int32_t>(wParam), lParam != 0);
+        return 0;
     case kStop:
-        self->closeAll();
-        self->failedPaths_.clear();
+        self->set_->closeAll();
         if (self->notification_ != nullptr) {
             UnregisterDeviceNotification(self->notification_);
             self->notification_ = nullptr;
         }
+        self->set_.reset();
+        self->port_.reset();
         SetWindowLongPtrA(window, GWLP_USERDATA, 0);
         DestroyWindow(window);
         PostQuitMessage(0);
         return 0;
     default:
         return DefWindowProcA(window, msg, wParam, lParam);
-    }
-}
-
-// Brings the device table in line with the devices present: vanished ones are closed and reported removed,
-// new ones opened and reported attached, then one change if anything happened. A device whose reads failed is
-// not opened again until it has left.
-void HidBackend::rescan() {
-    const std::vector<std::string> present = presentHidPaths();
-    bool changed = false;
-    for (auto it = devices_.begin(); it != devices_.end();) {
-        if (std::find(present.begin(), present.end(), (*it)->path) == present.end()) {
-            const std::int32_t handle = (*it)->handle;
-            close(**it);
-            it = devices_.erase(it);
-            core_->remove(handle);
-            changed = true;
-        } else {
-            ++it;
-        }
-    }
-    std::erase_if(failedPaths_, [&present](const std::string& path) {
-        return std::find(present.begin(), present.end(), path) == present.end();
-    });
-    for (const std::string& path : present) {
-        if (std::find(failedPaths_.begin(), failedPaths_.end(), path) != failedPaths_.end()) {
-            continue;
-        }
-        const bool known = std::any_of(devices_.begin(), devices_.end(),
-                                       [&path](const auto& device) { return device->path == path; });
-        if (!known && open(path)) {
-            changed = true;
-        }
-    }
-    if (changed) {
-        core_->change();
-    }
-}
-
-// One device control on a device opened for overlapped I/O, waited for. True when it succeeded.
-bool deviceControl(HANDLE file, DWORD code, void* in, DWORD inLength, void* out, DWORD outLength) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
-        return false;
-    }
-    DWORD returned = 0;
-    BOOL done = DeviceIoControl(file, code, in, inLength, out, outLength, &returned, &overlapped);
-    if (!done && GetLastError() == ERROR_IO_PENDING) {
-        done = GetOverlappedResult(file, &overlapped, &returned, TRUE);
-    }
-    CloseHandle(overlapped.hEvent);
-    return done != FALSE;
-}
-
-// Shortens the polling interval of a polled device that is read slower than kPollIntervalMs.
-void quickenPolling(HANDLE file) {
-    ULONG interval = 0;
-    if (deviceControl(file, IOCTL_HID_GET_POLL_FREQUENCY_MSEC, nullptr, 0, &interval, sizeof interval) &&
-        interval > kPollIntervalMs) {
-        ULONG wanted = kPollIntervalMs;
-        deviceControl(file, IOCTL_HID_SET_POLL_FREQUENCY_MSEC, &wanted, sizeof wanted, nullptr, 0);
-    }
-}
-
-bool HidBackend::open(const std::string& path) {
-    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    bool readable = true;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        file = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        // Keyboards and mice are kept by the system; their IDs can still be read.
-        readable = false;
-        file = CreateFileA(path.c_str(), 0, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    HIDD_ATTRIBUTES attributes{};
-    attributes.Size = sizeof attributes;
-    if (!HidD_GetAttributes(file, &attributes)) {
-        CloseHandle(file);
-        return false;
-    }
-    DWORD reportLength = 0;
-    PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (HidD_GetPreparsedData(file, &preparsed)) {
-        HIDP_CAPS caps{};
-        if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
-            reportLength = caps.InputReportByteLength; // report ID included
-        }
-        HidD_FreePreparsedData(preparsed);
-    }
-    const std::int32_t handle = core_->attach(attributes.VendorID, attributes.ProductID);
-    if (handle == 0) {
-        CloseHandle(file);
-        return false;
-    }
-    auto device = std::make_unique<Device>();
-    device->serial = nextSerial_++;
-    device->path = path;
-    device->file = file;
-    device->handle = handle;
-    if (readable && reportLength > 0) {
-        quickenPolling(file);
-        device->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (device->stopEvent != nullptr) {
-            Device* raw = device.get();
-            device->reader = std::thread([this, raw, reportLength] { readerLoop(*raw, reportLength); });
-        }
-    }
-    devices_.push_back(std::move(device));
-    return true;
-}
-
-void HidBackend::close(Device& device) {
-    if (device.reader.joinable()) {
-        SetEvent(device.stopEvent);
-        device.reader.join();
-    }
-    if (device.stopEvent != nullptr) {
-        CloseHandle(device.stopEvent);
-        device.stopEvent = nullptr;
-    }
-    if (device.file != INVALID_HANDLE_VALUE) {
-        CloseHandle(device.file);
-        device.file = INVALID_HANDLE_VALUE;
-    }
-}
-
-// Every device is closed and removed from the core. Removals are not announced: the core is disconnected by
-// now.
-void HidBackend::closeAll() {
-    for (auto& device : devices_) {
-        close(*device);
-        core_->remove(device->handle);
-    }
-    devices_.clear();
-}
-
-void HidBackend::readerLoop(Device& device, DWORD reportLength) {
-    std::vector<std::uint8_t> buffer(reportLength);
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    bool failed = overlapped.hEvent == nullptr;
-    while (!failed && WaitForSingleObject(device.stopEvent, 0) != WAIT_OBJECT_0) {
-        ResetEvent(overlapped.hEvent);
-        if (!ReadFile(device.file, buffer.data(), reportLength, nullptr, &overlapped) &&
-            GetLastError() != ERROR_IO_PENDING) {
-            failed = true;
-            break;
-        }
-        HANDLE waits[2] = {overlapped.hEvent, device.stopEvent};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            // Stopping (or the wait failed): the buffer must outlive the read, so wait for its end.
-            CancelIo(device.file);
-            DWORD ignored = 0;
-            GetOverlappedResult(device.file, &overlapped, &ignored, TRUE);
-            break;
-        }
-        DWORD length = 0;
-        if (!GetOverlappedResult(device.file, &overlapped, &length, FALSE) || length == 0) {
-            failed = true;
-            break;
-        }
-        core_->report(device.handle,
-                      std::span<const std::uint8_t>(buffer.data(), std::min<DWORD>(length, reportLength)));
-    }
-    if (overlapped.hEvent != nullptr) {
-        CloseHandle(overlapped.hEvent);
-    }
-    if (failed) {
-        PostMessageA(window_, kReaderFailed, device.serial, 0);
     }
 }
 

@@ -62,9 +62,10 @@ class Installed:
         self.pid = None
         self.hwnd = None
 
-    def start(self, env=None, cwd=None):
+    def start(self, env=None, cwd=None, stderr=None):
         # Started from another folder, as from a shortcut or a Run key.
-        self.proc = self.w.start([os.path.join(self.folder, "Tavrelmond.exe")], cwd=cwd or "/", env=env)
+        self.proc = self.w.start([os.path.join(self.folder, "Tavrelmond.exe")], cwd=cwd or "/", env=env,
+                                 stderr=stderr)
         info = self.probe("find", "--title", "Tavrelmond 1.6", "--class", "TavrelmondWindow", "--timeout", "30000")
         if info.returncode != 0:
             raise AssertionError("Tavrelmond's hidden window 'Tavrelmond 1.6' did not appear")

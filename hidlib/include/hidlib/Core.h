@@ -33,6 +33,25 @@ struct Poster {
     virtual void post(std::intptr_t hwnd, std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 };
 
+// Told when the program switches a device's read notify on or off, so that a backend opens the device for
+// reading only while it is read. Called after the core's lock is released, on the thread that called
+// setReadNotify; it may call back into the core.
+struct ReadingListener {
+    virtual ~ReadingListener() = default;
+    virtual void readingChanged(std::int32_t handle, bool reading) = 0;
+};
+
+// What the core counted for one device since it was attached (the library's own statistics).
+struct DeviceCounters {
+    std::uint64_t reports = 0;    // reports the backend handed in, repeats included
+    std::uint64_t duplicates = 0; // dropped as repeats of the previous report
+    std::uint64_t primed = 0;     // taken as the device's current state, not as an event
+    std::uint64_t announced = 0;  // queued with a read notification
+    std::uint64_t held = 0;       // queued without one
+    std::uint64_t discarded = 0;  // dropped from the queue: overflow, or notify switched on
+    std::uint64_t read = 0;       // handed out by read
+};
+
 enum class ReportResult {
     Queued,    // queued and announced: connected, and the device's notify flag is on
     Held,      // queued without a notification (not connected, or the device's notify flag is off)
@@ -53,6 +72,10 @@ class Core {
     // Starts posting to hwnd (0 fails) and announces the attached devices: one attach each, in handle order,
     // then one change if there was any.
     bool connect(std::intptr_t hwnd);
+    // The listener told about read-notify changes (none by default). Set before the program can call
+    // setReadNotify.
+    void setListener(ReadingListener* listener);
+
     // Stops posting. False when not connected.
     bool disconnect();
     bool connected() const;
@@ -81,11 +104,17 @@ class Core {
     void change();
     // A report read from the device, report ID first, any length.
     ReportResult report(std::int32_t handle, std::span<const std::uint8_t> bytes);
+    // The device's current state rather than an event, for example the first answer of a polled device just
+    // opened (its driver answers every poll with its latest packet, however old): it becomes the report
+    // that later ones are compared with, and is neither queued nor announced. False for an unknown handle.
+    bool prime(std::int32_t handle, std::span<const std::uint8_t> bytes);
 
     // Handles of the attached devices, in handle order.
     std::vector<std::int32_t> attached() const;
     // Reports waiting in the device's queue (0 for an unknown handle).
     std::size_t queued(std::int32_t handle) const;
+    // The counters of an attached device (all zero for an unknown handle).
+    DeviceCounters counters(std::int32_t handle) const;
 
   private:
     struct Device;
@@ -93,6 +122,7 @@ class Core {
     void postLocked(std::uintptr_t wParam, std::intptr_t lParam);
 
     Poster& poster_;
+    ReadingListener* listener_ = nullptr;
     mutable std::mutex mutex_;
     std::intptr_t window_ = 0;
     bool connected_ = false;

@@ -103,3 +103,119 @@ TEST(ConcurrencyTest, ProducersAndTheProgramThreadShareTheCore) {
 }
 
 } // namespace
+
+// The device manager with readers on threads of their own, as on Windows: the priming report comes from the
+// reader's thread while the manager's thread waits for it; reports stream in while the program's thread reads
+// them; a failed reader is reaped and a new one started by the manager.
+#include "hidlib/DeviceSet.h"
+#include "hidlib/HidPort.h"
+
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+constexpr int kStreamed = 300;
+
+class ThreadedPort final : public hidlib::HidPort {
+  public:
+    // Reports the program has read so far: a reader keeps at most 32 ahead of it.
+    std::atomic<int> consumed{0};
+    std::atomic<int> delivered{0};
+    std::atomic<bool> failedOnce{false}; // set by a reader that ended with a failure
+
+    std::vector<std::string> presentPaths() override { return {"rx"}; }
+    std::optional<hidlib::DeviceFacts> identify(const std::string&) override {
+        return hidlib::DeviceFacts{0x045E, 0x0284, 7};
+    }
+    hidlib::FileId openForReading(const std::string&) override { return ++files_; }
+    void close(hidlib::FileId) override {}
+    std::optional<std::uint32_t> pollInterval(hidlib::FileId) override { return interval_.load(); }
+    bool setPollInterval(hidlib::FileId, std::uint32_t ms) override {
+        interval_ = ms;
+        return true;
+    }
+    hidlib::WatchId watchRemoval(hidlib::FileId) override { return 0; }
+    void unwatchRemoval(hidlib::WatchId) override {}
+    void retryAfter(hidlib::ReaderId, std::chrono::milliseconds) override { retries_++; }
+    void cancelRetry(hidlib::ReaderId) override {}
+    void note(const std::string&) override {}
+
+    // The first reader streams half the reports and fails; the next streams the rest and waits to be stopped.
+    bool startReader(hidlib::ReaderId, hidlib::FileId, std::uint32_t, hidlib::ReportSink& sink) override {
+        stop_ = false;
+        const bool first = readers_++ == 0;
+        thread_ = std::thread([this, &sink, first] {
+            sink.deliver(latest_); // the first poll: the device's latest packet
+            const int last = first ? kStreamed / 2 : kStreamed;
+            for (int seq = delivered.load(); seq < last && !stop_; ++seq) {
+                while (seq - consumed.load() > 32 && !stop_) {
+                    std::this_thread::yield();
+                }
+                latest_ = {0,    1, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq), 0,
+                           0x41, 0};
+                sink.deliver(latest_);
+                delivered = seq + 1;
+            }
+            if (first) {
+                failedOnce = true;
+            }
+        });
+        return true;
+    }
+    void stopReader(hidlib::ReaderId) override {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    int retries() const { return retries_; }
+
+  private:
+    std::thread thread_;
+    std::array<std::uint8_t, 7> latest_{}; // written by the running reader only; readers never overlap
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint32_t> interval_{200};
+    hidlib::FileId files_ = 0;
+    int readers_ = 0;
+    int retries_ = 0;
+};
+
+TEST(ConcurrencyTest, ReadersOnTheirOwnThreadsFeedTheManagersDevice) {
+    RecordingPoster poster;
+    hidlib::Core core(poster);
+    ThreadedPort port;
+    hidlib::DeviceSet set(core, port);
+    ASSERT_TRUE(core.connect(77));
+    set.rescan();
+    const std::int32_t h = core.getHandle(0x045E, 0x0284);
+    ASSERT_NE(h, 0);
+    core.setReadNotify(h, true);
+    set.readingChanged(h, true);
+    EXPECT_EQ(core.counters(h).primed, 1u) << "the reader's first report was waited for";
+
+    std::vector<int> seen;
+    std::array<std::uint8_t, 17> buffer{};
+    while (static_cast<int>(seen.size()) < kStreamed) {
+        if (port.failedOnce.exchange(false)) {
+            // What the library thread does on the reader's failure message, then on the back-off's timer.
+            const hidlib::ReaderId id = set.readerOf(h);
+            set.readFailed(id);
+            set.retry(id);
+        }
+        if (core.read(h, buffer.data()) != 0) {
+            seen.push_back(buffer[2] << 8 | buffer[3]);
+            port.consumed = static_cast<int>(seen.size());
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    set.readingChanged(h, false);
+    EXPECT_EQ(port.retries(), 1);
+    // Every report once, in order: the reopened reader's first report repeats the last one and is dropped.
+    for (int i = 0; i < kStreamed; ++i) {
+        ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
+    }
+}
+
+} // namespace

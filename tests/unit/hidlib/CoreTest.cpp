@@ -313,3 +313,62 @@ TEST_F(CoreTest, ReportIsHeldUntilTheProgramListensAndAnnouncedAfterwards) {
     EXPECT_EQ(core.report(h, bytes({0, 4})), ReportResult::Held) << "disconnected: nothing is posted";
     EXPECT_TRUE(poster.take().empty());
 }
+
+namespace {
+
+// Records the read-notify changes the core passes on, and checks that the core's lock is free by then.
+struct RecordingListener final : hidlib::ReadingListener {
+    Core* core = nullptr;
+    std::vector<std::pair<std::int32_t, bool>> changes;
+    void readingChanged(std::int32_t handle, bool reading) override {
+        changes.emplace_back(handle, reading);
+        core->queued(handle); // would deadlock if the lock were still held
+    }
+};
+
+} // namespace
+
+TEST_F(CoreTest, TheListenerHearsOnlyRealReadNotifyChangesOfAttachedDevices) {
+    RecordingListener listener;
+    listener.core = &core;
+    core.setListener(&listener);
+    const std::int32_t h = core.attach(kVid, kPid);
+    core.setReadNotify(h, true);
+    core.setReadNotify(h, true);
+    core.setReadNotify(h, false);
+    core.setReadNotify(h, false);
+    core.setReadNotify(0, true);
+    core.setReadNotify(h + 1, true);
+    EXPECT_EQ(listener.changes, (std::vector<std::pair<std::int32_t, bool>>{{h, true}, {h, false}}));
+    core.setListener(nullptr);
+    core.setReadNotify(h, true);
+    EXPECT_EQ(listener.changes.size(), 2u);
+}
+
+TEST_F(CoreTest, APrimedReportIsComparedWithButNeverQueuedAndEveryHopIsCounted) {
+    ASSERT_TRUE(core.connect(kWindow));
+    const std::int32_t h = core.attach(kVid, kPid);
+    ASSERT_TRUE(core.setReadNotify(h, true));
+    poster.take();
+    EXPECT_TRUE(core.prime(h, bytes({0, 7})));
+    EXPECT_FALSE(core.prime(h + 1, bytes({0, 7}))) << "unknown handle";
+    EXPECT_FALSE(core.prime(h, {})) << "no bytes";
+    EXPECT_TRUE(poster.take().empty());
+    EXPECT_EQ(core.queued(h), 0u);
+    EXPECT_EQ(core.report(h, bytes({0, 7})), ReportResult::Duplicate) << "the primed state repeated";
+    EXPECT_EQ(core.report(h, bytes({0, 8})), ReportResult::Queued);
+    std::array<std::uint8_t, 17> buffer{};
+    EXPECT_EQ(core.read(h, buffer.data()), 2u);
+    ASSERT_TRUE(core.setReadNotify(h, false));
+    EXPECT_EQ(core.report(h, bytes({0, 9})), ReportResult::Held);
+    ASSERT_TRUE(core.setReadNotify(h, true)); // drops the held one
+    const hidlib::DeviceCounters c = core.counters(h);
+    EXPECT_EQ(c.reports, 4u);
+    EXPECT_EQ(c.primed, 1u);
+    EXPECT_EQ(c.duplicates, 1u);
+    EXPECT_EQ(c.announced, 1u);
+    EXPECT_EQ(c.held, 1u);
+    EXPECT_EQ(c.discarded, 1u);
+    EXPECT_EQ(c.read, 1u);
+    EXPECT_EQ(core.counters(h + 1).reports, 0u);
+}

@@ -11,11 +11,21 @@
 //       notifications, then disconnects and prints the process's thread count before Connect and after
 //       Disconnect. --recycle connects and disconnects once more and prints the count again.
 //       --exit-connected skips Disconnect: the library is freed and the process ends while connected.
-//       --poke-library (Windows HID backend) plays a device notice, a read failure and a device notice to the
-//       library's window after "ready" and prints "ready again" once their notifications are in.
+//       --poke-library (Windows HID backend) plays, after "ready", what needs hardware or a real Windows to
+//       happen by itself: a device notice, a resume, a failed read of the device read (its pending read
+//       cancelled), the system asking to remove that device and then cancelling the removal. It prints
+//       "ready again" once the notifications they cause are in.
+//       At "ready" (and after each poke) the probe prints how many handles to HID devices the library holds
+//       ("library handles=N reading=M": M of them to the device with --vid/--pid), found by asking every
+//       handle value of the process for HID attributes.
 #include <windows.h>
 
+#include <dbt.h>
 #include <tlhelp32.h>
+// mingw-w64's HID headers declare C functions without extern "C".
+extern "C" {
+#include <hidsdi.h>
+}
 
 #include <cstdarg>
 #include <cstdint>
@@ -23,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -37,12 +48,9 @@ constexpr UINT kNotifyMessage = 0x80C8;
 constexpr UINT kSentinel = WM_APP + 1;
 constexpr UINT kSentinelAgain = WM_APP + 2;
 
-// The Windows HID backend's library window and its private message for a failed reader (wParam: the device's
-// serial number, counted from 1 in the order devices were opened). Used only to drive paths that need real
-// hardware otherwise; they must match hidlib/win/HidBackend.cpp.
+// The Windows HID backend's library window (a hidden top-level window); it must match
+// hidlib/win/HidBackend.cpp. Used only to play notices that need hardware or a real Windows otherwise.
 constexpr char kLibraryWindowClass[] = "QelmHidLibraryNotify";
-constexpr UINT kLibraryReaderFailed = WM_APP + 1;
-constexpr WPARAM kDeviceArrival = 0x8000; // DBT_DEVICEARRIVAL
 
 struct Library {
     ConnectFn connect = nullptr;
@@ -139,33 +147,113 @@ struct Watch {
     bool poke = false;
 };
 
-// Plays a device notice, a read failure of the first device opened and another device notice to the library's
-// window, as the system and a reader would. Notifications they cause arrive after "ready again".
-void pokeLibrary(HWND window) {
-    HWND library = FindWindowExA(HWND_MESSAGE, nullptr, kLibraryWindowClass, nullptr);
-    if (library == nullptr) {
-        say("poke no library window");
-    } else {
-        say("poke device notice");
-        SendMessageA(library, WM_DEVICECHANGE, kDeviceArrival, 0);
-        say("poke read failure");
-        SendMessageA(library, kLibraryReaderFailed, 1, 0);
-        say("poke device notice");
-        SendMessageA(library, WM_DEVICECHANGE, kDeviceArrival, 0);
+Watch* watch = nullptr;
+
+// Handles of this process that lead to a HID device: every handle value is asked for HID attributes (the
+// probe itself opens no device, so they are the library's). Those of the device vendorId:productId are
+// listed first in `reading`.
+struct HidHandles {
+    int all = 0;
+    std::vector<HANDLE> reading;
+};
+
+HidHandles libraryHandles(int32_t vendorId, int32_t productId) {
+    HidHandles found;
+    for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
+        const auto handle = reinterpret_cast<HANDLE>(value);
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof attributes;
+        if (GetFileType(handle) != FILE_TYPE_UNKNOWN || !HidD_GetAttributes(handle, &attributes)) {
+            continue;
+        }
+        ++found.all;
+        if (attributes.VendorID == vendorId && attributes.ProductID == productId) {
+            found.reading.push_back(handle);
+        }
     }
-    PostMessageA(window, kSentinelAgain, 0, 0);
+    return found;
 }
 
-Watch* watch = nullptr;
+void sayHandles() {
+    const HidHandles handles = libraryHandles(watch->vendorId, watch->productId);
+    say("library handles=%d reading=%d", handles.all, static_cast<int>(handles.reading.size()));
+}
+
+// Waits (bounded) until the library has a read pending on a handle to the device read, and cancels that read:
+// the only way to see a pending read from outside. True when one was found.
+bool cancelPendingRead() {
+    for (int i = 0; i < 400; ++i) {
+        for (HANDLE handle : libraryHandles(watch->vendorId, watch->productId).reading) {
+            if (CancelIoEx(handle, nullptr)) {
+                return true;
+            }
+        }
+        Sleep(5); // the library thread acts on its own; nothing here can be waited on
+    }
+    return false;
+}
+
+LRESULT sendHandleNotice(HWND library, WPARAM event, HANDLE handle) {
+    DEV_BROADCAST_HANDLE notice{};
+    notice.dbch_size = sizeof notice;
+    notice.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    notice.dbch_handle = handle;
+    return SendMessageA(library, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice));
+}
+
+// Plays the notices to the library's window, as the system would send them. Notifications they cause arrive
+// after the poke lines, before "ready again".
+void pokeLibrary(HWND window) {
+    HWND library = FindWindowExA(nullptr, nullptr, kLibraryWindowClass, nullptr);
+    if (library == nullptr) {
+        say("poke no library window");
+        PostMessageA(window, kSentinelAgain, 0, 0);
+        return;
+    }
+    say("poke device notice");
+    SendMessageA(library, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+    sayHandles();
+
+    say("poke resume");
+    SendMessageA(library, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    sayHandles();
+
+    const HidHandles before = libraryHandles(watch->vendorId, watch->productId);
+    if (before.reading.empty()) {
+        say("poke no device read");
+        PostMessageA(window, kSentinelAgain, 0, 0);
+        return;
+    }
+    // A transient read error: the pending read is cancelled under the library's feet. The library closes the
+    // failed handle and, after its back-off, opens the device again and reads: that read is cancelled too.
+    say("poke read failure cancelled=%s", cancelPendingRead() ? "yes" : "no");
+    say("poke read failure read again=%s", cancelPendingRead() ? "yes" : "no");
+    Sleep(300); // longer than the back-off after two failures in a row (40 ms): the device is open again
+    if (libraryHandles(watch->vendorId, watch->productId).reading.size() != 1) {
+        say("poke not reopened");
+        PostMessageA(window, kSentinelAgain, 0, 0);
+        return;
+    }
+    const HANDLE handle = libraryHandles(watch->vendorId, watch->productId).reading.front();
+    const LRESULT granted = sendHandleNotice(library, DBT_DEVICEQUERYREMOVE, handle);
+    say("poke query-remove granted=%s", granted == TRUE ? "yes" : "no");
+    sayHandles();
+    // Cancelled: the notice names the handle the library had (it is closed by now).
+    sendHandleNotice(library, DBT_DEVICEQUERYREMOVEFAILED, handle);
+    say("poke remove cancelled");
+    PostMessageA(window, kSentinelAgain, 0, 0);
+}
 
 LRESULT CALLBACK probeWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == kSentinel && watch->poke) {
         say("ready");
+        sayHandles();
         pokeLibrary(window);
         return 0;
     }
     if (msg == kSentinelAgain) {
         say("ready again");
+        sayHandles();
         watch->ready = true;
         if (watch->seen >= watch->count) {
             PostQuitMessage(0);

@@ -10,8 +10,12 @@ Run by tests/wine/winetest.py: hidlib_wine.py --win64-dir D --win32-dir D32 --bu
     windows
         the shipped build (Windows HID backend): Connect and Disconnect succeed. No receiver exists here; Wine 8
         does present its own virtual mouse and keyboard as HID devices (vendor 845E), and those must be
-        announced as attaches followed by one change, and be devices Wine registered. Device notices and a read
-        failure, which need hardware to happen by themselves, are played to the library's window.
+        announced as attaches followed by one change, and be devices Wine registered. The library holds no
+        handle to a device nobody reads, and one to the device the program reads. What needs hardware or a real
+        Windows to happen by itself is played to the library's window: a device notice, a resume
+        (WM_POWERBROADCAST, which Wine never sends), a failed read (the pending read cancelled), the system
+        asking to remove the device read and then cancelling (handle notices: Wine 8 accepts the registration
+        but never sends them).
     export_names (no Wine)
         both builds for both architectures export exactly the seven undecorated names; on win32 each one is
         the __stdcall function with its argument size (Connect is Connect@4); no runtime DLL is imported.
@@ -242,6 +246,12 @@ def virtual_ending(t, exe, folder, ending):
         stop(feeder, grace=0)
 
 
+def poked_lines(result):
+    """The probe's lines from "ready" on; the last one is the thread count."""
+    lines = result.stdout.replace("\r", "").splitlines()
+    return lines[lines.index("ready"):] if "ready" in lines else lines
+
+
 def registry_hid_devices(prefix):
     """(vid, pid) of the HID device instances Wine has registered in the prefix (Enum\\HID)."""
     found = set()
@@ -261,10 +271,15 @@ def windows(t):
     result = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--recycle"], cwd=folder,
                       timeout=120)
     registered = registry_hid_devices(wine.prefix)
-    # The paths that need hardware to happen by themselves, played to the library's window: a device notice
-    # with nothing changed, a read failure of the first device, another device notice.
-    poked = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"], cwd=folder,
-                     timeout=120)
+    # The paths that need hardware or a real Windows, played to the library's window: first while the program
+    # reads nothing, then while it reads Wine's first HID device (its IDs come from the first run).
+    first_device = re.search(r"^attach 1 vid=([0-9A-F]{4}) pid=([0-9A-F]{4})", result.stdout.replace("\r", ""),
+                             re.M)
+    ids = ["--vid", first_device.group(1), "--pid", first_device.group(2)] if first_device else []
+    poked_idle = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"], cwd=folder,
+                          timeout=120)
+    poked_reading = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--poke-library"] + ids,
+                             cwd=folder, timeout=120)
     # The process may also end (and free the library) while connected, with the readers running.
     ended = wine.run([exe, "watch", "--count", "0", "--timeout-ms", "60000", "--exit-connected"], cwd=folder,
                      timeout=120)
@@ -306,19 +321,38 @@ def windows(t):
             fail(f"announced devices {sorted(ids - registered)} are not HID devices Wine registered")
         if ("045E", "0284") in ids:
             fail("a receiver was found, but none exists here")
-        # A notice without a change posts nothing; the failed device is closed and reported removed, then a
-        # change; and it is not opened again while it is still present.
-        poked_lines = poked.stdout.replace("\r", "").splitlines()
+        # Nobody reads a device: the library holds no handle, through a notice and a resume.
+        idle = poked_lines(poked_idle)
+        expected = ["ready", "library handles=0 reading=0", "poke device notice", "library handles=0 reading=0",
+                    "poke resume", "library handles=0 reading=0", "poke no device read", "ready again",
+                    "library handles=0 reading=0", "disconnect -1"]
+        if poked_idle.returncode != 0 or idle[:-1] != expected:
+            fail(f"nobody reading: expected {expected}, got {idle} (exit code {poked_idle.returncode})")
+        print("Nobody reading: the library held no handle to any device.", flush=True)
+        # The program reads the first device: the only handle held is to it. A notice without a change and a
+        # resume post nothing; a failed read is retried, not reported as a removal; a query-remove closes the
+        # handle and the device counts as away; the cancelled removal brings it back under a new handle, which
+        # the change handler reads again.
         first_vid, first_pid = attaches[0].group(2), attaches[0].group(3)
-        expected = ["ready", "poke device notice", "poke read failure", "poke device notice",
-                    f"remove 1 vid={first_vid} pid={first_pid}", "change handle=0 notify=0", "ready again",
-                    "disconnect -1"]
-        start = poked_lines.index("ready") if "ready" in poked_lines else len(poked_lines)
-        if poked.returncode != 0 or poked_lines[start:start + len(expected)] != expected:
-            fail(f"device notices and a read failure: expected {expected}, got {poked_lines[start:]} "
-                 f"(exit code {poked.returncode})")
-        print("A device notice with nothing new posted nothing; a failed device was reported removed and stayed "
-              "closed.", flush=True)
+        reading = poked_lines(poked_reading)
+        ident = f"vid={first_vid} pid={first_pid}"
+        head = ["ready", "library handles=1 reading=1", "poke device notice", "library handles=1 reading=1",
+                "poke resume", "library handles=1 reading=1", "poke read failure cancelled=yes",
+                "poke read failure read again=yes", "poke query-remove granted=yes", "library handles=0 reading=0",
+                "poke remove cancelled", f"remove 1 {ident}"]
+        tail = ["ready again", "library handles=1 reading=1", "disconnect -1"]
+        reading = reading[:-1]  # the thread count, checked above
+        middle = reading[len(head):len(reading) - len(tail)]
+        back = re.fullmatch(rf"attach (\d+) {ident}", middle[1]) if len(middle) == 3 else None
+        if (poked_reading.returncode != 0 or reading[:len(head)] != head or reading[-len(tail):] != tail
+                or back is None or back.group(1) == "1"
+                or middle[0] != f"change handle={back.group(1)} notify=-1"
+                or middle[2] != f"change handle={back.group(1)} notify=-1"):
+            fail(f"reading {first_vid}:{first_pid}: expected {head} + [change, attach N, change] + {tail}, got "
+                 f"{reading} (exit code {poked_reading.returncode})")
+        print("Reading one device: only its handle was held; a notice and a resume posted nothing; a failed read "
+              "was retried; a query-remove let go of the device and the cancelled removal brought it back.",
+              flush=True)
 
 
 # Bytes of arguments each export takes off the stack on 32-bit Windows (__stdcall: the callee pops them).

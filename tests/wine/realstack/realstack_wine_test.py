@@ -9,6 +9,11 @@ Cases:
             and the HID class driver polls it; a packet is taken; unplugging removes the device, plugging
             again configures it again
   notify    XBMC.dll (Windows HID backend) reports the receiver's attachment, its reports and its removal
+  reading   XBMC.dll touches only the device it reads: a program that reads nothing leaves the receiver's
+            polling interval at Wine's 200 ms; reading it lowers the interval to 10 ms, and disconnecting puts
+            200 back. While it reads, a failed read (its pending read cancelled), a resume and a query-remove
+            that is then cancelled (played to the library's window: Wine sends neither) leave it reading:
+            the next packet arrives
   keys      window-key mode: arrows and Enter each arrive once as a key at the stand-in's window; the tray
             icon turns red when the receiver is unplugged; plugged again, keys arrive again
   http      HTTP mode: arrows and Enter each arrive once as a request at the HTTP stand-in
@@ -16,7 +21,9 @@ Cases:
             error; each time qelmrc resets the halted pipe and the next buttons still arrive as keys
   latency_poll200, latency_poll0   (benchmarks, [--presses N]) time from packet to key at the window,
             median and spread, with the HID class driver polling the receiver every 200 ms (Wine's default)
-            or at the interval XBMC.dll asked for
+            or at the interval XBMC.dll asked for; then what each hop passed on: the bus's transfers,
+            XBMC.dll's statistics (its OutputDebugString line, through WINEDEBUG=warn+debugstr) and the keys
+            at the window, also when a press goes missing
 
 Run by tests/wine/winetest.py: realstack_wine_test.py --win64-dir DIR --build DIR --work DIR CASE...; the
 cases share one Wine prefix of their own in the --work folder.
@@ -126,20 +133,94 @@ def notify(t):
     proc.wait(timeout=60)
 
 
-def start_tavrelmond(stack, folder, config):
+def run_probe(stack, name, args):
+    """Starts hidlibprobe watch with args; returns the process and a function giving its lines so far."""
+    import subprocess
+    from qelmwine import WINE64
+    probe = install_probe(stack)
+    out_path = os.path.join(stack.work, f"probe-{name}.out")
+    with open(out_path, "w") as out:
+        proc = subprocess.Popen([WINE64, probe, "watch"] + args, env=stack.session.env, stdout=out,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    stack.session.procs.append(proc)
+
+    def lines():
+        with open(out_path, errors="replace") as f:
+            return [l.strip() for l in f]
+
+    return proc, lines
+
+
+def interval(bus):
+    """The receiver's polling interval in the HID class driver (ms), or None while it has no HID device."""
+    reply = bus.command("poll 0", expect_ok=False)
+    return int(reply.split()[-1]) if reply.startswith("ok poll ") else None
+
+
+@case(session=real_stack, timeout=600)
+def reading(t):
+    stack = t.w
+    bus = stack.bus
+    bus.plug()
+    bus.wait("configured", 1)
+    bus.wait("pending", 1)
+    wait_for(lambda: interval(bus) is not None, timeout=30, what="the receiver's HID device")
+    check(interval(bus) == 200, f"the receiver starts at Wine's polling interval: {interval(bus)}")
+
+    # A program that reads another device: the receiver is announced, but not opened for reading.
+    proc, lines = run_probe(stack, "other", ["--count", "2", "--timeout-ms", "60000", "--vid", "1234", "--pid",
+                                             "5678"])
+    proc.wait(timeout=120)
+    check("change handle=0 notify=0" in lines() and any("vid=045E pid=0284" in l for l in lines()),
+          f"the receiver was announced and not read: {lines()}")
+    check(interval(bus) == 200, f"a receiver nobody reads keeps its interval: {interval(bus)}")
+
+    # A program that reads the receiver, and the notices played to the library after "ready".
+    proc, lines = run_probe(stack, "receiver", ["--count", "7", "--timeout-ms", "120000", "--vid", "45E", "--pid",
+                                                "284", "--poke-library"])
+    wait_for(lambda: "ready again" in lines(), timeout=120, what="the probe's pokes")
+    out = lines()
+    pokes = out[out.index("ready"):out.index("ready again")]
+    for wanted in ["library handles=1 reading=1", "poke read failure cancelled=yes",
+                   "poke read failure read again=yes", "poke query-remove granted=yes",
+                   "library handles=0 reading=0", "poke remove cancelled"]:
+        check(wanted in pokes, f"probe: {wanted}")
+    check(interval(bus) == 10, f"read again after the pokes, at 10 ms: {interval(bus)}")
+    before = len(lines())
+    bus.packet("00 00 a7 00 41 00")
+    line = wait_for(lambda: next((l for l in lines()[before:] if l.startswith("read ") and "A7" in l), None),
+                    timeout=30, what="the report after the pokes")
+    check("bytes=000000A7004100" in line, f"the packet after a failed read, a resume and a cancelled "
+                                          f"removal arrived: {line}")
+    proc.wait(timeout=60)
+    check(interval(bus) == 200, f"Disconnect put the receiver's interval back: {interval(bus)}")
+    bus.unplug()
+
+
+def start_tavrelmond(stack, folder, config, debug_log=None):
+    """Tavrelmond with the shipped XBMC.dll; with debug_log, Wine writes what the program sends to
+    OutputDebugString (XBMC.dll's statistics) into that file."""
     build = Win64Build(stack.win64_dir)
     app = Installed(stack.session, build, os.path.join(stack.work, folder), config, hid_dll="shipped")
-    app.start()
+    if debug_log:
+        with open(debug_log, "w") as err:
+            app.start(env={"WINEDEBUG": "warn+debugstr"}, stderr=err)
+    else:
+        app.start()
     wait_for(app.tray_icon_shown, timeout=30, what="the tray icon")
     return build, app
 
 
 def wait_reading(bus):
-    """After plugging: the device is configured and polled; Tavrelmond reads it once it handled the change
-    notification, which the program does at once. Neutral packets let the library's duplicate filter start
-    from a known report."""
+    """After plugging: the device is configured and polled, and Tavrelmond reads it. The program asks for its
+    reports when it handles the change notification; a busy machine may take longer for that than for the
+    bus to take packets, and a press the receiver's driver holds as its latest packet before reading began
+    is the device's state to XBMC.dll, not an event (it would never arrive). XBMC.dll lowers the polling
+    interval to 10 ms when the program asks, so that is waited for. Neutral packets then let the library's
+    duplicate filter start from a known report."""
     bus.wait("configured", 1)
     bus.wait("pending", 1)
+    wait_for(lambda: interval(bus) == 10, timeout=30, interval=0.01, what="Tavrelmond reading the receiver")
     bus.release()
     bus.release()
 
@@ -160,14 +241,14 @@ def press_for_key(bus, log, code, vk):
           f"button {code}: one key {vk}: {keys}")
 
 
-def start_rig(stack, name, mode, http_port=8080):
+def start_rig(stack, name, mode, http_port=8080, debug_log=None):
     """The stand-in XBMC, Tavrelmond in `mode` with the shipped XBMC.dll, and the receiver plugged in and read.
     Returns the stand-in's log and process, the program and the bus."""
     log = MediaCenterLog(os.path.join(stack.work, f"mediacenter-{name}.log"))
     mc = start_mediacenter(stack.session, Win64Build(stack.win64_dir), log)
     config = (f"APIControlXBMCOPENGL={mode}\nVendorID={RECEIVER[0]}\nProductID={RECEIVER[1]}\n"
               f"IP Address=127.0.0.1\nport={http_port}\nAUtorun=\n")
-    _, app = start_tavrelmond(stack, name, config)
+    _, app = start_tavrelmond(stack, name, config, debug_log)
     stack.bus.plug()
     wait_reading(stack.bus)
     return log, mc, app, stack.bus
@@ -258,12 +339,26 @@ def latency_poll0(t):
 def latency(stack, poll, presses):
     """Packet-to-key times at the window over `presses` presses, the HID class driver polling every `poll`
     ms (0: at the interval XBMC.dll asked for)."""
-    log, mc, app, bus = start_rig(stack, "latency", "true")
+    debug_log = os.path.join(stack.work, "tavrelmond-latency.stderr")
+    log, mc, app, bus = start_rig(stack, "latency", "true", debug_log=debug_log)
     reply = bus.command(f"poll {poll}")
     interval = int(reply.split()[-1])
     check(poll in (0, interval), f"poll interval taken: {reply}")
     rng = random.Random(1)
     samples = []
+    first = bus.state()
+    keys_before = len([l for l in log.lines() if l.startswith("key down ")])
+
+    def hops():
+        """What each hop passed on: the bus's transfers, XBMC.dll's statistics (written when the program
+        disconnects), the keys at the window."""
+        state = bus.state()
+        with open(debug_log, errors="replace") as f:
+            library = [l.split('"')[1].replace("\\n", "") for l in f if "XBMC.dll:" in l and '"' in l]
+        keys = len([l for l in log.lines() if l.startswith("key down ")]) - keys_before
+        return (f"bus took {state['done'] - first['done']} packets (dropped {state['dropped'] - first['dropped']}, "
+                f"queued {state['queued']}); {'; '.join(library) or 'XBMC.dll: no statistics yet'}; "
+                f"keys down at the window {keys}")
     # Down and Up alternate, so each packet differs from the one before and needs no neutral in between.
     for i in range(presses):
         code, vk = (167, 0x28) if i % 2 == 0 else (166, 0x26)
@@ -278,14 +373,17 @@ def latency(stack, poll, presses):
                 samples.append((time.monotonic() - t0) * 1000.0)
                 break
             if time.monotonic() > deadline:
-                raise AssertionError(f"press {i}: no key {vk} within 30 s; bus {bus.state()}; "
-                                     f"window log ends {log.lines()[-4:]}")
+                state = bus.state()
+                app.exit_from_menu()  # XBMC.dll writes its statistics when the program disconnects
+                raise AssertionError(f"press {i}: no key {vk} within 30 s; bus {state}; window log ends "
+                                     f"{log.lines()[-4:]}; {hops()}")
             time.sleep(0.001)
     samples.sort()
     q = statistics.quantiles(samples, n=20)
     print(f"latency poll={interval} ms presses={len(samples)} median={statistics.median(samples):.1f} ms "
           f"p5={q[0]:.1f} p95={q[-1]:.1f} min={samples[0]:.1f} max={samples[-1]:.1f}")
     app.exit_from_menu()
+    print(f"hops: {presses} presses sent; {hops()}")
     stop(mc, grace=0)
 
 
