@@ -1,4 +1,4 @@
-"""The one runner of the Wine test scripts (tests/wine/*, tests/bench/wine_idle): cases, command line, checks.
+"""The one runner of the Wine test scripts (tests/wine/*, tests/bench/wine): cases, command line, checks.
 
 How a script declares its cases (the case's name is its function's name):
     sys.path.insert(0, <tests/wine>); from winetest import case, check, run, stop
