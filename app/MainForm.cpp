@@ -7,7 +7,10 @@ using namespace platform;
 MainForm::MainForm(platform::Platform& platform)
     : platform_(platform), mediaCenter_(platform.user32, platform.kernel32),
       inet_(platform.wininet, ip, port), hid_(platform.hid, platform.user32, *this) {
-    window_ = platform_.user32.createHiddenWindow(Title, nullptr);
+    window_ = platform_.user32.createHiddenWindow(
+        Title, [this](Hwnd window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+            return WindowProc(window, message, wParam, lParam);
+        });
     Icon = platform_.user32.loadIcon(NormalIconResource);
     Picture1.Picture = platform_.user32.loadIcon(AlternateIconResource);
 
@@ -17,6 +20,7 @@ MainForm::MainForm(platform::Platform& platform)
     saved.WriteProperty("Tip", std::string(), std::string("0"));
     SysTray1->ReadProperties(saved);
     SysTray1->SetEvents(this);
+    SysTray1->CloseRequested = [this] { RequestUnload(); };
 
     Rcv1.Change = [this] { Rcv1_Change(); };
     Rcv3.Change = [this] { Rcv3_Change(); };
@@ -47,17 +51,58 @@ void MainForm::Load() {
 }
 
 void MainForm::Unload() {
-    if (!loaded_ || unloaded_) {
+    if (!loaded_ || window_ == 0) {
         return;
     }
-    unloaded_ = true;
-    Form_Unload();
+    if (!unloaded_) {
+        unloaded_ = true;
+        Form_Unload();
+        if (trayHandlers_ > 0) {
+            // The control is in use below us: only its icon goes now.
+            SysTray1->Hide();
+            destroyAfterTray_ = true;
+            return;
+        }
+    }
+    if (trayHandlers_ == 0) {
+        Destroy();
+    }
+}
+
+void MainForm::Destroy() {
     // The tray control goes with the form and takes its icon with it.
     SysTray1.reset();
     platform_.user32.destroyWindow(window_);
     window_ = 0;
     // With the form gone the program has no window left.
     platform_.user32.quit();
+}
+
+void MainForm::RequestUnload() {
+    if (window_ != 0) {
+        platform_.user32.postMessage(window_, UnloadMessage, 0, 0);
+    }
+}
+
+MessageResult MainForm::WindowProc(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
+                                   std::intptr_t lParam) {
+    switch (message) {
+    case UnloadMessage:
+        Unload();
+        return 0;
+    case WM_CLOSE:
+        RequestUnload();
+        return 0;
+    case WM_QUERYENDSESSION:
+        return 1; // the session may end: nothing here needs saving
+    case WM_ENDSESSION:
+        if (wParam != 0) {
+            Unload();
+        }
+        return 0;
+    default:
+        return platform_.user32.defWindowProc(window, message, wParam, lParam);
+    }
 }
 
 void MainForm::Form_Load() {
@@ -109,14 +154,25 @@ void MainForm::f_Click() {
     platform_.shell32.shellExecute(0, "Open", folder + "\\Config.ini", "", folder, SW_SHOWNORMAL);
 }
 
+// Runs inside the tray control's callback: the unload is posted and runs once the callback has returned.
 void MainForm::mnuItemExit_Click() {
-    Unload();
+    RequestUnload();
 }
 
 void MainForm::ClickDroit() {
+    if (unloaded_) {
+        return;
+    }
+    ++trayHandlers_;
     platform_.user32.setForegroundWindow(window_);
     const std::vector<PopupItem> items{{f.Caption, f.Checked}, {mnuItemExit.Caption, mnuItemExit.Checked}};
     const int picked = platform_.user32.popupMenu(window_, items, 1);
+    --trayHandlers_;
+    if (destroyAfterTray_) {
+        // The program was ended while the menu was open; the pick no longer counts.
+        RequestUnload();
+        return;
+    }
     if (picked == 0) {
         f_Click();
     } else if (picked == 1) {

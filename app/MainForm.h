@@ -35,9 +35,18 @@ class MainForm : public SysTrayEvents {
 
     // Load runs Form_Load once. Unload runs Form_Unload, destroys the tray control (which removes its icon)
     // and the window, and ends the message loop.
+    //
+    // Every way of ending comes here: the exit item, WM_CLOSE to the form or to the tray control's window
+    // (taskkill without /f, an installer's Restart Manager) and the end of the Windows session. All but the
+    // last post UnloadMessage to the form (RequestUnload), so the unload never runs inside the handler that
+    // asked for it. WM_ENDSESSION unloads at once: the process may be ended as soon as it returns. While a
+    // tray handler is on the stack (the menu is open), Unload disconnects and removes the icon, and the
+    // destruction waits for the handler to return.
     void Load();
     void Unload();
+    void RequestUnload();
     bool Loaded() const { return loaded_; }
+    static constexpr std::uint32_t UnloadMessage = platform::WM_APP + 0xE0;
 
     // --- public variables ---
     std::string ip;         // host of the media center's web server
@@ -93,6 +102,9 @@ class MainForm : public SysTrayEvents {
 
   private:
     bool IsReceiver(std::int32_t pHandle);
+    platform::MessageResult WindowProc(platform::Hwnd window, std::uint32_t message, std::uintptr_t wParam,
+                                       std::intptr_t lParam);
+    void Destroy();
 
     platform::Platform& platform_;
     MediaCenter mediaCenter_;
@@ -100,7 +112,9 @@ class MainForm : public SysTrayEvents {
     HIDDLLInterface hid_;
     platform::Hwnd window_ = 0;
     bool loaded_ = false;
-    bool unloaded_ = false;
+    bool unloaded_ = false;         // Form_Unload has run and the icon is gone
+    int trayHandlers_ = 0;          // tray handlers on the stack (the menu may pump messages)
+    bool destroyAfterTray_ = false; // Unload ran inside one: destroy once it has returned
 
     std::string vendorIdText;
     std::string productIdText;

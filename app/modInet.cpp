@@ -36,16 +36,24 @@ std::optional<std::uint16_t> TcpPort(const std::string& text) {
 modInet::modInet(WinInet& wininet, const std::string& ip, const std::string& port)
     : wininet(wininet), ip(ip), port(port) {}
 
+void modInet::SetTimeouts(WinInet::Handle handle) {
+    wininet.internetSetOption(handle, WinInet::OptionConnectTimeout, Limits.connectMs);
+    wininet.internetSetOption(handle, WinInet::OptionSendTimeout, Limits.sendMs);
+    wininet.internetSetOption(handle, WinInet::OptionReceiveTimeout, Limits.receiveMs);
+}
+
 std::string modInet::HttpSendCommand(const std::string& body) {
     static_assert(std::char_traits<char>::length("Content-Type: application/x-www-form-urlencoded\r\n") ==
                   ContentTypeHeaderLength);
     std::string reply;
+    const auto deadline = Now() + Limits.replyTime;
 
-    // 1. The root handle, with the system's configured proxy settings.
+    // 1. The root handle, with the system's configured proxy settings and the time-outs.
     WinInet::Handle hInternet =
         wininet.internetOpen(UserAgent, WinInet::OpenTypePreconfig, nullptr, nullptr, 0);
     if (hInternet == 0)
         return reply;
+    SetTimeouts(hInternet);
 
     // 2. The connection to ip:port. A port text that is no TCP port fails this step.
     WinInet::Handle hConnect = 0;
@@ -57,6 +65,8 @@ std::string modInet::HttpSendCommand(const std::string& body) {
         WinInet::Handle hRequest = wininet.httpOpenRequest(hConnect, "POST", CommandPath.c_str(), "HTTP/1.0",
                                                            nullptr, nullptr, WinInet::FlagReload, 0);
         if (hRequest != 0) {
+            // Again on the request: Wine's WinInet does not hand the root handle's time-outs down.
+            SetTimeouts(hRequest);
             // 4. The content type. 5. The body. Neither outcome decides anything: the reply is read
             // regardless.
             wininet.httpAddRequestHeaders(hRequest, ContentTypeHeader, ContentTypeHeaderLength,
@@ -64,10 +74,11 @@ std::string modInet::HttpSendCommand(const std::string& body) {
             wininet.httpSendRequest(hRequest, nullptr, 0, body.data(),
                                     static_cast<std::uint32_t>(body.size()));
 
-            // 6. The reply in 2048-byte pieces until a read brings nothing or fails. Beyond ReplyLimit the
-            // pieces are still read, so the exchange ends as the server ends it, but no longer kept.
+            // 6. The reply in 2048-byte pieces until a read brings nothing or fails, or the reply time is
+            // up. Beyond ReplyLimit the pieces are still read, so the exchange ends as the server ends it,
+            // but no longer kept.
             char buffer[ReadPiece];
-            for (;;) {
+            while (Now() < deadline) {
                 std::memset(buffer, 0, sizeof buffer);
                 std::uint32_t bytesRead = 0;
                 bool ok = wininet.internetReadFile(hRequest, buffer, sizeof buffer, bytesRead);

@@ -41,14 +41,28 @@ constexpr ULONG QELM_REPORT_LENGTH = 6;
 // ---------------------------------------------------------------------------------------------------------
 // QELM_PAGED marks a routine that runs only at PASSIVE_LEVEL and may be paged out; it begins with
 // PAGED_CODE(). QELM_INIT marks the entry point, discarded after initialisation. Routines without a marker
-// are resident. The host build has no sections to place code in.
-#if defined(QELM_HOST_KERNEL)
-#define QELM_PAGED
-#define QELM_INIT
-#else
+// are resident. A pageable routine never takes a spin lock nor raises the IRQL itself: it calls a resident
+// routine for that. The host build places code in the same sections, and its kernel stops the process when
+// code in PAGE takes a spin lock; a check on the built image looks for such calls in the kernel build.
 #define QELM_PAGED __attribute__((section("PAGE")))
 #define QELM_INIT __attribute__((section("INIT")))
-#endif
+
+// ---------------------------------------------------------------------------------------------------------
+// Pipe errors, pool, debug output
+// ---------------------------------------------------------------------------------------------------------
+// A failed interrupt transfer (not a cancel) leaves the pipe halted until it is reset. The first failures in
+// a row are each followed by a reset at once; after that the pipe is reset again only every
+// QELM_READS_BETWEEN_LATE_RESETS reads, so a receiver that keeps failing is never reset in a tight loop.
+constexpr ULONG QELM_PIPE_RESETS_IN_A_ROW = 3;
+constexpr ULONG QELM_READS_BETWEEN_LATE_RESETS = 128;
+
+// Non-paged pool the driver allocates from: NonPagedPoolNx on Windows 8 and later, NonPagedPool before
+// (where NonPagedPoolNx does not exist). Chosen by DriverEntry; read everywhere else.
+extern POOL_TYPE QelmNonPagedPool;
+
+// One line for a kernel debugger or DebugView on each failure path: the IHV driver component, error level.
+#define QelmTrace(Format, ...)                                                                               \
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "qelmrc: " Format "\n", ##__VA_ARGS__)
 
 // ---------------------------------------------------------------------------------------------------------
 // The device extension: one per receiver
@@ -109,17 +123,45 @@ typedef struct _DEVICE_EXTENSION {
     // CopyLatestReport.
     UCHAR LatestReport[QELM_REPORT_LENGTH];
 
-    // An interrupt transfer is outstanding. Claimed by StartInterruptTransfer and released by
-    // InterruptTransferComplete, both under TransferLock; read without the lock by CancelInterruptTransfer.
-    // Accessed only through QelmReadBoolean/QelmWriteBoolean.
+    // An interrupt transfer is outstanding, or the pipe reset that follows a failed one (or a return to D0)
+    // is queued or running. Claimed by StartInterruptTransfer and ResumeInterruptTransfers, released by
+    // InterruptTransferComplete or ResetPipeWorker, all under TransferLock; read without the lock by
+    // CancelInterruptTransfer. Accessed only through QelmReadBoolean/QelmWriteBoolean.
     BOOLEAN TransferBusy;
 
-    // Spin lock guarding TransferBusy and the copy into and out of LatestReport. Initialised by AddDevice.
+    // Spin lock guarding TransferBusy, the transfer state below and the copy into and out of LatestReport.
+    // Initialised by AddDevice.
     KSPIN_LOCK TransferLock;
 
-    // Remove lock (tag QELM, non-debug size). Held by each Plug and Play request with the request as tag and
-    // by each outstanding interrupt transfer with TransferIrp as tag. Initialised by AddDevice.
+    // Remove lock (tag QELM, non-debug size). Held by each Plug and Play request with the request as tag and,
+    // with TransferIrp as tag, by each outstanding interrupt transfer and each queued pipe reset. Initialised
+    // by AddDevice.
     IO_REMOVE_LOCK RemoveLock;
+
+    // The device is not started, or stop, surprise removal or removal has begun: no transfer and no pipe
+    // reset starts. Set by AddDevice, and under TransferLock by StopInterruptTransfers before it waits for
+    // the transfer; cleared under TransferLock by AllowInterruptTransfers after a successful start.
+    BOOLEAN TransferStopping;
+
+    // The device is in D1-D3 (or on its way back to D0 until the pipe is reset): no transfer starts. Set
+    // under TransferLock by SuspendInterruptTransfers; cleared under TransferLock by the pipe reset after the
+    // return to D0, or by a start.
+    BOOLEAN PoweredDown;
+
+    // The queued pipe reset is the one after a return to D0 (it clears PoweredDown). Under TransferLock.
+    BOOLEAN ResettingAfterWake;
+
+    // Interrupt transfers that failed in a row (cancels not counted); zeroed by a successful transfer, a
+    // start and a return to D0. Under TransferLock.
+    ULONG PipeErrorCount;
+
+    // After more than QELM_PIPE_RESETS_IN_A_ROW failures in a row: reads left before the next pipe reset; 0
+    // when none is waited for. Under TransferLock.
+    ULONG ReadsBeforePipeReset;
+
+    // Work item that resets the interrupt pipe at PASSIVE_LEVEL. Allocated with TransferIrp by
+    // AllocateTransferResources, freed by FreeTransferResources once no reset can be queued.
+    PIO_WORKITEM PipeResetWorkItem;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // What TransferUrb points at: the interrupt-transfer URB, sized for this platform, followed by the staging
@@ -160,7 +202,8 @@ DRIVER_DISPATCH DispatchPassThrough;                           // PAGE
 DRIVER_DISPATCH DispatchPower;                                 // PAGE
 DRIVER_DISPATCH DispatchPnp;                                   // PAGE
 DRIVER_DISPATCH DispatchInternalIoctl;                         // resident: reads arrive at DISPATCH_LEVEL
-IO_COMPLETION_ROUTINE StartCompletion;                         // PAGE
+IO_COMPLETION_ROUTINE StartCompletion;                         // resident: the lower driver's context
+IO_COMPLETION_ROUTINE PowerUpCompletion;                       // resident: the lower driver's context
 NTSTATUS IncrementPnpCount(PDEVICE_EXTENSION DeviceExtension); // resident
 VOID DecrementPnpCount(PDEVICE_EXTENSION DeviceExtension);     // resident
 
@@ -175,10 +218,25 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
 // PAGE. Cancels the outstanding transfer, un-configures the receiver if configured, frees the
 // configuration buffer.
 VOID UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
-// PAGE. Allocates TransferIrp and TransferUrb; STATUS_SUCCESS or STATUS_INSUFFICIENT_RESOURCES.
+// PAGE. Allocates TransferIrp, TransferUrb and PipeResetWorkItem; STATUS_SUCCESS or
+// STATUS_INSUFFICIENT_RESOURCES with nothing allocated.
 NTSTATUS AllocateTransferResources(PDEVICE_OBJECT DeviceObject);
-// PAGE. Frees TransferUrb and TransferIrp and clears both fields.
+// PAGE. Frees TransferUrb, TransferIrp and PipeResetWorkItem and clears the fields.
 VOID FreeTransferResources(PDEVICE_OBJECT DeviceObject);
+// PAGE. Sends URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL for the interrupt pipe and waits for it.
+NTSTATUS ResetInterruptPipe(PDEVICE_OBJECT DeviceObject);
+// Resident, PASSIVE_LEVEL. Stop, surprise removal, removal: no transfer starts from now on; cancels the
+// outstanding transfer and waits until neither it nor a pipe reset is in progress.
+VOID StopInterruptTransfers(PDEVICE_EXTENSION DeviceExtension);
+// Resident, PASSIVE_LEVEL. Device power-down: as StopInterruptTransfers, until the return to D0.
+VOID SuspendInterruptTransfers(PDEVICE_EXTENSION DeviceExtension);
+// Resident, <= DISPATCH_LEVEL. Back in D0: queues the pipe reset after which transfers start again.
+VOID ResumeInterruptTransfers(PDEVICE_EXTENSION DeviceExtension);
+// Resident. After a successful start: transfers may start; error counts and power state begin afresh.
+VOID AllowInterruptTransfers(PDEVICE_EXTENSION DeviceExtension);
+// Resident (takes TransferLock), runs at PASSIVE_LEVEL. Resets the interrupt pipe unless stop, removal or a
+// power-down has begun, then releases the transfer state; context is the device extension.
+IO_WORKITEM_ROUTINE ResetPipeWorker;
 // Resident. Claims and starts one interrupt-IN transfer; STATUS_DEVICE_BUSY while one is outstanding, the
 // remove lock's status during removal, otherwise the lower driver's (normally STATUS_PENDING).
 NTSTATUS StartInterruptTransfer(PDEVICE_EXTENSION DeviceExtension);

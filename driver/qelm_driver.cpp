@@ -7,13 +7,10 @@
 //
 // Placement: routines marked QELM_PAGED run only at PASSIVE_LEVEL and begin with PAGED_CODE(); the entry
 // point is QELM_INIT; the internal-control dispatch (reads arrive at DISPATCH_LEVEL), the Plug and Play
-// count helpers and the start's completion routine are resident.
+// count helpers and the completion routines are resident. No pageable routine takes a spin lock: the
+// transfer state is changed only through qelm_usb's resident routines.
 #include "qelm.h"
 #include "qelm_hid.h"
-
-#if defined(QELM_HOST_KERNEL)
-#include "hostkernel/kernel_extra.h"
-#endif
 
 static_assert(QELM_REPORT_LENGTH == QELM_INPUT_REPORT_LENGTH, "one receiver packet is one input report");
 
@@ -21,8 +18,17 @@ static_assert(QELM_REPORT_LENGTH == QELM_INPUT_REPORT_LENGTH, "one receiver pack
 // by a zero character. Made by DriverEntry, freed by Unload; not used otherwise.
 static UNICODE_STRING RegistryPathCopy;
 
-// How long the teardown sleeps between looks at an outstanding transfer it has cancelled: 1 ms, relative.
-static const LONGLONG TransferPollInterval = -10 * 1000;
+// Windows 8 (6.2) and later have NonPagedPoolNx; earlier versions fail an allocation of it with a bug check.
+QELM_INIT static POOL_TYPE ChooseNonPagedPool(VOID) {
+    RTL_OSVERSIONINFOW version;
+    RtlZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (NT_SUCCESS(RtlGetVersion(&version)) &&
+        (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
+        return NonPagedPoolNx;
+    }
+    return NonPagedPool;
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // Entry, unload, device creation
@@ -32,6 +38,7 @@ static const LONGLONG TransferPollInterval = -10 * 1000;
 // registry path. Returns the registration's status: a failed registration ends the entry point, a failed
 // copy does not (nothing else needs the copy). PASSIVE_LEVEL, INIT.
 extern "C" QELM_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    QelmNonPagedPool = ChooseNonPagedPool();
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalIoctl;
@@ -51,6 +58,7 @@ extern "C" QELM_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUN
     registration.DevicesArePolled = TRUE;
     NTSTATUS status = HidRegisterMinidriver(&registration);
     if (!NT_SUCCESS(status)) {
+        QelmTrace("HidRegisterMinidriver failed 0x%08lX", (ULONG)status);
         return status;
     }
 
@@ -64,6 +72,9 @@ extern "C" QELM_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUN
             RtlCopyUnicodeString(&RegistryPathCopy, RegistryPath);
             RegistryPathCopy.Buffer[RegistryPathCopy.Length / sizeof(WCHAR)] = UNICODE_NULL;
         }
+    }
+    if (RegistryPathCopy.Buffer == NULL) {
+        QelmTrace("no copy of the registry path (%lu bytes); going on without it", size);
     }
     return status;
 }
@@ -95,9 +106,11 @@ QELM_PAGED NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
 
     FunctionalDeviceObject->Flags |= DO_POWER_PAGABLE | DO_DIRECT_IO;
     extension->LowerDevice = GetHidDeviceExtension(FunctionalDeviceObject)->NextDeviceObject;
+    extension->TransferStopping = TRUE; // no transfer before the first start (no lock: nothing runs yet)
 
     NTSTATUS status = AllocateTransferResources(FunctionalDeviceObject);
     if (!NT_SUCCESS(status)) {
+        QelmTrace("AddDevice failed: no memory for the transfer resources 0x%08lX", (ULONG)status);
         return status;
     }
     FunctionalDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -126,13 +139,47 @@ QELM_PAGED NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP 
     return IoCallDriver(GetDeviceExtension(DeviceObject)->LowerDevice, Irp);
 }
 
-// Power: the driver keeps no power state. Lets the next power request start, then hands this one down
-// with PoCallDriver. PASSIVE_LEVEL (DO_POWER_PAGABLE), pageable.
+// Power. A device power-down (D1-D3) first stops interrupt transfers and waits for the outstanding one; the
+// return to D0 goes down first and, on its way back up (PowerUpCompletion), queues the pipe reset after which
+// the next read starts transfers again. Every request lets the next power request start while its stack
+// location is still the driver's own (the order matters on Windows XP and Server 2003), then goes down with
+// PoCallDriver. Returns the lower driver's status. PASSIVE_LEVEL (DO_POWER_PAGABLE), pageable.
 QELM_PAGED NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
-    IoSkipCurrentIrpStackLocation(Irp);
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+        DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+        if (state == PowerDeviceD0) {
+            IoCopyCurrentIrpStackLocationToNext(Irp);
+            IoSetCompletionRoutine(Irp, PowerUpCompletion, extension, TRUE, TRUE, TRUE);
+            return PoCallDriver(extension->LowerDevice, Irp);
+        }
+        if (state > PowerDeviceD0 && state < PowerDeviceMaximum) {
+            SuspendInterruptTransfers(extension);
+        }
+    }
     PoStartNextPowerIrp(Irp);
-    return PoCallDriver(GetDeviceExtension(DeviceObject)->LowerDevice, Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(extension->LowerDevice, Irp);
+}
+
+// Completion routine of a device set-power to D0: once the lower drivers have powered the device up, queues
+// the pipe reset that lets transfers start again, and lets the next power request start. Context: the device
+// extension. Any IRQL up to DISPATCH_LEVEL; resident. Returns STATUS_CONTINUE_COMPLETION.
+NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        ResumeInterruptTransfers(extension);
+    } else {
+        QelmTrace("return to D0 failed 0x%08lX", (ULONG)Irp->IoStatus.Status);
+    }
+    PoStartNextPowerIrp(Irp);
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    return STATUS_CONTINUE_COMPLETION;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -154,10 +201,10 @@ NTSTATUS ReadReport(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
 }
 
 // Internal device control, the HID class driver's requests: the HID descriptor, the report descriptor,
-// the attributes and reads. Every request is completed here; its outcome travels in its own status, and
-// the routine returns STATUS_SUCCESS, which is also every read's own status (a read is completed before
-// its transfer starts, so the transfer's status is not the request's). Takes no lock on the device. Any
-// IRQL up to DISPATCH_LEVEL; resident.
+// the attributes and reads. Every request is completed here, and the routine returns the request's own
+// status: STATUS_SUCCESS for every read (a read is completed before its transfer starts, so the transfer's
+// status is not the request's), the answer's status for the others (STATUS_NOT_SUPPORTED for a request
+// the driver does not know). Takes no lock on the device. Any IRQL up to DISPATCH_LEVEL; resident.
 NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -174,7 +221,7 @@ NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Status = answer.Status;
     Irp->IoStatus.Information = answer.Information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return answer.Status;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -202,9 +249,10 @@ VOID DecrementPnpCount(PDEVICE_EXTENSION DeviceExtension) {
     }
 }
 
-// Completion routine of a start request passed down: hands the request back to DispatchPnp, which waits
-// on the event. It does not mark the request pending, because DispatchPnp completes it itself and
-// returns its status. Any IRQL up to DISPATCH_LEVEL (the lower driver's completion context); resident.
+// Completion routine of a request passed down and waited for (start, capabilities): hands the request back to
+// DispatchPnp, which waits on the event. It does not mark the request pending, because DispatchPnp completes
+// it itself and returns its status. Any IRQL up to DISPATCH_LEVEL (the lower driver's completion context);
+// resident.
 NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
@@ -212,27 +260,20 @@ NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Cancels TransferIrp until no interrupt transfer is outstanding. A read on another processor may start a
-// transfer just after a cancel (starting clears the request's cancel flag), so the cancel is repeated
-// until the transfer is seen idle. PASSIVE_LEVEL, pageable.
-QELM_PAGED static VOID CancelTransferAndWait(PDEVICE_EXTENSION Extension) {
+// Hands the request to the device below and waits until the lower drivers have completed it; the request
+// comes back to the caller, who completes it. Returns the lower drivers' status. PASSIVE_LEVEL.
+QELM_PAGED static NTSTATUS ForwardAndWait(PDEVICE_EXTENSION Extension, PIRP Irp) {
     PAGED_CODE();
-    if (Extension->TransferIrp == NULL) {
-        return;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, StartCompletion, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
     }
-    for (;;) {
-        IoCancelIrp(Extension->TransferIrp);
-        KIRQL irql;
-        KeAcquireSpinLock(&Extension->TransferLock, &irql);
-        BOOLEAN busy = QelmReadBoolean(&Extension->TransferBusy);
-        KeReleaseSpinLock(&Extension->TransferLock, irql);
-        if (!busy) {
-            return;
-        }
-        LARGE_INTEGER interval;
-        interval.QuadPart = TransferPollInterval;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
+    return status;
 }
 
 // Shared tail of the requests that go down unchanged: hand the request to the device below, then give
@@ -262,17 +303,14 @@ QELM_PAGED static NTSTATUS CompleteAndRelease(PDEVICE_EXTENSION Extension, PIRP 
 // receiver is configured. Completes the request with the resulting status and returns it.
 QELM_PAGED static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
     PAGED_CODE();
-    KEVENT started;
-    KeInitializeEvent(&started, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, StartCompletion, &started, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, NULL);
-        status = Irp->IoStatus.Status;
+    NTSTATUS status = ForwardAndWait(Extension, Irp);
+    if (!NT_SUCCESS(status)) {
+        QelmTrace("start failed in the lower drivers 0x%08lX", (ULONG)status);
+    } else {
+        status = ConfigureDevice(DeviceObject);
     }
     if (NT_SUCCESS(status)) {
-        status = ConfigureDevice(DeviceObject);
+        AllowInterruptTransfers(Extension);
     }
     return CompleteAndRelease(Extension, Irp, status);
 }
@@ -281,7 +319,7 @@ QELM_PAGED static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTE
 // request down with success. The remove lock stays usable, so a later start configures the device again.
 QELM_PAGED static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
     PAGED_CODE();
-    CancelTransferAndWait(Extension);
+    StopInterruptTransfers(Extension);
     UnconfigureDevice(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDownAndRelease(Extension, Irp);
@@ -294,7 +332,7 @@ QELM_PAGED static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PD
                                                  PIRP Irp) {
     PAGED_CODE();
     QelmWriteBoolean(&Extension->SurpriseRemoved, TRUE);
-    CancelTransferAndWait(Extension);
+    StopInterruptTransfers(Extension);
     IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
     UnconfigureDevice(DeviceObject);
     IoSkipCurrentIrpStackLocation(Irp);
@@ -311,12 +349,12 @@ QELM_PAGED static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PD
 QELM_PAGED static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
     PAGED_CODE();
     QelmWriteBoolean(&Extension->Removing, TRUE);
+    // After a surprise removal this finds the transfer idle; it also makes sure that no read is still
+    // inside the transfer start when the request is freed below.
+    StopInterruptTransfers(Extension);
     if (!QelmReadBoolean(&Extension->SurpriseRemoved)) {
-        CancelTransferAndWait(Extension);
         IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
         UnconfigureDevice(DeviceObject);
-    } else if (Extension->TransferIrp != NULL) {
-        IoCancelIrp(Extension->TransferIrp);
     }
     if (Extension->TransferIrp != NULL) {
         FreeTransferResources(DeviceObject);
@@ -331,24 +369,31 @@ QELM_PAGED static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PDEVICE_EXT
     return STATUS_SUCCESS;
 }
 
-// Capabilities: answered here, not passed down. The receiver can be unplugged at any time without harm.
+// Capabilities: the bus driver fills them in first (address, UI number, the sleep-state-to-device-state
+// table, wake settings); on the way back up the driver sets its own flags: the receiver can be unplugged at
+// any time without harm. A failure of the lower drivers is the request's status.
 QELM_PAGED static NTSTATUS HandleCapabilities(PDEVICE_EXTENSION Extension, PIRP Irp) {
     PAGED_CODE();
     PDEVICE_CAPABILITIES capabilities =
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
-    NTSTATUS status = STATUS_INVALID_PARAMETER;
-    if (capabilities != NULL) {
-        capabilities->SurpriseRemovalOK = 1;
-        capabilities->EjectSupported = 0;
-        capabilities->Removable = 1;
-        capabilities->DockDevice = 0;
-        capabilities->LockSupported = 0;
-        capabilities->D1Latency = 0;
-        capabilities->D2Latency = 0;
-        capabilities->D3Latency = 0;
-        status = STATUS_SUCCESS;
+    if (capabilities == NULL) {
+        QelmTrace("capabilities request without a capabilities record");
+        return CompleteAndRelease(Extension, Irp, STATUS_INVALID_PARAMETER);
     }
-    return CompleteAndRelease(Extension, Irp, status);
+    NTSTATUS status = ForwardAndWait(Extension, Irp);
+    if (!NT_SUCCESS(status)) {
+        QelmTrace("capabilities failed in the lower drivers 0x%08lX", (ULONG)status);
+        return CompleteAndRelease(Extension, Irp, status);
+    }
+    capabilities->SurpriseRemovalOK = 1;
+    capabilities->EjectSupported = 0;
+    capabilities->Removable = 1;
+    capabilities->DockDevice = 0;
+    capabilities->LockSupported = 0;
+    capabilities->D1Latency = 0;
+    capabilities->D2Latency = 0;
+    capabilities->D3Latency = 0;
+    return CompleteAndRelease(Extension, Irp, STATUS_SUCCESS);
 }
 
 // Plug and Play. Each request holds the remove lock (tag: the request) and the Plug and Play count while
@@ -364,6 +409,8 @@ QELM_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (minor != IRP_MN_REMOVE_DEVICE || !QelmReadBoolean(&extension->SurpriseRemoved)) {
         NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
         if (!NT_SUCCESS(status)) {
+            QelmTrace("Plug and Play request 0x%02X refused after removal began 0x%08lX", minor,
+                      (ULONG)status);
             Irp->IoStatus.Status = status;
             Irp->IoStatus.Information = 0;
             IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -372,6 +419,7 @@ QELM_PAGED NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         lockHeld = TRUE;
     }
     if (!NT_SUCCESS(IncrementPnpCount(extension))) {
+        QelmTrace("Plug and Play request 0x%02X refused during removal", minor);
         if (lockHeld) {
             IoReleaseRemoveLock(&extension->RemoveLock, Irp);
         }

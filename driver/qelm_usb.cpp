@@ -6,9 +6,21 @@
 // allocated once per device, into a staging buffer that the completion routine copies into LatestReport.
 // Every request goes to LowerDevice, the USB bus driver's device object, as IOCTL_INTERNAL_USB_SUBMIT_URB.
 //
-// Placement: the transfer path (start, completion, cancel, report copy) may run at DISPATCH_LEVEL and is
-// resident; the rest runs at PASSIVE_LEVEL inside Plug and Play requests and is pageable.
+// A failed transfer (not a cancel) halts the pipe; a work item resets it at PASSIVE_LEVEL, a bounded number
+// of times in a row, and transfers start again. Stop, removal and device power-down keep transfers from
+// starting (under TransferLock) and wait for the one in progress.
+//
+// Placement: the transfer path (start, completion, cancel, report copy), the pipe-reset work item and every
+// routine that takes TransferLock are resident; the rest runs at PASSIVE_LEVEL inside Plug and Play
+// requests (or the work item) and is pageable.
 #include "qelm.h"
+
+#if defined(QELM_HOST_KERNEL)
+#include "hostkernel/kernel_extra.h"
+#endif
+
+// The non-paged pool type of every allocation of the driver (see qelm.h); DriverEntry chooses it.
+POOL_TYPE QelmNonPagedPool = NonPagedPool;
 
 // ---------------------------------------------------------------------------------------------------------
 // Synchronous URB submission
@@ -96,32 +108,56 @@ NTSTATUS CheckConfigurationDescriptor(const VOID* Buffer, ULONG Length) {
     return interfaceFound ? STATUS_SUCCESS : STATUS_DEVICE_CONFIGURATION_ERROR;
 }
 
-// Builds the select-configuration request for the first interface of the checked configuration in Buffer,
-// checks that the interface has exactly one endpoint and one pipe, and submits it. On success stores the
-// configuration and pipe handles. IRQL: PASSIVE_LEVEL. The request is freed before returning.
-static QELM_PAGED NTSTATUS SelectFirstInterface(PDEVICE_OBJECT DeviceObject,
-                                                PUSB_CONFIGURATION_DESCRIPTOR Buffer) {
+// Builds the select-configuration request for every interface of the checked configuration in Buffer (one
+// entry per interface, alternate setting 0, then the terminating entry, as the request builder expects),
+// checks that the first interface has exactly one endpoint and one pipe, and submits it. On success stores
+// the configuration handle and the first interface's pipe. IRQL: PASSIVE_LEVEL. The list and the request
+// are freed before returning.
+static QELM_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                                               PUSB_CONFIGURATION_DESCRIPTOR Buffer) {
     PAGED_CODE();
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
-    PUSB_INTERFACE_DESCRIPTOR firstInterface =
-        USBD_ParseConfigurationDescriptorEx(Buffer, Buffer, -1, -1, -1, -1, -1);
-    if (firstInterface == NULL)
+    // Count the interfaces first: the list is allocated to fit, whatever bNumInterfaces claims.
+    ULONG count = 0;
+    PUCHAR end = (PUCHAR)Buffer + Buffer->wTotalLength;
+    for (PUSB_INTERFACE_DESCRIPTOR found =
+             USBD_ParseConfigurationDescriptorEx(Buffer, Buffer, -1, 0, -1, -1, -1);
+         found != NULL;) {
+        ++count;
+        PUCHAR next = (PUCHAR)found + found->bLength;
+        found = next < end ? USBD_ParseConfigurationDescriptorEx(Buffer, next, -1, 0, -1, -1, -1) : NULL;
+    }
+    if (count == 0) {
+        QelmTrace("start failed: the configuration has no interface with alternate setting 0");
         return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
 
-    USBD_INTERFACE_LIST_ENTRY interfaces[2];
-    interfaces[0].InterfaceDescriptor = firstInterface;
-    interfaces[0].Interface = NULL;
-    interfaces[1].InterfaceDescriptor = NULL;
-    interfaces[1].Interface = NULL;
-
-    PURB request = USBD_CreateConfigurationRequestEx(Buffer, interfaces);
-    if (request == NULL)
+    ULONG listSize = (count + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
+    PUSBD_INTERFACE_LIST_ENTRY interfaces =
+        (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePoolWithTag(PagedPool, listSize, QELM_POOL_TAG);
+    if (interfaces == NULL) {
+        QelmTrace("start failed: no memory for the interface list");
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(interfaces, listSize);
+    PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(Buffer, Buffer, -1, 0, -1, -1, -1);
+    for (ULONG i = 0; i < count && found != NULL; ++i) {
+        interfaces[i].InterfaceDescriptor = found;
+        PUCHAR next = (PUCHAR)found + found->bLength;
+        found = next < end ? USBD_ParseConfigurationDescriptorEx(Buffer, next, -1, 0, -1, -1, -1) : NULL;
+    }
+    PUSB_INTERFACE_DESCRIPTOR firstInterface = interfaces[0].InterfaceDescriptor;
 
     NTSTATUS status;
-    if (firstInterface->bNumEndpoints != 1 || interfaces[0].Interface == NULL ||
-        interfaces[0].Interface->NumberOfPipes != 1) {
+    PURB request = USBD_CreateConfigurationRequestEx(Buffer, interfaces);
+    if (request == NULL) {
+        QelmTrace("start failed: the select-configuration request could not be built");
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else if (firstInterface->bNumEndpoints != 1 || interfaces[0].Interface == NULL ||
+               interfaces[0].Interface->NumberOfPipes != 1) {
+        QelmTrace("start failed: interface %u has %u endpoints, one expected",
+                  firstInterface->bInterfaceNumber, firstInterface->bNumEndpoints);
         status = STATUS_DEVICE_CONFIGURATION_ERROR;
     } else {
         status = SubmitUrbSync(DeviceObject, request);
@@ -129,9 +165,13 @@ static QELM_PAGED NTSTATUS SelectFirstInterface(PDEVICE_OBJECT DeviceObject,
             extension->ConfigurationHandle = request->UrbSelectConfiguration.ConfigurationHandle;
             extension->InterruptPipe = interfaces[0].Interface->Pipes[0].PipeHandle;
             status = STATUS_SUCCESS;
+        } else {
+            QelmTrace("start failed: select configuration 0x%08lX", (ULONG)status);
         }
     }
-    ExFreePool(request);
+    if (request != NULL)
+        ExFreePool(request);
+    ExFreePoolWithTag(interfaces, QELM_POOL_TAG);
     return status;
 }
 
@@ -148,29 +188,42 @@ QELM_PAGED NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     RtlZeroMemory(&extension->DeviceDescriptor, sizeof(extension->DeviceDescriptor));
     NTSTATUS status = ReadDescriptor(DeviceObject, USB_DEVICE_DESCRIPTOR_TYPE, &extension->DeviceDescriptor,
                                      sizeof(USB_DEVICE_DESCRIPTOR), &returned);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        QelmTrace("start failed: device descriptor 0x%08lX", (ULONG)status);
         return status;
+    }
 
     USB_CONFIGURATION_DESCRIPTOR header;
     RtlZeroMemory(&header, sizeof(header));
     status =
         ReadDescriptor(DeviceObject, USB_CONFIGURATION_DESCRIPTOR_TYPE, &header, sizeof(header), &returned);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        QelmTrace("start failed: configuration descriptor header 0x%08lX", (ULONG)status);
         return status;
+    }
     ULONG totalLength = header.wTotalLength;
-    if (returned < sizeof(header) || totalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+    if (returned < sizeof(header) || totalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        QelmTrace("start failed: configuration header of %lu bytes, wTotalLength %lu", returned, totalLength);
         return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
 
     PUSB_CONFIGURATION_DESCRIPTOR buffer =
-        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, totalLength, QELM_POOL_TAG);
-    if (buffer == NULL)
+        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(QelmNonPagedPool, totalLength, QELM_POOL_TAG);
+    if (buffer == NULL) {
+        QelmTrace("start failed: no memory for a configuration of %lu bytes", totalLength);
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     status = ReadDescriptor(DeviceObject, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, totalLength, &returned);
-    if (NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        QelmTrace("start failed: configuration descriptor 0x%08lX", (ULONG)status);
+    } else {
         status = CheckConfigurationDescriptor(buffer, returned);
+        if (!NT_SUCCESS(status))
+            QelmTrace("start failed: malformed configuration descriptor (%lu bytes)", returned);
+    }
     if (NT_SUCCESS(status))
-        status = SelectFirstInterface(DeviceObject, buffer);
+        status = SelectConfiguration(DeviceObject, buffer);
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(buffer, QELM_POOL_TAG);
         return status;
@@ -196,7 +249,9 @@ QELM_PAGED VOID UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
         URB urb;
         RtlZeroMemory(&urb, sizeof(urb));
         UsbBuildSelectConfigurationRequest(&urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
-        (VOID) SubmitUrbSync(DeviceObject, &urb);
+        NTSTATUS status = SubmitUrbSync(DeviceObject, &urb);
+        if (!NT_SUCCESS(status))
+            QelmTrace("un-configure failed 0x%08lX (ignored)", (ULONG)status);
         extension->ConfigurationHandle = NULL;
         extension->InterruptPipe = NULL;
     }
@@ -211,9 +266,9 @@ QELM_PAGED VOID UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
 // Transfer resources
 // ---------------------------------------------------------------------------------------------------------
 
-// Allocates the one request and the one URB block used for every interrupt transfer; called from AddDevice
-// once LowerDevice is set. IRQL: PASSIVE_LEVEL. STATUS_SUCCESS, or STATUS_INSUFFICIENT_RESOURCES with
-// nothing allocated.
+// Allocates the one request, the one URB block and the pipe-reset work item used for every interrupt
+// transfer; called from AddDevice once LowerDevice is set. IRQL: PASSIVE_LEVEL. STATUS_SUCCESS, or
+// STATUS_INSUFFICIENT_RESOURCES with nothing allocated.
 QELM_PAGED NTSTATUS AllocateTransferResources(PDEVICE_OBJECT DeviceObject) {
     PAGED_CODE();
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -223,21 +278,29 @@ QELM_PAGED NTSTATUS AllocateTransferResources(PDEVICE_OBJECT DeviceObject) {
         return STATUS_INSUFFICIENT_RESOURCES;
 
     // sizeof the platform's interrupt-transfer URB: 72 bytes on 32-bit Windows, 128 on 64-bit.
-    PQELM_TRANSFER_BLOCK block =
-        (PQELM_TRANSFER_BLOCK)ExAllocatePoolWithTag(NonPagedPool, sizeof(QELM_TRANSFER_BLOCK), QELM_POOL_TAG);
+    PQELM_TRANSFER_BLOCK block = (PQELM_TRANSFER_BLOCK)ExAllocatePoolWithTag(
+        QelmNonPagedPool, sizeof(QELM_TRANSFER_BLOCK), QELM_POOL_TAG);
     if (block == NULL) {
         IoFreeIrp(irp);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(block, sizeof(*block));
 
+    PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
+    if (workItem == NULL) {
+        ExFreePoolWithTag(block, QELM_POOL_TAG);
+        IoFreeIrp(irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
     extension->TransferIrp = irp;
     extension->TransferUrb = (PURB)&block->Urb;
+    extension->PipeResetWorkItem = workItem;
     return STATUS_SUCCESS;
 }
 
-// Frees the transfer request and URB block at removal, once no transfer can be outstanding.
-// IRQL: PASSIVE_LEVEL.
+// Frees the transfer request, URB block and work item at removal, once no transfer and no pipe reset can be
+// outstanding (StopInterruptTransfers has run). IRQL: PASSIVE_LEVEL.
 QELM_PAGED VOID FreeTransferResources(PDEVICE_OBJECT DeviceObject) {
     PAGED_CODE();
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -250,6 +313,23 @@ QELM_PAGED VOID FreeTransferResources(PDEVICE_OBJECT DeviceObject) {
         IoFreeIrp(extension->TransferIrp);
         extension->TransferIrp = NULL;
     }
+    if (extension->PipeResetWorkItem != NULL) {
+        IoFreeWorkItem(extension->PipeResetWorkItem);
+        extension->PipeResetWorkItem = NULL;
+    }
+}
+
+// Clears the halt of the interrupt pipe after a failed transfer or a return to D0.
+// IRQL: PASSIVE_LEVEL. Returns the request's status.
+QELM_PAGED NTSTATUS ResetInterruptPipe(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb.UrbPipeRequest.PipeHandle = extension->InterruptPipe;
+    return SubmitUrbSync(DeviceObject, &urb);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -257,33 +337,61 @@ QELM_PAGED VOID FreeTransferResources(PDEVICE_OBJECT DeviceObject) {
 // ---------------------------------------------------------------------------------------------------------
 
 // Starts one six-byte interrupt-IN transfer into the staging buffer, unless one is outstanding.
-// IRQL: <= DISPATCH_LEVEL. Returns STATUS_DEVICE_BUSY if a transfer is outstanding (nothing changed), the
-// remove lock's failure status during removal, otherwise the lower driver's status (normally
-// STATUS_PENDING). While the transfer is outstanding the USB stack owns TransferIrp, TransferBusy is set
-// and the remove lock is held with TransferIrp as tag.
+// IRQL: <= DISPATCH_LEVEL. Returns STATUS_DEVICE_BUSY if a transfer or a pipe reset is in progress (nothing
+// changed), STATUS_INVALID_DEVICE_STATE before the first start and once stop or removal has begun,
+// STATUS_DEVICE_NOT_READY while the device is powered down or its halted pipe waits for its next reset, the
+// remove lock's failure status during removal, STATUS_PENDING when this read queued the pipe's next reset,
+// otherwise the lower driver's status (normally STATUS_PENDING). While the transfer is outstanding the USB
+// stack owns TransferIrp, TransferBusy is set and the remove lock is held with TransferIrp as tag.
 NTSTATUS StartInterruptTransfer(PDEVICE_EXTENSION DeviceExtension) {
-    PIRP irp = DeviceExtension->TransferIrp;
-    PQELM_TRANSFER_BLOCK block = (PQELM_TRANSFER_BLOCK)DeviceExtension->TransferUrb;
     KIRQL irql;
+    BOOLEAN resetNow = FALSE;
 
-    // Claim the transfer. The idle request is reset here, under the lock: a cancel left by an earlier stop
+    // Claim the transfer. Nothing about the request is touched before the claim: once stop or removal has
+    // begun it may be freed. The idle request is reset here, under the lock: a cancel left by an earlier stop
     // is forgotten, while a cancel that arrives after the claim stays set and ends this transfer.
     KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
     if (QelmReadBoolean(&DeviceExtension->TransferBusy)) {
         KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
         return STATUS_DEVICE_BUSY;
     }
+    if (DeviceExtension->TransferStopping) {
+        KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (DeviceExtension->PoweredDown) {
+        KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+        return STATUS_DEVICE_NOT_READY;
+    }
+    if (DeviceExtension->ReadsBeforePipeReset != 0) {
+        if (--DeviceExtension->ReadsBeforePipeReset != 0) {
+            KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+            return STATUS_DEVICE_NOT_READY;
+        }
+        resetNow = TRUE; // the pipe is still halted: this read queues its next reset instead of a transfer
+    }
     QelmWriteBoolean(&DeviceExtension->TransferBusy, TRUE);
-    IoReuseIrp(irp, STATUS_SUCCESS);
+    PIRP irp = DeviceExtension->TransferIrp;
+    if (!resetNow)
+        IoReuseIrp(irp, STATUS_SUCCESS);
     KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
 
     NTSTATUS status = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, irp);
     if (!NT_SUCCESS(status)) {
-        // No transfer is outstanding, so nothing races this write.
+        KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+        if (resetNow)
+            DeviceExtension->ReadsBeforePipeReset = 1;
         QelmWriteBoolean(&DeviceExtension->TransferBusy, FALSE);
+        KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
         return status;
     }
+    if (resetNow) {
+        IoQueueWorkItem(DeviceExtension->PipeResetWorkItem, ResetPipeWorker, DelayedWorkQueue,
+                        DeviceExtension);
+        return STATUS_PENDING;
+    }
 
+    PQELM_TRANSFER_BLOCK block = (PQELM_TRANSFER_BLOCK)DeviceExtension->TransferUrb;
     RtlZeroMemory(&block->Urb, sizeof(block->Urb));
     UsbBuildInterruptOrBulkTransferRequest(
         DeviceExtension->TransferUrb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
@@ -301,28 +409,86 @@ NTSTATUS StartInterruptTransfer(PDEVICE_EXTENSION DeviceExtension) {
 
 // Completion routine of every interrupt transfer, for success, failure and cancel alike. A successful
 // transfer's bytes (as many as arrived; a short packet overwrites only its own length) are copied from the
-// staging buffer into LatestReport under TransferLock; then the transfer is released. No retry and no
-// resubmission: the next read starts the next transfer.
+// staging buffer into LatestReport under TransferLock; then the transfer is released. A failed transfer
+// that was not cancelled left the pipe halted: the transfer state and the remove lock pass to a pipe reset
+// (ResetPipeWorker) for the first QELM_PIPE_RESETS_IN_A_ROW failures in a row; after that the reset waits
+// QELM_READS_BETWEEN_LATE_RESETS reads. Otherwise the next read starts the next transfer.
 // IRQL: <= DISPATCH_LEVEL. Context: the device extension. Returns STATUS_MORE_PROCESSING_REQUIRED, so
 // TransferIrp stays with the driver for reuse.
 NTSTATUS NTAPI InterruptTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
     PQELM_TRANSFER_BLOCK block = (PQELM_TRANSFER_BLOCK)extension->TransferUrb;
+    NTSTATUS status = Irp->IoStatus.Status;
+    BOOLEAN cancelled = status == STATUS_CANCELLED || QelmReadBoolean(&Irp->Cancel);
+    BOOLEAN resetNow = FALSE;
+    ULONG errors = 0;
     KIRQL irql;
 
     KeAcquireSpinLock(&extension->TransferLock, &irql);
-    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+    if (NT_SUCCESS(status)) {
         ULONG length = block->Urb.TransferBufferLength;
         if (length > QELM_REPORT_LENGTH)
             length = QELM_REPORT_LENGTH;
         RtlCopyMemory(extension->LatestReport, block->Staging, length);
+        extension->PipeErrorCount = 0;
+    } else if (!cancelled && !extension->TransferStopping && !extension->PoweredDown) {
+        errors = ++extension->PipeErrorCount;
+        if (errors <= QELM_PIPE_RESETS_IN_A_ROW)
+            resetNow = TRUE;
+        else
+            extension->ReadsBeforePipeReset = QELM_READS_BETWEEN_LATE_RESETS;
+    }
+    if (!resetNow)
+        QelmWriteBoolean(&extension->TransferBusy, FALSE);
+    KeReleaseSpinLock(&extension->TransferLock, irql);
+
+    if (errors != 0) {
+        QelmTrace("interrupt transfer failed 0x%08lX (USBD 0x%08lX), %lu in a row; %s", (ULONG)status,
+                  (ULONG)block->Urb.Hdr.Status, errors,
+                  resetNow ? "resetting the pipe" : "the pipe is reset again after more reads");
+    }
+    if (resetNow) {
+        // The remove lock stays held for the reset, which releases it.
+        IoQueueWorkItem(extension->PipeResetWorkItem, ResetPipeWorker, DelayedWorkQueue, extension);
+    } else {
+        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The queued pipe reset: after a failed transfer, or after the return to D0. Resets the interrupt pipe
+// unless stop or removal has begun (or, for a failed transfer, a power-down), then ends the transfer state it
+// held, so that the next read starts a transfer, and releases the remove lock it held. A failed reset leaves
+// the pipe halted: the next transfer fails and counts as one more error in a row.
+// IRQL: PASSIVE_LEVEL (system worker thread). Resident: it takes TransferLock.
+VOID NTAPI ResetPipeWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+    PIRP tag = extension->TransferIrp;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&extension->TransferLock, &irql);
+    BOOLEAN wake = extension->ResettingAfterWake;
+    BOOLEAN skip = extension->TransferStopping || (extension->PoweredDown && !wake);
+    KeReleaseSpinLock(&extension->TransferLock, irql);
+
+    if (!skip && extension->Configured) {
+        NTSTATUS status = ResetInterruptPipe(DeviceObject);
+        if (!NT_SUCCESS(status))
+            QelmTrace("pipe reset failed 0x%08lX", (ULONG)status);
+    }
+
+    KeAcquireSpinLock(&extension->TransferLock, &irql);
+    if (wake && extension->ResettingAfterWake) {
+        extension->ResettingAfterWake = FALSE;
+        extension->PoweredDown = FALSE;
+        extension->PipeErrorCount = 0;
+        extension->ReadsBeforePipeReset = 0;
     }
     QelmWriteBoolean(&extension->TransferBusy, FALSE);
     KeReleaseSpinLock(&extension->TransferLock, irql);
 
-    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    IoReleaseRemoveLock(&extension->RemoveLock, tag);
 }
 
 // Cancels the outstanding transfer, if any. TransferBusy is read without the lock: if the transfer
@@ -331,6 +497,89 @@ NTSTATUS NTAPI InterruptTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 VOID CancelInterruptTransfer(PDEVICE_EXTENSION DeviceExtension) {
     if (QelmReadBoolean(&DeviceExtension->TransferBusy) && DeviceExtension->TransferIrp != NULL)
         IoCancelIrp(DeviceExtension->TransferIrp);
+}
+
+// Cancels TransferIrp until neither a transfer nor a pipe reset is in progress. The caller has already
+// stopped new transfers (TransferStopping or PoweredDown, set under TransferLock), so at most the one in
+// progress is waited for. IRQL: PASSIVE_LEVEL. Resident: it takes TransferLock.
+static VOID CancelTransferAndWait(PDEVICE_EXTENSION Extension) {
+    // How long to sleep between looks at a transfer that has been cancelled: 1 ms, relative.
+    const LONGLONG pollInterval = -10 * 1000;
+    if (Extension->TransferIrp == NULL)
+        return;
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Extension->TransferLock, &irql);
+        BOOLEAN busy = QelmReadBoolean(&Extension->TransferBusy);
+        KeReleaseSpinLock(&Extension->TransferLock, irql);
+        if (!busy)
+            return;
+        IoCancelIrp(Extension->TransferIrp);
+        LARGE_INTEGER interval;
+        interval.QuadPart = pollInterval;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
+// Stop, surprise removal and removal: from now on no transfer and no pipe reset starts; then the one in
+// progress is cancelled and waited for. Afterwards TransferIrp may be freed. IRQL: PASSIVE_LEVEL.
+VOID StopInterruptTransfers(PDEVICE_EXTENSION DeviceExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+    DeviceExtension->TransferStopping = TRUE;
+    DeviceExtension->ResettingAfterWake = FALSE;
+    KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+    CancelTransferAndWait(DeviceExtension);
+}
+
+// Device power-down (D1-D3): no transfer starts until the pipe has been reset after the return to D0; the
+// outstanding transfer is cancelled and waited for. IRQL: PASSIVE_LEVEL.
+VOID SuspendInterruptTransfers(PDEVICE_EXTENSION DeviceExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+    DeviceExtension->PoweredDown = TRUE;
+    DeviceExtension->ResettingAfterWake = FALSE; // a reset queued by an earlier wake leaves PoweredDown set
+    KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+    CancelTransferAndWait(DeviceExtension);
+}
+
+// Back in D0 after a power-down: claims the transfer state for a pipe reset and queues it; the reset lets
+// transfers start again. Nothing happens if the device was not powered down, or stop or removal has begun.
+// IRQL: <= DISPATCH_LEVEL (a power request's completion).
+VOID ResumeInterruptTransfers(PDEVICE_EXTENSION DeviceExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+    if (!DeviceExtension->PoweredDown || DeviceExtension->TransferStopping ||
+        QelmReadBoolean(&DeviceExtension->TransferBusy) || DeviceExtension->PipeResetWorkItem == NULL) {
+        KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+        return;
+    }
+    QelmWriteBoolean(&DeviceExtension->TransferBusy, TRUE);
+    DeviceExtension->ResettingAfterWake = TRUE;
+    PIRP tag = DeviceExtension->TransferIrp;
+    KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&DeviceExtension->RemoveLock, tag))) {
+        KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+        DeviceExtension->ResettingAfterWake = FALSE;
+        QelmWriteBoolean(&DeviceExtension->TransferBusy, FALSE);
+        KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
+        return;
+    }
+    IoQueueWorkItem(DeviceExtension->PipeResetWorkItem, ResetPipeWorker, DelayedWorkQueue, DeviceExtension);
+}
+
+// After a successful start: transfers may start again, and the error count and power state begin afresh
+// (a started device is in D0). IRQL: <= DISPATCH_LEVEL.
+VOID AllowInterruptTransfers(PDEVICE_EXTENSION DeviceExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->TransferLock, &irql);
+    DeviceExtension->TransferStopping = FALSE;
+    DeviceExtension->PoweredDown = FALSE;
+    DeviceExtension->ResettingAfterWake = FALSE;
+    DeviceExtension->PipeErrorCount = 0;
+    DeviceExtension->ReadsBeforePipeReset = 0;
+    KeReleaseSpinLock(&DeviceExtension->TransferLock, irql);
 }
 
 // Copies the latest complete packet to Buffer (six bytes) under TransferLock, so that a read never sees

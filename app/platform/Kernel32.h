@@ -1,4 +1,4 @@
-// The kernel32 port: the profile reader, program start and the power state.
+// The kernel32 port: the profile reader, program start, the power state and named mutexes.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,12 @@ class Kernel32 {
     virtual bool startProgram(const std::string& commandLine, int showCommand) = 0;
     // SetSystemPowerState(suspend, force) for the current process.
     virtual bool setSystemPowerState(bool suspend, bool force) = 0;
+    // CreateMutexA without ownership: a handle to the named mutex (0 on failure). alreadyExists tells that
+    // the name was taken before this call (ERROR_ALREADY_EXISTS, or ERROR_ACCESS_DENIED for a mutex this
+    // process may not open).
+    virtual std::intptr_t createMutex(const std::string& name, bool& alreadyExists) = 0;
+    // CloseHandle.
+    virtual void closeHandle(std::intptr_t handle) = 0;
 };
 
 } // namespace platform

@@ -13,6 +13,8 @@ using MessageResult = std::intptr_t;
 
 // Window messages and constants the program uses, with the platform's values.
 inline constexpr std::uint32_t WM_CLOSE = 0x0010;
+inline constexpr std::uint32_t WM_QUERYENDSESSION = 0x0011;
+inline constexpr std::uint32_t WM_ENDSESSION = 0x0016;
 inline constexpr std::uint32_t WM_KEYDOWN = 0x0100;
 inline constexpr std::uint32_t WM_KEYUP = 0x0101;
 inline constexpr std::uint32_t WM_MOUSEMOVE = 0x0200;

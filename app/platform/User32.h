@@ -44,6 +44,9 @@ class User32 {
     virtual bool showWindow(Hwnd window, int command) = 0;
     virtual bool postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                              std::intptr_t lParam) = 0;
+    // RegisterWindowMessageA: the session's number for a named message (the same in every program), 0 on
+    // failure.
+    virtual std::uint32_t registerWindowMessage(const std::string& name) = 0;
 
     // SetWindowLongA(GWL_WNDPROC): installs proc, returns the procedure it replaced.
     virtual PreviousProc setWindowProc(Hwnd window, WindowProc proc) = 0;

@@ -1,4 +1,4 @@
-// The wininet port: the seven calls of the platform's Internet client that the HTTP command channel makes,
+// The wininet port: the calls of the platform's Internet client that the HTTP command channel makes,
 // shaped as the platform shapes them (handles, flags, lengths), so that HttpSendCommand reads as the sequence
 // of platform calls it is.
 //
@@ -25,12 +25,19 @@ class WinInet {
     static constexpr std::uint32_t AddReqFlagAdd = 0x20000000u;     // HTTP_ADDREQ_FLAG_ADD
     static constexpr std::uint32_t AddReqFlagReplace = 0x80000000u; // HTTP_ADDREQ_FLAG_REPLACE
     static constexpr std::uint32_t LengthOfText = 0xFFFFFFFFu;      // a header length of -1: up to the NUL
+    static constexpr std::uint32_t OptionConnectTimeout = 2;        // INTERNET_OPTION_CONNECT_TIMEOUT, ms
+    static constexpr std::uint32_t OptionSendTimeout = 5;           // INTERNET_OPTION_SEND_TIMEOUT, ms
+    static constexpr std::uint32_t OptionReceiveTimeout = 6;        // INTERNET_OPTION_RECEIVE_TIMEOUT, ms
 
     virtual ~WinInet() = default;
 
     // InternetOpenA. proxy and proxyBypass may be null.
     virtual Handle internetOpen(const char* agent, std::uint32_t accessType, const char* proxy,
                                 const char* proxyBypass, std::uint32_t flags) = 0;
+
+    // InternetSetOptionA with a 32-bit value (the time-outs above). Set on a handle, an option holds for the
+    // handles opened below it afterwards.
+    virtual bool internetSetOption(Handle internet, std::uint32_t option, std::uint32_t value) = 0;
 
     // InternetConnectA. userName and password may be null.
     virtual Handle internetConnect(Handle internet, const char* serverName, std::uint16_t serverPort,

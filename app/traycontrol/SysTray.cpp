@@ -6,11 +6,22 @@ using namespace platform;
 
 SysTray::SysTray(User32& user32, Shell32& shell32, bool userMode)
     : user32_(user32), shell32_(shell32), userMode_(userMode) {
+    taskbarCreated_ = user32_.registerWindowMessage("TaskbarCreated");
     window_ = user32_.createHiddenWindow("",
                                          [this](Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                                                 std::intptr_t lParam) -> MessageResult {
                                              if (message == CallbackMessage) {
                                                  OnCallback(lParam);
+                                                 return 0;
+                                             }
+                                             if (message == taskbarCreated_ && taskbarCreated_ != 0) {
+                                                 OnTaskbarCreated();
+                                                 return 0;
+                                             }
+                                             if (message == WM_CLOSE) {
+                                                 if (CloseRequested) {
+                                                     CloseRequested();
+                                                 }
                                                  return 0;
                                              }
                                              return user32_.defWindowProc(window, message, wParam, lParam);
@@ -95,6 +106,21 @@ void SysTray::UpdateIcon(const std::string& ToolTip) {
     record_.uFlags = NIF_ICON | NIF_TIP;
     PutTip(ToolTip);
     shell32_.shellNotifyIcon(NIM_MODIFY, record_);
+}
+
+void SysTray::OnTaskbarCreated() {
+    if (!shown_) {
+        return;
+    }
+    // A copy: UpdateIcon may have left the stored record without the callback flag, which later modify calls
+    // keep; the new icon needs it.
+    NotifyIconData again = record_;
+    again.cbSize = shell32_.notifyIconDataV1Size();
+    again.hWnd = window_;
+    again.uID = IconId;
+    again.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    again.uCallbackMessage = CallbackMessage;
+    shell32_.shellNotifyIcon(NIM_ADD, again);
 }
 
 void SysTray::InitProperties() {

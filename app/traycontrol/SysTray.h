@@ -1,6 +1,10 @@
 // SysTray: a reusable notification-area icon control. It wraps the shell's notification-icon interface, keeps
 // the icon record between calls, and turns the shell's callbacks into mouse events. It knows nothing of the
 // program that holds it.
+//
+// Its window lives as long as the control: a WM_CLOSE sent to it is handed to the holder (CloseRequested)
+// and never destroys it. When the shell restarts (Explorer broadcasts its registered "TaskbarCreated"
+// message) a shown icon is added again with the picture and tip it showed.
 #pragma once
 
 #include "platform/Shell32.h"
@@ -60,6 +64,8 @@ class SysTray {
     void SetEvents(SysTrayEvents* events) { events_ = events; }
     // Called with the property name whenever a property changes, so the host can mark the form as changed.
     std::function<void(const char*)> PropertyChanged;
+    // Called when the control's window is asked to close (WM_CLOSE): the holder decides what ends.
+    std::function<void()> CloseRequested;
 
     // The control's own window, which receives the shell's callbacks.
     platform::Hwnd hWnd() const { return window_; }
@@ -68,6 +74,11 @@ class SysTray {
 
     // Decodes one callback (the mouse message in the low word of lParam) into an event.
     void OnCallback(std::intptr_t lParam);
+    // The shell came back: a shown icon is added again from the stored record (its current picture and
+    // tip), with the callback; a hidden one stays hidden.
+    void OnTaskbarCreated();
+    // The number of the shell's "TaskbarCreated" message in this session (0 when it could not be had).
+    std::uint32_t TaskbarCreatedMessage() const { return taskbarCreated_; }
 
   private:
     void PutTip(const std::string& text);
@@ -87,4 +98,5 @@ class SysTray {
     std::int32_t trayIcon_ = 0;
     platform::NotifyIconData record_{};
     SysTrayEvents* events_ = nullptr;
+    std::uint32_t taskbarCreated_ = 0;
 };

@@ -277,23 +277,57 @@ NTSTATUS HidClassDevice::start() {
 }
 
 NTSTATUS HidClassDevice::stop() {
+    if (!pollDuringTeardown_) {
+        stopPolling();
+    }
+    NTSTATUS status = sendPnp(IRP_MN_STOP_DEVICE).status;
     stopPolling();
-    return sendPnp(IRP_MN_STOP_DEVICE).status;
+    return status;
 }
 
 NTSTATUS HidClassDevice::surpriseRemove() {
+    if (!pollDuringTeardown_) {
+        stopPolling();
+    }
+    NTSTATUS status = sendPnp(IRP_MN_SURPRISE_REMOVAL).status;
     stopPolling();
-    return sendPnp(IRP_MN_SURPRISE_REMOVAL).status;
+    return status;
 }
 
 NTSTATUS HidClassDevice::remove() {
-    stopPolling();
+    if (!pollDuringTeardown_) {
+        stopPolling();
+    }
     if (device_ == nullptr) {
+        stopPolling();
         return STATUS_NO_SUCH_DEVICE;
     }
     NTSTATUS status = sendPnp(IRP_MN_REMOVE_DEVICE).status;
+    stopPolling();
     destroyDeviceObject();
     return status;
+}
+
+NTSTATUS HidClassDevice::sleep(SYSTEM_POWER_STATE sleep) {
+    POWER_STATE state;
+    state.SystemState = sleep;
+    HidRequestResult r = sendPower(IRP_MN_SET_POWER, SystemPowerState, state);
+    if (!NT_SUCCESS(r.status)) {
+        return r.status;
+    }
+    state.DeviceState = PowerDeviceD3;
+    return sendPower(IRP_MN_SET_POWER, DevicePowerState, state).status;
+}
+
+NTSTATUS HidClassDevice::wake() {
+    POWER_STATE state;
+    state.SystemState = PowerSystemWorking;
+    HidRequestResult r = sendPower(IRP_MN_SET_POWER, SystemPowerState, state);
+    if (!NT_SUCCESS(r.status)) {
+        return r.status;
+    }
+    state.DeviceState = PowerDeviceD0;
+    return sendPower(IRP_MN_SET_POWER, DevicePowerState, state).status;
 }
 
 void HidClassDevice::setConsumer(HidReportConsumer consumer) {

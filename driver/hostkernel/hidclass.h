@@ -96,11 +96,21 @@ class HidClassDevice {
     // enabled. A failed descriptor read fails the start as the class driver would see it.
     NTSTATUS start();
     // Stop, surprise removal: stop polling first, as the class driver stops reading before these, then
-    // send the request.
+    // send the request. With setPollDuringTeardown(true) reads go on while the request is handled.
     NTSTATUS stop();
     NTSTATUS surpriseRemove();
-    // Removal: stop polling, send the request, then detach and delete the device object.
+    // Removal: stop polling, send the request, then detach and delete the device object. With
+    // setPollDuringTeardown(true) polling stops only once the removal has returned.
     NTSTATUS remove();
+    // Keep polling through stop, surprise removal and removal, so that reads race with them.
+    void setPollDuringTeardown(bool on) { pollDuringTeardown_ = on; }
+
+    // --- power (the class driver is the device's power policy owner) ---------------------------------
+    // System set-power to `sleep` (S1-S4), then the device set-power to D3, as the class driver asks for when
+    // the system sleeps; polling goes on unless the test stops it.
+    NTSTATUS sleep(SYSTEM_POWER_STATE sleep);
+    // System set-power to S0, then the device set-power to D0.
+    NTSTATUS wake();
     // Any Plug and Play request; `argument` goes to Parameters.Others.Argument1 (for example the
     // DEVICE_CAPABILITIES of a capabilities query). Initial status STATUS_NOT_SUPPORTED, as the platform
     // requires of Plug and Play requests.
@@ -155,6 +165,7 @@ class HidClassDevice {
 
     std::chrono::microseconds pollInterval_{8000};
     bool autoPoll_ = true;
+    bool pollDuringTeardown_ = false;
     std::mutex pollMutex_;
     std::condition_variable pollWake_;
     bool pollStop_ = false;

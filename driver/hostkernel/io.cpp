@@ -4,7 +4,16 @@
 #include "hostkernel/hostkernel.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+struct _IO_WORKITEM {
+    PDEVICE_OBJECT DeviceObject;
+    bool Queued; // between IoQueueWorkItem and the start of its routine; atomic accesses
+};
 
 namespace {
 
@@ -15,6 +24,124 @@ constexpr UCHAR ThreadedIrp = 0x80;
 KSPIN_LOCK cancelSpinLock = 0;
 std::atomic<uint64_t> liveDevices{0};
 std::atomic<uint64_t> startNextPowerCalls{0};
+std::atomic<int> startNextPowerLocation{0};
+
+// Device objects stay allocated while work items referencing them are queued or running; IoDeleteDevice of
+// a referenced device defers the free to the last reference (the platform's object reference count).
+std::mutex& deviceReferenceLock() {
+    static std::mutex lock;
+    return lock;
+}
+constexpr CSHORT DeletedDevice = -1; // Type of a deleted device object still referenced
+
+void referenceDevice(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(deviceReferenceLock());
+    ++device->ReferenceCount;
+}
+
+void dereferenceDevice(PDEVICE_OBJECT device) {
+    bool free = false;
+    {
+        std::lock_guard<std::mutex> guard(deviceReferenceLock());
+        free = --device->ReferenceCount == 0 && device->Type == DeletedDevice;
+    }
+    if (free)
+        std::free(device);
+}
+
+const ULONG WorkItemPoolTag = (ULONG)'I' | ((ULONG)'o' << 8) | ((ULONG)'W' << 16) | ((ULONG)'k' << 24);
+
+// One system worker thread runs the queued routines in order, at PASSIVE_LEVEL.
+class WorkQueue {
+  public:
+    struct Entry {
+        PIO_WORKITEM item;
+        PIO_WORKITEM_ROUTINE routine;
+        PDEVICE_OBJECT device;
+        PVOID context;
+    };
+
+    static WorkQueue& instance() {
+        static WorkQueue queue;
+        return queue;
+    }
+
+    ~WorkQueue() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    void push(const Entry& entry) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            queue_.push_back(entry);
+            if (!thread_.joinable())
+                thread_ = std::thread([this] { run(); });
+        }
+        changed_.notify_all();
+    }
+
+    bool waitIdle(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, timeout, [this] { return queue_.empty() && !running_; });
+    }
+
+    uint64_t runCount() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return runs_;
+    }
+
+    void setPaused(bool paused) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            paused_ = paused;
+        }
+        changed_.notify_all();
+    }
+
+    size_t queued() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return queue_.size();
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            changed_.wait(guard, [this] { return stop_ || (!queue_.empty() && !paused_); });
+            if (stop_)
+                return;
+            Entry entry = queue_.front();
+            queue_.pop_front();
+            running_ = true;
+            guard.unlock();
+            // The item may be freed or queued again by its routine: it is not touched after this point.
+            __atomic_store_n(&entry.item->Queued, false, __ATOMIC_SEQ_CST);
+            entry.routine(entry.device, entry.context);
+            if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+                hostk::bugCheck("work item routine returned at raised IRQL");
+            dereferenceDevice(entry.device);
+            guard.lock();
+            running_ = false;
+            ++runs_;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<Entry> queue_;
+    bool running_ = false;
+    bool paused_ = false;
+    bool stop_ = false;
+    uint64_t runs_ = 0;
+    std::thread thread_;
+};
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)DeviceObject;
@@ -59,6 +186,26 @@ uint64_t liveDeviceObjects() {
 
 uint64_t poStartNextPowerIrpCalls() {
     return startNextPowerCalls.load();
+}
+
+int lastPoStartNextPowerIrpLocation() {
+    return startNextPowerLocation.load();
+}
+
+bool waitForWorkItems(std::chrono::milliseconds timeout) {
+    return WorkQueue::instance().waitIdle(timeout);
+}
+
+uint64_t workItemsRun() {
+    return WorkQueue::instance().runCount();
+}
+
+void pauseWorkItems(bool paused) {
+    WorkQueue::instance().setPaused(paused);
+}
+
+size_t queuedWorkItems() {
+    return WorkQueue::instance().queued();
 }
 
 } // namespace hostk
@@ -226,6 +373,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    hostk::checkCallerResident(__builtin_return_address(0), "IoAcquireCancelSpinLock");
     KeAcquireSpinLock(&cancelSpinLock, Irql);
 }
 
@@ -287,9 +435,45 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (*link == NULL)
         hostk::bugCheck("IoDeleteDevice of a device object its driver does not own");
     *link = DeviceObject->NextDevice;
-    DeviceObject->Type = 0;
     liveDevices--;
+    {
+        std::lock_guard<std::mutex> guard(deviceReferenceLock());
+        DeviceObject->Type = DeletedDevice;
+        if (DeviceObject->ReferenceCount != 0)
+            return; // freed by the last work item that references it
+    }
     std::free(DeviceObject);
+}
+
+// ---- Work items ----------------------------------------------------------------------------------------
+
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    auto* item = static_cast<PIO_WORKITEM>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _IO_WORKITEM), WorkItemPoolTag));
+    if (item == NULL)
+        return NULL;
+    item->DeviceObject = DeviceObject;
+    item->Queued = false;
+    return item;
+}
+
+VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    if (__atomic_load_n(&IoWorkItem->Queued, __ATOMIC_SEQ_CST))
+        hostk::bugCheck("IoFreeWorkItem of a work item that is still queued");
+    ExFreePoolWithTag(IoWorkItem, WorkItemPoolTag);
+}
+
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                     PVOID Context) {
+    (void)QueueType;
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        hostk::bugCheck("IoQueueWorkItem above DISPATCH_LEVEL");
+    if (__atomic_exchange_n(&IoWorkItem->Queued, true, __ATOMIC_SEQ_CST))
+        hostk::bugCheck("IoQueueWorkItem of a work item that is already queued");
+    if (IoWorkItem->DeviceObject->Type != IO_TYPE_DEVICE)
+        hostk::bugCheck("IoQueueWorkItem for a deleted device object");
+    referenceDevice(IoWorkItem->DeviceObject);
+    WorkQueue::instance().push({IoWorkItem, WorkerRoutine, IoWorkItem->DeviceObject, Context});
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
@@ -308,7 +492,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 // ---- Power ---------------------------------------------------------------------------------------------
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
-    (void)Irp;
+    startNextPowerLocation = Irp->CurrentLocation;
     startNextPowerCalls++;
 }
 

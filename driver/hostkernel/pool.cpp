@@ -98,6 +98,13 @@ std::string describeOutstanding() {
     return text.empty() ? "nothing" : text;
 }
 
+POOL_TYPE poolTypeOf(PVOID block) {
+    auto* header = static_cast<BlockHeader*>(block) - 1;
+    if (header->magic != BlockMagic)
+        bugCheck("poolTypeOf: not a live pool block");
+    return header->type;
+}
+
 void failAllocation(uint64_t n) {
     std::lock_guard<std::mutex> guard(pool().lock);
     pool().failAt = n == 0 ? 0 : pool().attempts + n;

@@ -10,9 +10,35 @@
 #include <mutex>
 #include <sched.h>
 
+// Bounds of the "PAGE" section, where the driver's pageable routines are linked (absent: no pageable code).
+extern "C" {
+extern const char __start_PAGE[] __attribute__((weak));
+extern const char __stop_PAGE[] __attribute__((weak));
+}
+
 namespace {
 
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
+
+// Pageable routines running on this thread, innermost last (PAGED_CODE() records them).
+constexpr int MaxPagedDepth = 64;
+thread_local PCSTR pagedRoutines[MaxPagedDepth];
+thread_local int pagedDepth = 0;
+
+} // namespace
+
+// Stops the process when `caller`, the return address of a call that raises the IRQL or takes a spin lock,
+// lies in the pageable section: that code would run at DISPATCH_LEVEL from a page that may be out.
+void hostk::checkCallerResident(const void* caller, const char* what) {
+    if (__start_PAGE == nullptr || caller < (const void*)__start_PAGE || caller >= (const void*)__stop_PAGE)
+        return;
+    static char message[256];
+    snprintf(message, sizeof message, "%s called from pageable code (running: %s)", what,
+             pagedDepth > 0 ? pagedRoutines[pagedDepth - 1] : "a routine without PAGED_CODE()");
+    hostk::bugCheck(message);
+}
+
+namespace {
 
 std::mutex& dispatcherLock() {
     static std::mutex lock;
@@ -33,6 +59,8 @@ KIRQL KeGetCurrentIrql(VOID) {
 }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    if (NewIrql > PASSIVE_LEVEL)
+        hostk::checkCallerResident(__builtin_return_address(0), "KeRaiseIrql");
     if (NewIrql < currentIrql)
         hostk::bugCheck("KeRaiseIrql to a lower level");
     *OldIrql = currentIrql;
@@ -43,6 +71,18 @@ VOID KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > currentIrql)
         hostk::bugCheck("KeLowerIrql to a higher level");
     currentIrql = NewIrql;
+}
+
+VOID HostPagedEnter(PCSTR Routine) {
+    if (pagedDepth < MaxPagedDepth)
+        pagedRoutines[pagedDepth] = Routine;
+    ++pagedDepth;
+}
+
+VOID HostPagedLeave(VOID) {
+    if (pagedDepth == 0)
+        hostk::bugCheck("HostPagedLeave without a pageable routine");
+    --pagedDepth;
 }
 
 VOID HostPagedCodeCheck(PCSTR Routine) {
@@ -129,7 +169,14 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
+static void AcquireAtDpcLevel(PKSPIN_LOCK SpinLock);
+
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    hostk::checkCallerResident(__builtin_return_address(0), "KeAcquireSpinLockAtDpcLevel");
+    AcquireAtDpcLevel(SpinLock);
+}
+
+static void AcquireAtDpcLevel(PKSPIN_LOCK SpinLock) {
     if (currentIrql < DISPATCH_LEVEL)
         hostk::bugCheck("KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
     ULONG_PTR self = (ULONG_PTR)&currentIrql; // unique per thread
@@ -151,9 +198,10 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    hostk::checkCallerResident(__builtin_return_address(0), "KeAcquireSpinLock");
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    KeAcquireSpinLockAtDpcLevel(SpinLock);
+    AcquireAtDpcLevel(SpinLock);
     return old;
 }
 

@@ -158,6 +158,41 @@ uint64_t UsbReceiver::cancelledTransfers() const {
     return cancelled_;
 }
 
+bool UsbReceiver::pipeHalted() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return halted_;
+}
+
+uint64_t UsbReceiver::pipeResets() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return pipeResets_;
+}
+
+uint64_t UsbReceiver::failedTransfers() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return failed_;
+}
+
+bool UsbReceiver::waitForPipeResets(uint64_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, timeout, [&] { return pipeResets_ >= count; });
+}
+
+DEVICE_POWER_STATE UsbReceiver::powerState() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return powerState_;
+}
+
+uint64_t UsbReceiver::transfersWhilePoweredDown() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return transfersWhilePoweredDown_;
+}
+
+void UsbReceiver::setFailEveryTransfer(bool on) {
+    std::lock_guard<std::mutex> guard(lock_);
+    failEveryTransfer_ = on;
+}
+
 bool UsbReceiver::matchFailure(USHORT function, UCHAR descriptorType, NTSTATUS* status) {
     std::lock_guard<std::mutex> guard(lock_);
     for (auto it = failRules_.begin(); it != failRules_.end(); ++it) {
@@ -196,6 +231,7 @@ NTSTATUS UsbReceiver::submitUrb(PIRP irp, PURB urb) {
     Request request;
     request.majorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     request.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    request.stackLocation = irp->CurrentLocation;
     if (urb == NULL) {
         record(request);
         irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
@@ -262,6 +298,8 @@ NTSTATUS UsbReceiver::controlUrb(PURB urb) {
         return getDescriptor(urb);
     case URB_FUNCTION_SELECT_CONFIGURATION:
         return selectConfiguration(urb);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return resetPipe(urb);
     default:
         urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
         return STATUS_INVALID_PARAMETER;
@@ -295,6 +333,30 @@ NTSTATUS UsbReceiver::getDescriptor(PURB urb) {
     request.TransferBufferLength = length;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
+}
+
+// Clears a halted pipe. The pipe must be open and have no transfer pending (the platform's rule: a pipe is
+// reset only when idle).
+NTSTATUS UsbReceiver::resetPipe(PURB urb) {
+    NTSTATUS status = STATUS_SUCCESS;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto& request = urb->UrbPipeRequest;
+        if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST) || !configured_ ||
+            std::find(openPipes_.begin(), openPipes_.end(), request.PipeHandle) == openPipes_.end()) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+            status = STATUS_INVALID_PARAMETER;
+        } else if (!pending_.empty()) {
+            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+            status = STATUS_INVALID_DEVICE_STATE;
+        } else {
+            halted_ = false;
+            ++pipeResets_;
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        }
+    }
+    changed_.notify_all();
+    return status;
 }
 
 // Checks each interface information record of the request against the configuration descriptor it carries
@@ -372,9 +434,23 @@ NTSTATUS UsbReceiver::selectConfiguration(PURB urb) {
             }
             if (status == STATUS_SUCCESS && interfaces.empty())
                 status = STATUS_INVALID_PARAMETER;
+            // Every interface of the configuration (alternate setting 0) must be named.
+            for (ULONG offset = 0; status == STATUS_SUCCESS && offset + 2 <= total && descriptor[offset] != 0;
+                 offset += descriptor[offset]) {
+                if (offset + descriptor[offset] > total)
+                    break;
+                auto* candidate = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(descriptor + offset);
+                if (descriptor[offset + 1] == USB_INTERFACE_DESCRIPTOR_TYPE &&
+                    descriptor[offset] >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
+                    candidate->bAlternateSetting == 0 &&
+                    std::find(interfaces.begin(), interfaces.end(), candidate->bInterfaceNumber) ==
+                        interfaces.end())
+                    status = STATUS_INVALID_PARAMETER;
+            }
             if (status == STATUS_SUCCESS) {
                 select.ConfigurationHandle = &configurationToken;
                 configured_ = true;
+                halted_ = false;
                 ++selectCount_;
                 selectedInterfaces_ = interfaces;
                 openPipes_ = pipes;
@@ -415,6 +491,25 @@ NTSTATUS UsbReceiver::queueTransfer(PIRP irp, PURB urb) {
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
+    }
+
+    bool failNow = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (powerState_ != PowerDeviceD0)
+            ++transfersWhilePoweredDown_;
+        if (halted_) {
+            failNow = true;
+            usbdStatus = USBD_STATUS_ENDPOINT_HALTED;
+        } else if (failEveryTransfer_ || powerState_ != PowerDeviceD0) {
+            failNow = true;
+            usbdStatus = USBD_STATUS_XACT_ERROR;
+        }
+    }
+    if (failNow) {
+        // Completed at once, from the submitter's thread, as a host controller fails a halted endpoint.
+        completeTransfer(irp, STATUS_UNSUCCESSFUL, usbdStatus, nullptr, 0);
+        return STATUS_UNSUCCESSFUL;
     }
 
     IoMarkIrpPending(irp);
@@ -482,6 +577,11 @@ void UsbReceiver::completeTransfer(PIRP irp, NTSTATUS status, USBD_STATUS usbdSt
     } else {
         length = 0;
     }
+    if (!NT_SUCCESS(status) && !cancelled) {
+        std::lock_guard<std::mutex> guard(lock_);
+        halted_ = true;
+        ++failed_;
+    }
     transfer.TransferBufferLength = (ULONG)length;
     urb->UrbHeader.Status = usbdStatus;
     irp->IoStatus.Status = status;
@@ -497,6 +597,14 @@ void UsbReceiver::completeTransfer(PIRP irp, NTSTATUS status, USBD_STATUS usbdSt
             ++cancelled_;
     }
     changed_.notify_all();
+}
+
+bool UsbReceiver::stall() {
+    return failTransfer(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+}
+
+bool UsbReceiver::transactionError() {
+    return failTransfer(STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR);
 }
 
 bool UsbReceiver::deliver(const void* packet, size_t length) {
@@ -523,6 +631,7 @@ NTSTATUS NTAPI UsbReceiver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     Request request;
     request.majorFunction = IRP_MJ_PNP;
     request.minorFunction = location->MinorFunction;
+    request.stackLocation = irp->CurrentLocation;
     receiver->record(request);
     std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> handler;
     {
@@ -542,6 +651,9 @@ NTSTATUS NTAPI UsbReceiver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
+    case IRP_MN_QUERY_CAPABILITIES:
+        irp->IoStatus.Status = answerCapabilities(irp);
+        break;
     default:
         break; // a bus driver leaves requests it does not handle as they came
     }
@@ -550,13 +662,52 @@ NTSTATUS NTAPI UsbReceiver::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
+// What a USB hub reports for a device on one of its ports: its place, and for each system sleep state the
+// deepest device state that still lets it wake the system (D2), D3 for hibernation and shutdown.
+NTSTATUS UsbReceiver::answerCapabilities(PIRP irp) {
+    auto* caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (caps == NULL)
+        return STATUS_INVALID_PARAMETER;
+    caps->Address = CapabilityAddress;
+    caps->UINumber = CapabilityUINumber;
+    caps->DeviceD1 = 0;
+    caps->DeviceD2 = 1;
+    caps->WakeFromD0 = 1;
+    caps->WakeFromD2 = 1;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    caps->SystemWake = PowerSystemSleeping3;
+    caps->DeviceWake = PowerDeviceD2;
+    caps->D1Latency = 100;
+    caps->D2Latency = 100;
+    caps->D3Latency = 100;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI UsbReceiver::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     UsbReceiver* receiver = self(device);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     Request request;
     request.majorFunction = IRP_MJ_POWER;
-    request.minorFunction = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    request.minorFunction = location->MinorFunction;
     request.powerStartsBefore = poStartNextPowerIrpCalls();
+    request.powerStartLocation = lastPoStartNextPowerIrpLocation();
+    request.stackLocation = irp->CurrentLocation;
+    request.powerType = location->Parameters.Power.Type;
+    request.powerState = location->Parameters.Power.State;
+    request.transfersPending = receiver->pendingTransfers();
     receiver->record(request);
+    if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState) {
+        std::lock_guard<std::mutex> guard(receiver->lock_);
+        DEVICE_POWER_STATE state = location->Parameters.Power.State.DeviceState;
+        receiver->powerState_ = state;
+        if (state != PowerDeviceD0)
+            receiver->halted_ = true; // the endpoint's state does not survive suspend
+    }
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;

@@ -1,14 +1,8 @@
 # Builds the configuration-descriptor fuzzer with clang and runs it for RUNS executions from the seeds.
 # Called by the fuzz_config_descriptor test with CLANGXX, SOURCE_DIR, WORK_DIR and RUNS.
 set(driver ${SOURCE_DIR}/driver)
-set(sources
-    ${driver}/hostkernel/pool.cpp
-    ${driver}/hostkernel/sync.cpp
-    ${driver}/hostkernel/io.cpp
-    ${driver}/hostkernel/usbd.cpp
-    ${driver}/hostkernel/usbreceiver.cpp
-    ${driver}/qelm_usb.cpp
-    ${SOURCE_DIR}/tests/fuzz/config_descriptor_fuzzer.cpp)
+file(GLOB hostkernel ${driver}/hostkernel/*.cpp)
+set(sources ${hostkernel} ${driver}/qelm_usb.cpp ${SOURCE_DIR}/tests/fuzz/config_descriptor_fuzzer.cpp)
 set(fuzzer ${WORK_DIR}/config_descriptor_fuzzer)
 file(MAKE_DIRECTORY ${WORK_DIR}/corpus)
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks a built qelmrc.sys: a native-subsystem kernel image that imports only from the kernel-mode
 modules, enters at DriverEntry (placed in INIT), keeps its pageable routines in PAGE and its
-raised-IRQL routines resident, and carries the expected version resource.
+raised-IRQL routines resident, has no code in PAGE that calls (or takes the address of) a spin-lock or
+other IRQL-raising routine, and carries the expected version resource.
 
 Usage: check_driver_image.py --image qelmrc.sys --arch win64|win32 [--objdump objdump]
 Exit status 0 when every check passes; each failure is printed.
@@ -42,7 +43,34 @@ EXPECTED_PLACEMENT = {
     "DispatchInternalIoctl": ".text",
     "IncrementPnpCount": ".text",
     "DecrementPnpCount": ".text",
+    "PowerUpCompletion": ".text",
+    # Everything that takes TransferLock, and the work item that resets the pipe.
+    "StartInterruptTransfer": ".text",
+    "InterruptTransferComplete": ".text",
+    "CancelInterruptTransfer": ".text",
+    "CopyLatestReport": ".text",
+    "StopInterruptTransfers": ".text",
+    "SuspendInterruptTransfers": ".text",
+    "ResumeInterruptTransfers": ".text",
+    "AllowInterruptTransfers": ".text",
+    "ResetPipeWorker": ".text",
+    # PASSIVE_LEVEL only.
+    "SubmitUrbSync": "PAGE",
+    "ConfigureDevice": "PAGE",
+    "UnconfigureDevice": "PAGE",
+    "AllocateTransferResources": "PAGE",
+    "FreeTransferResources": "PAGE",
+    "ResetInterruptPipe": "PAGE",
 }
+
+# Kernel and HAL routines that take a spin lock or raise the IRQL: code that calls them runs, at least in
+# part, at DISPATCH_LEVEL or above, where a page fault on pageable code is a bug check.
+IRQL_RAISING = re.compile(
+    r"^(KeAcquireSpinLock\w*|KefAcquireSpinLock\w*|KfAcquireSpinLock|KeAcquireInStackQueuedSpinLock\w*"
+    r"|KeAcquireQueuedSpinLock\w*|KeTryToAcquire\w*SpinLock\w*|KeAcquireInterruptSpinLock|KfRaiseIrql"
+    r"|KeRaiseIrql\w*|KeSynchronizeExecution|IoAcquireCancelSpinLock|ExAcquireSpinLock\w*"
+    r"|ExInterlocked\w+)$"
+)
 
 # Routines of the HID class driver that a minidriver for this system must not depend on.
 FORBIDDEN_IMPORTS = {"HidNotifyPresence"}
@@ -102,6 +130,57 @@ def parse_sections(section_headers):
         if m:
             sections.append((m.group(2), int(m.group(3), 16)))
     return sections
+
+
+def parse_import_slots(private_headers, image_base, pointer_size):
+    """{virtual address of an import-address-table slot: imported name} from objdump -p: each DLL's row
+    gives its first thunk (the table's RVA); its names follow in table order, one pointer each."""
+    slots = {}
+    thunk = None
+    index = 0
+    in_members = False
+    for line in private_headers.splitlines():
+        m = re.match(r"^\s*[0-9a-f]{8}\s+[0-9a-f]{8}\s+[0-9a-f]{8}\s+[0-9a-f]{8}\s+[0-9a-f]{8}\s+([0-9a-f]{8})\s*$", line)
+        if m:
+            thunk, index, in_members = int(m.group(1), 16), 0, False
+            continue
+        if re.match(r"\s*vma:\s+Hint/Ord", line):
+            in_members = thunk is not None
+            continue
+        if in_members:
+            m = re.match(r"\s*[0-9a-f]+\s+\d+\s+(\S+)", line)
+            if m:
+                slots[image_base + thunk + index * pointer_size] = undecorated(m.group(1)).lstrip("@")
+                index += 1
+            elif not line.strip():
+                in_members = False
+    return slots
+
+
+def irql_raising_in_page(disassembly, slots):
+    """[(routine, instruction)] for each instruction in the disassembly of PAGE that calls, or loads the
+    address of, an IRQL-raising import (directly, or through a register as an optimizer may do), or that
+    writes CR8 (the x64 IRQL register)."""
+    forbidden = {address for address, name in slots.items() if IRQL_RAISING.match(name)}
+    findings = []
+    routine = "?"
+    for line in disassembly.splitlines():
+        m = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
+        if m:
+            routine = m.group(1)
+            continue
+        parts = line.split("\t")
+        if len(parts) < 3 or not re.match(r"^\s*[0-9a-f]+:$", parts[0]):
+            continue
+        instruction = "\t".join(parts[2:]).strip()
+        addresses = {int(a, 16) for a in re.findall(r"0x([0-9a-f]+)", instruction)}
+        addresses |= {int(a, 16) for a in re.findall(r"#\s*([0-9a-f]+)", instruction)}
+        named = {undecorated(n).replace("__imp_", "").lstrip("_@") for n in re.findall(r"<([^>+]+)", instruction)}
+        if addresses & forbidden or any(IRQL_RAISING.match(undecorated(n)) for n in named):
+            findings.append((routine, instruction))
+        elif re.search(r"mov\s+%\w+,\s*%cr8", instruction):
+            findings.append((routine, instruction))
+    return findings
 
 
 def header_value(private_headers, key):
@@ -254,6 +333,15 @@ def check(image, arch, tool):
     if arch == "win32" and not any(name == ".reloc" for name, _ in sections):
         failures.append("no relocations: the image cannot be loaded at another address")
     symbols = parse_symbols(objdump(tool, ["-t", "-C"], image), sections)
+    if not any(name == "PAGE" for name, _ in sections):
+        failures.append("no PAGE section")
+    else:
+        base = header_value(private, "ImageBase") or 0
+        slots = parse_import_slots(private, base, 8 if arch == "win64" else 4)
+        if not slots:
+            failures.append("no import-address-table slots found")
+        for routine, instruction in irql_raising_in_page(objdump(tool, ["-d", "-C", "-j", "PAGE"], image), slots):
+            failures.append("pageable %s raises the IRQL: %s" % (routine, instruction))
     entry = header_value(private, "AddressOfEntryPoint")
     base = header_value(private, "ImageBase")
     if "DriverEntry" not in symbols:

@@ -67,6 +67,11 @@ struct BusState {
     ULONG DescriptorReads;
     ULONG SelectConfigurations;
     ULONG Removals;
+    BOOLEAN Halted; // the interrupt pipe is halted: transfers fail until it is reset
+    ULONG FailNext; // QVUSB_FAIL_* armed for the next transfer (none was pending); 0: none
+    ULONG PipeErrors;
+    ULONG PipeResets;
+    ULONG HaltedFailures;
 };
 
 extern BusState Bus;
@@ -118,5 +123,8 @@ NTSTATUS SendPacket(const UCHAR* bytes, ULONG length);
 
 // Fails every pending transfer (receiver gone or removed).
 void FailPendingTransfers(NTSTATUS status, USBD_STATUS usbStatus);
+
+// A pipe error from the test (QVUSB_FAIL_*): fails the pending transfer, or the next one, and halts the pipe.
+NTSTATUS FailPipe(ULONG kind);
 
 } // namespace qelmvusb

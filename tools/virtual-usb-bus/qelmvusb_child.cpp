@@ -3,7 +3,8 @@
 // The child device (a PDO) that the bus reports while the receiver is plugged. It carries the receiver's
 // hardware ID, USB\VID_045E&PID_0284, for which the Plug and Play manager installs qelmrc from qelmrc.inf,
 // and serves what qelmrc asks of a USB device: the receiver's descriptors, select configuration, and
-// interrupt-IN transfers that pend until the test sends a packet or the transfer is cancelled.
+// interrupt-IN transfers that pend until the test sends a packet or the transfer is cancelled. A pipe error
+// the test injects (a stall or a transaction error) halts the interrupt pipe until qelmrc resets it.
 #include "qelmvusb.h"
 
 #include "receiver_descriptors.h"
@@ -94,7 +95,40 @@ void FailPendingTransfers(NTSTATUS status, USBD_STATUS usbStatus) {
 
 namespace {
 
-// An interrupt-IN transfer: answered at once with a queued packet, otherwise pends until one arrives.
+USBD_STATUS FailureStatus(ULONG kind) {
+    return kind == QVUSB_FAIL_STALL ? USBD_STATUS_STALL_PID : USBD_STATUS_XACT_ERROR;
+}
+
+} // namespace
+
+// A pipe error from the test: the pending transfer fails now, or, with none pending, the next one does when
+// it arrives; either way the pipe halts.
+NTSTATUS FailPipe(ULONG kind) {
+    if (kind != QVUSB_FAIL_STALL && kind != QVUSB_FAIL_XACT)
+        return STATUS_INVALID_PARAMETER;
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    if (!Bus.Present || !Bus.Configured) {
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        return STATUS_DEVICE_NOT_READY;
+    }
+    PIRP irp = TakePendingTransfer();
+    if (irp != NULL) {
+        Bus.Halted = TRUE;
+        Bus.PipeErrors++;
+    } else {
+        Bus.FailNext = kind;
+    }
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    if (irp != NULL)
+        FinishTransfer(irp, NULL, STATUS_UNSUCCESSFUL, FailureStatus(kind));
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+// An interrupt-IN transfer: answered at once with a queued packet, otherwise pends until one arrives. On a
+// halted pipe (or with a pipe error armed) it fails at once.
 NTSTATUS SubmitTransfer(PIRP irp, PURB urb) {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
     if (transfer->PipeHandle != &PipeToken || !(transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
@@ -108,6 +142,20 @@ NTSTATUS SubmitTransfer(PIRP irp, PURB urb) {
         KeReleaseSpinLock(&Bus.Lock, irql);
         FinishTransfer(irp, NULL, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (Bus.Halted || Bus.FailNext != 0) {
+        USBD_STATUS usbStatus = USBD_STATUS_ENDPOINT_HALTED;
+        if (Bus.Halted) {
+            Bus.HaltedFailures++;
+        } else {
+            usbStatus = FailureStatus(Bus.FailNext);
+            Bus.FailNext = 0;
+            Bus.Halted = TRUE;
+            Bus.PipeErrors++;
+        }
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        FinishTransfer(irp, NULL, STATUS_UNSUCCESSFUL, usbStatus);
+        return STATUS_UNSUCCESSFUL;
     }
     if (Bus.QueueCount > 0) {
         Packet packet = Bus.Queue[Bus.QueueHead];
@@ -208,6 +256,29 @@ NTSTATUS GetDescriptor(PIRP irp, PURB urb) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
+// Clears the halt of the interrupt pipe. Like a host controller, the bus refuses while a transfer is pending
+// on the pipe.
+NTSTATUS ResetPipe(PIRP irp, PURB urb) {
+    if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST) ||
+        urb->UrbPipeRequest.PipeHandle != &PipeToken) {
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    if (Bus.PendingCount != 0) {
+        KeReleaseSpinLock(&Bus.Lock, irql);
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+        return Complete(irp, STATUS_INVALID_DEVICE_STATE);
+    }
+    if (Bus.Halted)
+        Bus.PipeResets++;
+    Bus.Halted = FALSE;
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    return Complete(irp, STATUS_SUCCESS);
+}
+
 // Select configuration: without a descriptor the receiver is un-configured; with one, each interface in
 // the request gets its handle and its pipes (interface 0 has the interrupt-IN pipe, interface 1 none).
 NTSTATUS SelectConfiguration(PIRP irp, PURB urb) {
@@ -259,6 +330,8 @@ NTSTATUS SelectConfiguration(PIRP irp, PURB urb) {
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     KeAcquireSpinLock(&Bus.Lock, &irql);
     Bus.Configured = TRUE;
+    Bus.Halted = FALSE;
+    Bus.FailNext = 0;
     Bus.SelectConfigurations++;
     KeReleaseSpinLock(&Bus.Lock, irql);
     return Complete(irp, STATUS_SUCCESS);
@@ -290,6 +363,8 @@ NTSTATUS ChildInternalIoctl(PIRP irp) {
         return SelectConfiguration(irp, urb);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         return SubmitTransfer(irp, urb);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return ResetPipe(irp, urb);
     case URB_FUNCTION_ABORT_PIPE:
         FailPendingTransfers(STATUS_CANCELLED, USBD_STATUS_CANCELED);
         urb->UrbHeader.Status = USBD_STATUS_SUCCESS;

@@ -40,6 +40,8 @@ NTSTATUS Plug() {
     Bus.Configured = FALSE;
     Bus.QueueHead = 0;
     Bus.QueueCount = 0;
+    Bus.Halted = FALSE;
+    Bus.FailNext = 0;
     KeReleaseSpinLock(&Bus.Lock, irql);
     IoInvalidateDeviceRelations(root, BusRelations);
     return STATUS_SUCCESS;
@@ -78,6 +80,10 @@ NTSTATUS ControlIoctl(PIRP irp) {
         if (buffer == NULL)
             return Complete(irp, STATUS_INVALID_PARAMETER);
         return Complete(irp, SendPacket(static_cast<const UCHAR*>(buffer), inLength));
+    case IOCTL_QVUSB_FAIL:
+        if (buffer == NULL || inLength < sizeof(ULONG))
+            return Complete(irp, STATUS_INVALID_PARAMETER);
+        return Complete(irp, FailPipe(*static_cast<const ULONG*>(buffer)));
     case IOCTL_QVUSB_STATE: {
         if (buffer == NULL || outLength < sizeof(QVUSB_STATE))
             return Complete(irp, STATUS_BUFFER_TOO_SMALL);
@@ -95,6 +101,10 @@ NTSTATUS ControlIoctl(PIRP irp) {
         state.DescriptorReads = Bus.DescriptorReads;
         state.SelectConfigurations = Bus.SelectConfigurations;
         state.Removals = Bus.Removals;
+        state.Halted = Bus.Halted;
+        state.PipeErrors = Bus.PipeErrors;
+        state.PipeResets = Bus.PipeResets;
+        state.HaltedFailures = Bus.HaltedFailures;
         KeReleaseSpinLock(&Bus.Lock, irql);
         RtlCopyMemory(buffer, &state, sizeof(state));
         return Complete(irp, STATUS_SUCCESS, sizeof(state));

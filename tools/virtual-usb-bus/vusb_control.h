@@ -7,6 +7,10 @@
 //   UNPLUG  no input: the receiver is detached (its transfers fail, the child device goes away)
 //   PACKET  1 to QVUSB_MAX_PACKET bytes: the receiver sends this packet on its interrupt-IN pipe
 //   STATE   output QVUSB_STATE: what the bus has seen, for tests
+//   FAIL    input ULONG QVUSB_FAIL_*: the interrupt pipe fails the pending transfer (or, with none pending,
+//           the next one) with a STALL handshake or a transaction error, and halts: as on a real host
+//           controller, every later transfer fails at once (USBD_STATUS_ENDPOINT_HALTED) until the function
+//           driver resets the pipe (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
 #pragma once
 
 #define QVUSB_DEVICE_TYPE 0x8000u
@@ -17,6 +21,10 @@
 #define IOCTL_QVUSB_UNPLUG QVUSB_CODE(0x801u)
 #define IOCTL_QVUSB_PACKET QVUSB_CODE(0x802u)
 #define IOCTL_QVUSB_STATE QVUSB_CODE(0x803u)
+#define IOCTL_QVUSB_FAIL QVUSB_CODE(0x804u)
+
+#define QVUSB_FAIL_STALL 1u // the endpoint answers with STALL (USBD_STATUS_STALL_PID)
+#define QVUSB_FAIL_XACT 2u  // no handshake at all: a transaction error (USBD_STATUS_XACT_ERROR)
 
 // The interrupt endpoint's wMaxPacketSize.
 #define QVUSB_MAX_PACKET 8u
@@ -39,4 +47,8 @@ typedef struct _QVUSB_STATE {
     unsigned int DescriptorReads;  // get-descriptor requests answered
     unsigned int SelectConfigurations; // select-configuration requests (with a configuration) answered
     unsigned int Removals;             // removal requests the receiver's device got
+    unsigned int Halted;               // the interrupt pipe is halted until it is reset
+    unsigned int PipeErrors;           // transfers failed by FAIL (a stall or a transaction error)
+    unsigned int PipeResets;           // reset-pipe requests that cleared the halt
+    unsigned int HaltedFailures;       // transfers failed at once because the pipe was halted
 } QVUSB_STATE;

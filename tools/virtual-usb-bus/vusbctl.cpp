@@ -16,8 +16,11 @@
 //         plug                   attach the receiver (waits up to 20 s while its last removal finishes)
 //         unplug                 detach it
 //         packet XX XX ...       the receiver sends these bytes (hex, 1 to 8) on its interrupt pipe
+//         stall                  the interrupt pipe stalls the pending (or next) transfer and halts
+//         xact-error             the same with a transaction error (no handshake)
 //         state                  "ok state bus=.. plugged=.. started=.. configured=.. pending=.. queued=..
-//                                 done=.. dropped=.. descriptors=.. selects=.. removals=.."
+//                                 done=.. dropped=.. descriptors=.. selects=.. removals=.. halted=..
+//                                 errors=.. resets=.. haltedfails=.."
 //         wait NAME=VALUE [MS]   waits until the state's field NAME has VALUE (default 20000 ms)
 //         poll MS                sets the HID class driver's polling interval of the receiver's HID device
 //                                (IOCTL_HID_SET_POLL_FREQUENCY_MSEC) and answers "ok poll <interval read
@@ -209,9 +212,10 @@ std::string describe(const QVUSB_STATE& s) {
     char line[400];
     std::snprintf(line, sizeof(line),
                   "bus=%u plugged=%u started=%u configured=%u pending=%u queued=%u done=%u dropped=%u "
-                  "descriptors=%u selects=%u removals=%u",
+                  "descriptors=%u selects=%u removals=%u halted=%u errors=%u resets=%u haltedfails=%u",
                   s.BusStarted, s.Plugged, s.ChildStarted, s.Configured, s.TransfersPending, s.PacketsQueued,
-                  s.TransfersDone, s.PacketsDropped, s.DescriptorReads, s.SelectConfigurations, s.Removals);
+                  s.TransfersDone, s.PacketsDropped, s.DescriptorReads, s.SelectConfigurations, s.Removals,
+                  s.Halted, s.PipeErrors, s.PipeResets, s.HaltedFailures);
     return line;
 }
 
@@ -286,6 +290,9 @@ int feed() {
                 continue;
             }
             control(bus, IOCTL_QVUSB_PACKET, bytes, count, nullptr, 0) ? reply("ok") : replyError();
+        } else if (std::strcmp(command, "stall") == 0 || std::strcmp(command, "xact-error") == 0) {
+            ULONG kind = command[0] == 's' ? QVUSB_FAIL_STALL : QVUSB_FAIL_XACT;
+            control(bus, IOCTL_QVUSB_FAIL, &kind, sizeof(kind), nullptr, 0) ? reply("ok") : replyError();
         } else if (std::strcmp(command, "state") == 0) {
             QVUSB_STATE state;
             readState(bus, state) ? reply("ok state %s", describe(state).c_str()) : replyError();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <strings.h>
 #include <utility>
@@ -120,6 +121,8 @@ struct CurlWinInet::Transfer {
 struct CurlWinInet::Node {
     int kind = Root;
     Handle parent = 0;
+    // time-outs set on this handle or inherited from the one above it when it was opened
+    std::optional<std::uint32_t> connectTimeoutMs, sendTimeoutMs, receiveTimeoutMs;
     // root
     std::string agent;
     std::uint32_t accessType = OpenTypePreconfig;
@@ -153,6 +156,11 @@ CurlWinInet::~CurlWinInet() {
 }
 
 WinInet::Handle CurlWinInet::add(std::unique_ptr<Node> node) {
+    if (auto parent = handles_.find(node->parent); node->parent != 0 && parent != handles_.end()) {
+        node->connectTimeoutMs = parent->second->connectTimeoutMs;
+        node->sendTimeoutMs = parent->second->sendTimeoutMs;
+        node->receiveTimeoutMs = parent->second->receiveTimeoutMs;
+    }
     Handle handle = next_++;
     handles_.emplace(handle, std::move(node));
     return handle;
@@ -176,6 +184,26 @@ WinInet::Handle CurlWinInet::internetOpen(const char* agent, std::uint32_t acces
     node->proxy = text(proxy);
     node->proxyBypass = text(proxyBypass);
     return add(std::move(node));
+}
+
+bool CurlWinInet::internetSetOption(Handle internet, std::uint32_t option, std::uint32_t value) {
+    auto it = handles_.find(internet);
+    if (it == handles_.end())
+        return false;
+    Node& node = *it->second;
+    switch (option) {
+    case OptionConnectTimeout:
+        node.connectTimeoutMs = value;
+        return true;
+    case OptionSendTimeout:
+        node.sendTimeoutMs = value;
+        return true;
+    case OptionReceiveTimeout:
+        node.receiveTimeoutMs = value;
+        return true;
+    default:
+        return false;
+    }
 }
 
 WinInet::Handle CurlWinInet::internetConnect(Handle internet, const char* serverName,
@@ -325,9 +353,16 @@ bool CurlWinInet::httpSendRequest(Handle request, const char* headers, std::uint
         curl_easy_setopt(e, CURLOPT_NOPROXY, root->proxyBypass.c_str());
     }
 
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect.count()));
+    // The time-outs: the request's own, else the adapter's. A value of 0 leaves the adapter's in place.
+    const long connectMs = req->connectTimeoutMs.value_or(0) != 0
+                               ? static_cast<long>(*req->connectTimeoutMs)
+                               : static_cast<long>(timeouts_.connect.count());
+    const long receiveMs = req->receiveTimeoutMs.value_or(0) != 0
+                               ? static_cast<long>(*req->receiveTimeoutMs)
+                               : static_cast<long>(timeouts_.receive.count());
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeouts_.receive.count()));
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, std::max(1L, (receiveMs + 999) / 1000));
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());

@@ -6,7 +6,11 @@
 //  - the configured proxy of the system is the one named by the environment (http_proxy, no_proxy), as
 //  libcurl
 //    reads it;
-//  - the time-outs are WinInet's defaults unless a test asks for others (see Timeouts).
+//  - the time-outs are WinInet's defaults (see Timeouts; a test may construct the adapter with others) unless
+//    internetSetOption sets them on a handle, which then holds for the handles opened below it afterwards.
+//    The connect time-out bounds the connection; the receive time-out ends a transfer that brings nothing for
+//    that long (libcurl's low-speed limit, in whole seconds, rounded up). The send time-out is kept but has
+//    nothing to bound: libcurl hands a request of this size to the socket at once.
 // Closing a handle closes the handles opened below it as well.
 #pragma once
 
@@ -26,8 +30,7 @@ class CurlWinInet : public WinInet {
         std::chrono::milliseconds connect{60000};
         // WinInet 7 and later give up on a reply after 30 seconds without data
         // (INTERNET_OPTION_RECEIVE_TIMEOUT, 30000 ms by default; older versions waited 5 or 60 minutes).
-        // libcurl measures it in whole seconds.
-        std::chrono::seconds receive{30};
+        std::chrono::milliseconds receive{30000};
     };
 
     CurlWinInet();
@@ -38,6 +41,7 @@ class CurlWinInet : public WinInet {
 
     Handle internetOpen(const char* agent, std::uint32_t accessType, const char* proxy,
                         const char* proxyBypass, std::uint32_t flags) override;
+    bool internetSetOption(Handle internet, std::uint32_t option, std::uint32_t value) override;
     Handle internetConnect(Handle internet, const char* serverName, std::uint16_t serverPort,
                            const char* userName, const char* password, std::uint32_t service,
                            std::uint32_t flags, std::uintptr_t context) override;

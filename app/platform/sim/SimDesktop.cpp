@@ -1,6 +1,7 @@
 #include "platform/sim/SimDesktop.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 using namespace platform;
@@ -65,6 +66,36 @@ int SimDesktop::pump() {
 MessageResult SimDesktop::send(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                                std::intptr_t lParam) {
     return deliver({window, message, wParam, lParam});
+}
+
+int SimDesktop::broadcast(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    int posted = 0;
+    for (Hwnd h : order_) {
+        if (windows_.at(h).proc) {
+            queue_.push_back({h, message, wParam, lParam});
+            ++posted;
+        }
+    }
+    return posted;
+}
+
+std::uint32_t SimDesktop::registeredMessage(const std::string& name) {
+    std::string key = name;
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    auto it = registeredMessages_.find(key);
+    if (it != registeredMessages_.end()) {
+        return it->second;
+    }
+    // Registered messages take numbers from 0xC000 up.
+    const auto number = static_cast<std::uint32_t>(0xC000 + registeredMessages_.size());
+    registeredMessages_[key] = number;
+    return number;
+}
+
+bool SimDesktop::mutexOpen(const std::string& name) const {
+    return std::any_of(mutexHandles_.begin(), mutexHandles_.end(),
+                       [&](const auto& entry) { return entry.second == name; });
 }
 
 std::vector<Message> SimDesktop::messagesTo(Hwnd window) const {
@@ -211,6 +242,11 @@ bool SimDesktop::postMessage(Hwnd window, std::uint32_t message, std::uintptr_t 
     return true;
 }
 
+std::uint32_t SimDesktop::registerWindowMessage(const std::string& name) {
+    calls.push_back("registerWindowMessage " + name);
+    return name.empty() ? 0 : registeredMessage(name);
+}
+
 PreviousProc SimDesktop::setWindowProc(Hwnd window, WindowProc proc) {
     Window* w = this->window(window);
     if (w == nullptr) {
@@ -248,6 +284,11 @@ int SimDesktop::popupMenu(Hwnd owner, const std::vector<PopupItem>& items, int d
     popups.push_back({owner, items, defaultItem});
     const int choice = popupChoice;
     popupChoice = -1;
+    if (whilePopupOpen) {
+        const std::function<void()> open = std::move(whilePopupOpen);
+        whilePopupOpen = nullptr;
+        open();
+    }
     return choice;
 }
 
@@ -268,7 +309,14 @@ bool SimDesktop::exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) {
 }
 
 void SimDesktop::runMessageLoop() {
+    quit_ = false;
     pump();
+    if (whileRunning && !quit_) {
+        const std::function<void()> running = std::move(whileRunning);
+        whileRunning = nullptr;
+        running();
+        pump();
+    }
 }
 
 // --- Kernel32
@@ -306,6 +354,25 @@ bool SimDesktop::setSystemPowerState(bool suspend, bool force) {
     return true;
 }
 
+std::intptr_t SimDesktop::createMutex(const std::string& name, bool& alreadyExists) {
+    calls.push_back("createMutex " + name);
+    alreadyExists = false;
+    if (createMutexFails) {
+        return 0;
+    }
+    alreadyExists = mutexOpen(name);
+    const std::intptr_t handle = nextMutex_++;
+    mutexHandles_[handle] = name;
+    return handle;
+}
+
+void SimDesktop::closeHandle(std::intptr_t handle) {
+    if (handle == 0x7001) {
+        --openTokens;
+    }
+    mutexHandles_.erase(handle);
+}
+
 // --- Advapi32
 // -------------------------------------------------------------------------------------------------
 
@@ -334,12 +401,6 @@ bool SimDesktop::adjustTokenPrivileges(std::intptr_t token, bool disableAll, con
     }
     shutdownPrivilegeEnabled = true;
     return true;
-}
-
-void SimDesktop::closeHandle(std::intptr_t handle) {
-    if (handle == 0x7001) {
-        --openTokens;
-    }
 }
 
 // --- Shell32

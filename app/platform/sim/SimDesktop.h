@@ -82,6 +82,17 @@ class SimDesktop : public platform::User32,
     // Delivers queued messages until none is left or the loop was told to quit; returns how many were
     // delivered.
     int pump();
+    // Posts a message to every top-level window that has a procedure (PostMessage to HWND_BROADCAST); returns
+    // how many windows it was posted to.
+    int broadcast(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+    // The number of a named message, as another program would get it from registerWindowMessage.
+    std::uint32_t registeredMessage(const std::string& name);
+    // Named mutexes: whether one of this name is open, and whether the next createMutex fails outright.
+    bool mutexOpen(const std::string& name) const;
+    bool createMutexFails = false;
+    // Run once by runMessageLoop after the queue was first emptied (what happens while the program runs, say
+    // a second copy starting), then the queue is pumped again.
+    std::function<void()> whileRunning;
     // Sends a message straight to a window's procedure (as the shell does with a tray callback).
     platform::MessageResult send(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                                  std::intptr_t lParam);
@@ -98,8 +109,10 @@ class SimDesktop : public platform::User32,
         profileReader;
     std::vector<std::string> profileReads; // "section|key|path"
     std::string exeFolder = "C:\\Program Files\\Tavrelmond";
-    // What the next popup menu returns (-1 dismissed), and the menus shown.
+    // What the next popup menu returns (-1 dismissed), and the menus shown. whilePopupOpen runs while a menu
+    // is open, as the menu's own loop dispatches what arrives meanwhile.
     int popupChoice = -1;
+    std::function<void()> whilePopupOpen;
     struct Popup {
         Hwnd owner;
         std::vector<platform::PopupItem> items;
@@ -125,8 +138,10 @@ class SimDesktop : public platform::User32,
     // --- User32 ---
     Hwnd createHiddenWindow(const std::string& title, platform::WindowProc proc) override;
     void destroyWindow(Hwnd window) override;
-    platform::MessageResult defWindowProc(Hwnd, std::uint32_t, std::uintptr_t, std::intptr_t) override {
-        return 0;
+    // As the platform's: TRUE to a session-end query, 0 to everything else (no window is destroyed here).
+    platform::MessageResult defWindowProc(Hwnd, std::uint32_t message, std::uintptr_t,
+                                          std::intptr_t) override {
+        return message == platform::WM_QUERYENDSESSION ? 1 : 0;
     }
     Hwnd findWindow(const std::string& className) override;
     bool activateWindowByTitle(const std::string& title) override;
@@ -137,6 +152,7 @@ class SimDesktop : public platform::User32,
     bool showWindow(Hwnd window, int command) override;
     bool postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                      std::intptr_t lParam) override;
+    std::uint32_t registerWindowMessage(const std::string& name) override;
     platform::PreviousProc setWindowProc(Hwnd window, platform::WindowProc proc) override;
     void restoreWindowProc(Hwnd window, platform::PreviousProc previous) override;
     platform::MessageResult callWindowProc(platform::PreviousProc previous, Hwnd window,
@@ -156,6 +172,9 @@ class SimDesktop : public platform::User32,
     std::string executableFolder() override { return exeFolder; }
     bool startProgram(const std::string& commandLine, int showCommand) override;
     bool setSystemPowerState(bool suspend, bool force) override;
+    std::intptr_t createMutex(const std::string& name, bool& alreadyExists) override;
+    // Closes mutex handles, and the access token (Advapi32's CloseHandle is the same call).
+    void closeHandle(std::intptr_t handle) override;
 
     // --- Advapi32 ---
     std::intptr_t openProcessToken(std::uint32_t desiredAccess) override;
@@ -163,7 +182,6 @@ class SimDesktop : public platform::User32,
                               platform::Luid& luid) override;
     bool adjustTokenPrivileges(std::intptr_t token, bool disableAll, const platform::Luid& luid,
                                std::uint32_t attributes, std::uint32_t previousStateLength) override;
-    void closeHandle(std::intptr_t handle) override;
     bool shutdownPrivilegeEnabled = false;
     int openTokens = 0;
 
@@ -190,6 +208,9 @@ class SimDesktop : public platform::User32,
     // Procedures replaced by setWindowProc, by the opaque number handed out for them.
     std::map<platform::PreviousProc, platform::WindowProc> savedProcs_;
     platform::PreviousProc nextProc_ = 1;
+    std::map<std::string, std::uint32_t> registeredMessages_; // by lower-case name
+    std::map<std::intptr_t, std::string> mutexHandles_;       // open mutex handles and their names
+    std::intptr_t nextMutex_ = 0x9001;
 };
 
 } // namespace sim

@@ -21,7 +21,10 @@ void SimWinInet::failStep(Step step, bool fail) {
 
 WinInet::Handle SimWinInet::add(Kind kind, Handle parent, Request request) {
     Handle handle = next_++;
-    open_.emplace(handle, Open{kind, parent, std::move(request)});
+    Open entry{kind, parent, std::move(request), false, 0, {}};
+    if (auto it = open_.find(parent); it != open_.end())
+        entry.options = it->second.options;
+    open_.emplace(handle, std::move(entry));
     openedOrder_.push_back(handle);
     return handle;
 }
@@ -40,6 +43,15 @@ WinInet::Handle SimWinInet::internetOpen(const char* agent, std::uint32_t access
     r.agent = text(agent);
     r.accessType = accessType;
     return add(Kind::Root, 0, std::move(r));
+}
+
+bool SimWinInet::internetSetOption(Handle internet, std::uint32_t option, std::uint32_t value) {
+    calls_.push_back("internetSetOption");
+    auto it = open_.find(internet);
+    if (failing_.count(Step::SetOption) || it == open_.end())
+        return false;
+    it->second.options[option] = value;
+    return true;
 }
 
 WinInet::Handle SimWinInet::internetConnect(Handle internet, const char* serverName, std::uint16_t serverPort,
@@ -94,9 +106,16 @@ bool SimWinInet::httpSendRequest(Handle request, const char* headers, std::uint3
                                     headersLength == LengthOfText ? std::strlen(headers) : headersLength);
     if (optional)
         req->request.body.assign(static_cast<const char*>(optional), optionalLength);
+    req->request.options = req->options;
+    sent_.push_back(req->request);
+    if (reply_.silent) {
+        auto timeout = req->options.find(OptionReceiveTimeout);
+        elapsed_ += std::chrono::milliseconds(timeout == req->options.end() ? DefaultReceiveTimeoutMs
+                                                                            : timeout->second);
+        return false;
+    }
     req->sent = true;
     req->readAt = 0;
-    sent_.push_back(req->request);
     return true;
 }
 
@@ -107,6 +126,17 @@ bool SimWinInet::internetReadFile(Handle file, void* buffer, std::uint32_t bytes
     Open* req = find(file, Kind::Request);
     if (failing_.count(Step::Read) || !req || !req->sent)
         return false;
+    elapsed_ += reply_.perRead;
+    if (reply_.endless) {
+        const std::string pattern = reply_.body.empty() ? std::string("x") : reply_.body;
+        std::size_t n = std::min(static_cast<std::size_t>(bytesToRead), reply_.maxPiece);
+        for (std::size_t i = 0; i < n; ++i)
+            static_cast<char*>(buffer)[i] = pattern[(req->readAt + i) % pattern.size()];
+        req->readAt += n;
+        bytesDelivered_ += n;
+        bytesRead = static_cast<std::uint32_t>(n);
+        return true;
+    }
     std::size_t left = reply_.body.size() - std::min(req->readAt, reply_.body.size());
     std::size_t n = std::min({left, static_cast<std::size_t>(bytesToRead), reply_.maxPiece});
     std::memcpy(buffer, reply_.body.data() + req->readAt, n);

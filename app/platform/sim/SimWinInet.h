@@ -1,8 +1,11 @@
 // The wininet port in memory, for host tests of the program: every call is logged, every sent request is
 // recorded (server, port, verb, object, version, headers, body), the reply is scripted, and any step can be
-// made to fail. Handles are small numbers; a handle is valid from its open to its close.
+// made to fail. Handles are small numbers; a handle is valid from its open to its close. Time is simulated: a
+// silent server costs the receive time-out set on the request (WinInet's default without one), an endless
+// reply a fixed time per read; now() tells the simulated time.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -16,7 +19,10 @@ namespace platform {
 
 class SimWinInet : public WinInet {
   public:
-    enum class Step { Open, Connect, OpenRequest, AddHeaders, Send, Read, Close };
+    enum class Step { Open, Connect, OpenRequest, AddHeaders, Send, Read, Close, SetOption };
+
+    // WinInet's receive time-out when none is set (INTERNET_OPTION_RECEIVE_TIMEOUT, 30 s since WinInet 7).
+    static constexpr std::uint32_t DefaultReceiveTimeoutMs = 30000;
 
     struct Request {
         std::string agent;
@@ -31,11 +37,17 @@ class SimWinInet : public WinInet {
         std::string headers; // the header lines added before the send, as given (CR LF included)
         std::uint32_t headerModifiers = 0;
         std::string body;
+        std::map<std::uint32_t, std::uint32_t> options; // the request handle's options when it was sent
     };
 
     struct Reply {
         std::string body;
         std::size_t maxPiece = SIZE_MAX; // at most this many bytes per read, even when more are asked for
+        // The server accepts the request and never answers: the send waits the receive time-out and fails.
+        bool silent = false;
+        // The body never ends: the reply's body is repeated for ever (an empty body gives 'x's).
+        bool endless = false;
+        std::chrono::milliseconds perRead{0}; // simulated time each read takes
     };
 
     // Steps made to fail return 0 or false and leave nothing open.
@@ -54,9 +66,12 @@ class SimWinInet : public WinInet {
     const std::vector<Handle>& closed() const { return closedOrder_; }
     // Reply bytes handed out by internetReadFile over the whole run.
     std::size_t bytesDelivered() const { return bytesDelivered_; }
+    // The simulated clock, moved on only by the waits modelled here.
+    std::chrono::steady_clock::time_point now() const { return epoch_ + elapsed_; }
 
     Handle internetOpen(const char* agent, std::uint32_t accessType, const char* proxy,
                         const char* proxyBypass, std::uint32_t flags) override;
+    bool internetSetOption(Handle internet, std::uint32_t option, std::uint32_t value) override;
     Handle internetConnect(Handle internet, const char* serverName, std::uint16_t serverPort,
                            const char* userName, const char* password, std::uint32_t service,
                            std::uint32_t flags, std::uintptr_t context) override;
@@ -79,6 +94,7 @@ class SimWinInet : public WinInet {
         Request request; // what is known of the request so far (root, connection and request fields)
         bool sent = false;
         std::size_t readAt = 0; // position in the reply body
+        std::map<std::uint32_t, std::uint32_t> options;
     };
 
     Handle add(Kind kind, Handle parent, Request request);
@@ -93,6 +109,8 @@ class SimWinInet : public WinInet {
     std::vector<Handle> openedOrder_;
     std::vector<Handle> closedOrder_;
     std::size_t bytesDelivered_ = 0;
+    std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
+    std::chrono::milliseconds elapsed_{0};
 };
 
 } // namespace platform

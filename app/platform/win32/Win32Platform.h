@@ -26,6 +26,7 @@ class Win32User32 : public User32 {
     bool showWindow(Hwnd window, int command) override;
     bool postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                      std::intptr_t lParam) override;
+    std::uint32_t registerWindowMessage(const std::string& name) override;
     PreviousProc setWindowProc(Hwnd window, WindowProc proc) override;
     void restoreWindowProc(Hwnd window, PreviousProc previous) override;
     MessageResult callWindowProc(PreviousProc previous, Hwnd window, std::uint32_t message,
@@ -46,6 +47,8 @@ class Win32Kernel32 : public Kernel32 {
     std::string executableFolder() override;
     bool startProgram(const std::string& commandLine, int showCommand) override;
     bool setSystemPowerState(bool suspend, bool force) override;
+    std::intptr_t createMutex(const std::string& name, bool& alreadyExists) override;
+    void closeHandle(std::intptr_t handle) override;
 };
 
 class Win32Advapi32 : public Advapi32 {

@@ -62,6 +62,18 @@ bool Win32Kernel32::setSystemPowerState(bool suspend, bool force) {
     return SetSystemPowerState(suspend ? TRUE : FALSE, force ? TRUE : FALSE) != FALSE;
 }
 
+std::intptr_t Win32Kernel32::createMutex(const std::string& name, bool& alreadyExists) {
+    SetLastError(ERROR_SUCCESS);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    const DWORD error = GetLastError();
+    alreadyExists = error == ERROR_ALREADY_EXISTS || (mutex == nullptr && error == ERROR_ACCESS_DENIED);
+    return reinterpret_cast<std::intptr_t>(mutex);
+}
+
+void Win32Kernel32::closeHandle(std::intptr_t handle) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
 // --- advapi32 ---
 
 std::intptr_t Win32Advapi32::openProcessToken(std::uint32_t desiredAccess) {

@@ -131,6 +131,10 @@ bool Win32User32::postMessage(Hwnd window, std::uint32_t message, std::uintptr_t
     return PostMessageA(toHwnd(window), message, wParam, lParam) != FALSE;
 }
 
+std::uint32_t Win32User32::registerWindowMessage(const std::string& name) {
+    return RegisterWindowMessageA(name.c_str());
+}
+
 // On 64-bit Windows a window procedure is a pointer: SetWindowLongPtrA, which is SetWindowLongA on 32-bit.
 PreviousProc Win32User32::setWindowProc(Hwnd window, WindowProc proc) {
     subclassProcs()[toHwnd(window)] = std::move(proc);

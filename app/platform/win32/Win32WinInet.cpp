@@ -15,6 +15,9 @@ static_assert(WinInet::FlagReload == INTERNET_FLAG_RELOAD);
 static_assert(WinInet::AddReqFlagAdd == HTTP_ADDREQ_FLAG_ADD);
 static_assert(WinInet::AddReqFlagReplace == HTTP_ADDREQ_FLAG_REPLACE);
 static_assert(WinInet::LengthOfText == static_cast<DWORD>(-1L));
+static_assert(WinInet::OptionConnectTimeout == INTERNET_OPTION_CONNECT_TIMEOUT);
+static_assert(WinInet::OptionSendTimeout == INTERNET_OPTION_SEND_TIMEOUT);
+static_assert(WinInet::OptionReceiveTimeout == INTERNET_OPTION_RECEIVE_TIMEOUT);
 static_assert(sizeof(WinInet::Handle) == sizeof(HINTERNET));
 
 namespace {
@@ -29,6 +32,11 @@ WinInet::Handle handleOf(HINTERNET h) {
 WinInet::Handle Win32WinInet::internetOpen(const char* agent, std::uint32_t accessType, const char* proxy,
                                            const char* proxyBypass, std::uint32_t flags) {
     return handleOf(InternetOpenA(agent, accessType, proxy, proxyBypass, flags));
+}
+
+bool Win32WinInet::internetSetOption(Handle internet, std::uint32_t option, std::uint32_t value) {
+    DWORD buffer = value;
+    return InternetSetOptionA(h(internet), option, &buffer, sizeof buffer) != FALSE;
 }
 
 WinInet::Handle Win32WinInet::internetConnect(Handle internet, const char* serverName,

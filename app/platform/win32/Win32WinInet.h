@@ -9,6 +9,7 @@ class Win32WinInet : public WinInet {
   public:
     Handle internetOpen(const char* agent, std::uint32_t accessType, const char* proxy,
                         const char* proxyBypass, std::uint32_t flags) override;
+    bool internetSetOption(Handle internet, std::uint32_t option, std::uint32_t value) override;
     Handle internetConnect(Handle internet, const char* serverName, std::uint16_t serverPort,
                            const char* userName, const char* password, std::uint32_t service,
                            std::uint32_t flags, std::uintptr_t context) override;

@@ -117,6 +117,9 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
+#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_IO_DEVICE_ERROR ((NTSTATUS)0xC0000185L)
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
 
 // ---------------------------------------------------------------------------------------------------------
 // Interrupt request levels
@@ -136,7 +139,53 @@ VOID KeLowerIrql(KIRQL NewIrql);
 // Pageable code must not run at DISPATCH_LEVEL or above; the host kernel stops the process when it does,
 // as a checked build of the platform would.
 VOID HostPagedCodeCheck(PCSTR Routine);
+// Pageable routines of the host build are linked into a section named "PAGE", as in the kernel build; a spin
+// lock or a raised IRQL taken by code in that section stops the process (see HostPagedScope).
+VOID HostPagedEnter(PCSTR Routine);
+VOID HostPagedLeave(VOID);
+
+#ifdef __cplusplus
+} // extern "C"
+// PAGED_CODE() checks the IRQL and records, for the life of the routine that begins with it, that a pageable
+// routine is on this thread's stack; the record names the routine when the spin-lock check fires.
+struct HostPagedScope {
+    explicit HostPagedScope(PCSTR routine) {
+        HostPagedCodeCheck(routine);
+        HostPagedEnter(routine);
+    }
+    ~HostPagedScope() { HostPagedLeave(); }
+    HostPagedScope(const HostPagedScope&) = delete;
+    HostPagedScope& operator=(const HostPagedScope&) = delete;
+};
+#define PAGED_CODE() HostPagedScope hostPagedScope_(__func__)
+extern "C" {
+#else
 #define PAGED_CODE() HostPagedCodeCheck(__func__)
+#endif
+
+// ---------------------------------------------------------------------------------------------------------
+// Debug output and version
+// ---------------------------------------------------------------------------------------------------------
+#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
+#define DPFLTR_INFO_LEVEL 3
+#define DPFLTR_IHVDRIVER_ID 77
+
+// Records the line (see hostk::debugPrints). As on the platform, 'l' in a conversion means 32 bits.
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+
+// The version set by hostk::setWindowsVersion (10.0.19045 unless a test changes it).
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 
 // ---------------------------------------------------------------------------------------------------------
 // Memory
@@ -555,6 +604,19 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+
+// ---------------------------------------------------------------------------------------------------------
+// Work items: run at PASSIVE_LEVEL on a system worker thread; the device object stays referenced meanwhile.
+// ---------------------------------------------------------------------------------------------------------
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem); // stops the process if the item is still queued
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                     PVOID Context); // stops the process if the item is queued already
 
 VOID PoStartNextPowerIrp(PIRP Irp);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);

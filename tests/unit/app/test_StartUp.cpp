@@ -151,6 +151,10 @@ TEST_F(AppTest, ExitFromTheTrayMenuDisconnectsOnceRemovesTheIconAndEndsTheLoop) 
 
     desk.popupChoice = 1; // the default item
     desk.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
+    // Nothing is torn down inside the tray callback: the unload is posted and runs from the message loop.
+    EXPECT_EQ(hid.count("Disconnect"), 0);
+    EXPECT_TRUE(desk.trayIconPresent());
+    desk.pump();
 
     EXPECT_EQ(hid.count("Disconnect"), 1);
     EXPECT_FALSE(desk.trayIconPresent());
@@ -181,6 +185,7 @@ TEST_F(AppTest, MissingHidLibraryLeavesTheWindowAloneAndTheProgramRunning) {
     EXPECT_EQ(f.detect.Value, 0);
     desk.popupChoice = 1;
     desk.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
+    desk.pump();
     EXPECT_EQ(std::count(desk.calls.begin(), desk.calls.end(), "restoreWindowProc"), 0);
     EXPECT_FALSE(desk.trayIconPresent());
     EXPECT_TRUE(desk.quitRequested());

@@ -190,3 +190,45 @@ TEST(SysTray, PropertiesAtTheirDefaultsAreNotStoredAndLoadingNeverCountsAsShown)
     EXPECT_FALSE(loaded.Afficher());
     EXPECT_EQ(desk.notifyCalls.size(), before);
 }
+
+TEST(SysTray, TheShellsRestartAddsAShownIconAgainWithItsCallback) {
+    sim::SimDesktop desk;
+    SysTray tray(desk, desk);
+    const std::uint32_t taskbarCreated = desk.registeredMessage("TaskbarCreated");
+    EXPECT_EQ(tray.TaskbarCreatedMessage(), taskbarCreated);
+
+    desk.send(tray.hWnd(), taskbarCreated, 0, 0);
+    EXPECT_TRUE(desk.notifyCalls.empty()) << "an icon never shown stays away";
+
+    tray.SetIcon(0x1234);
+    tray.Show();
+    tray.UpdateIcon("busy"); // leaves the stored record without NIF_MESSAGE
+    desk.notifyCalls.clear();
+    desk.send(tray.hWnd(), taskbarCreated, 0, 0);
+    ASSERT_EQ(desk.notifyCalls.size(), 1u);
+    EXPECT_EQ(desk.notifyCalls[0].message, NIM_ADD);
+    EXPECT_EQ(desk.notifyCalls[0].data.uFlags, 7u);
+    EXPECT_EQ(desk.notifyCalls[0].data.uCallbackMessage, 0x0200u);
+    EXPECT_EQ(desk.notifyCalls[0].data.hIcon, 0x1234);
+    EXPECT_EQ(tipText(desk.notifyCalls[0].data), "busy" + std::string(59, ' ')) << "the tip it showed";
+    tray.SetIcon(0x99);
+    EXPECT_EQ(desk.notifyCalls.back().data.uFlags, 6u) << "later modify calls keep the stored record";
+
+    tray.Hide();
+    desk.notifyCalls.clear();
+    desk.send(tray.hWnd(), taskbarCreated, 0, 0);
+    EXPECT_TRUE(desk.notifyCalls.empty()) << "a hidden icon stays hidden";
+}
+
+TEST(SysTray, CloseAsksTheHolderAndNeverDestroysTheWindow) {
+    sim::SimDesktop desk;
+    SysTray tray(desk, desk);
+    tray.Show();
+    desk.send(tray.hWnd(), WM_CLOSE, 0, 0); // no holder listening
+    int asked = 0;
+    tray.CloseRequested = [&] { ++asked; };
+    desk.send(tray.hWnd(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(asked, 1);
+    EXPECT_NE(desk.window(tray.hWnd()), nullptr);
+    EXPECT_TRUE(desk.trayIconPresent());
+}

@@ -112,3 +112,50 @@ TEST(CurlWinInet, ClosesARequestWhoseReplyNeverEnds) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(w.openHandles(), 0u);
 }
+
+// A receive time-out set on the root, the connection or the request holds for that request, over the
+// adapter's default (WinInet's 30 s).
+TEST(CurlWinInet, ATimeOutSetOnAHandleHoldsForTheRequestsBelowIt) {
+    for (const char* on : {"root", "connection", "request"}) {
+        SCOPED_TRACE(on);
+        StandIn server;
+        server.answer({Answer::Kind::Stall, 200, ""});
+        unsetenv("http_proxy");
+        CurlWinInet w;
+        const std::string where = on;
+        WinInet::Handle root =
+            w.internetOpen("http generic", WinInet::OpenTypePreconfig, nullptr, nullptr, 0);
+        if (where == "root") {
+            ASSERT_TRUE(w.internetSetOption(root, WinInet::OptionReceiveTimeout, 1000));
+        }
+        WinInet::Handle connection =
+            w.internetConnect(root, "127.0.0.1", static_cast<std::uint16_t>(server.port()), nullptr, nullptr,
+                              WinInet::ServiceHttp, 0, 0);
+        if (where == "connection") {
+            ASSERT_TRUE(w.internetSetOption(connection, WinInet::OptionReceiveTimeout, 1000));
+        }
+        WinInet::Handle request =
+            w.httpOpenRequest(connection, "POST", "/r", "HTTP/1.0", nullptr, nullptr, WinInet::FlagReload, 0);
+        if (where == "request") {
+            ASSERT_TRUE(w.internetSetOption(request, WinInet::OptionReceiveTimeout, 1000));
+        }
+
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(w.httpSendRequest(request, nullptr, 0, "0", 1)) << "the headers come at once";
+        char buffer[64];
+        std::uint32_t n = 0;
+        EXPECT_FALSE(w.internetReadFile(request, buffer, sizeof buffer, n));
+        EXPECT_EQ(n, 0u);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+        EXPECT_TRUE(w.internetCloseHandle(root));
+    }
+}
+
+TEST(CurlWinInet, RefusesOptionsItDoesNotKnowAndHandlesThatAreNotOpen) {
+    CurlWinInet w;
+    WinInet::Handle root = w.internetOpen("http generic", WinInet::OpenTypePreconfig, nullptr, nullptr, 0);
+    EXPECT_FALSE(w.internetSetOption(root, 77, 1));
+    EXPECT_FALSE(w.internetSetOption(root + 100, WinInet::OptionReceiveTimeout, 1000));
+    w.internetCloseHandle(root);
+    EXPECT_FALSE(w.internetSetOption(root, WinInet::OptionReceiveTimeout, 1000));
+}

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,16 +26,17 @@ struct Channel {
 
 } // namespace
 
-TEST(HttpSendCommand, MakesTheSevenCallsInOrderWithThePlatformsArguments) {
+TEST(HttpSendCommand, MakesTheCallsInOrderWithThePlatformsArguments) {
     Channel c;
     c.wininet.setReply({"<html>OK</html>"});
     c.inet.CommandPath = MediaCenter::SendKeyPath("167");
     EXPECT_EQ(c.inet.HttpSendCommand("0"), "<html>OK</html>");
 
     const std::vector<std::string> expected = {
-        "internetOpen",        "internetConnect",    "httpOpenRequest",  "httpAddRequestHeaders",
-        "httpSendRequest",     "internetReadFile",   "internetReadFile", "internetCloseHandle",
-        "internetCloseHandle", "internetCloseHandle"};
+        "internetOpen",      "internetSetOption",     "internetSetOption",   "internetSetOption",
+        "internetConnect",   "httpOpenRequest",       "internetSetOption",   "internetSetOption",
+        "internetSetOption", "httpAddRequestHeaders", "httpSendRequest",     "internetReadFile",
+        "internetReadFile",  "internetCloseHandle",   "internetCloseHandle", "internetCloseHandle"};
     EXPECT_EQ(c.wininet.calls(), expected);
 
     ASSERT_EQ(c.wininet.requests().size(), 1u);
@@ -68,25 +72,55 @@ TEST(HttpSendCommand, SkipsWhatAFailedStepLeavesNothingToDoFor) {
         std::vector<std::string> calls;
         std::size_t sent;
     };
+    // The time-outs, set on the root handle and again on the request.
+    const std::vector<std::string> timeouts(3, "internetSetOption");
+    auto seq = [](std::initializer_list<std::vector<std::string>> parts) {
+        std::vector<std::string> all;
+        for (const auto& part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
     const std::vector<Row> rows = {
         {Step::Open, {"internetOpen"}, 0},
-        {Step::Connect, {"internetOpen", "internetConnect", "internetCloseHandle"}, 0},
+        {Step::Connect, seq({{"internetOpen"}, timeouts, {"internetConnect", "internetCloseHandle"}}), 0},
         {Step::OpenRequest,
-         {"internetOpen", "internetConnect", "httpOpenRequest", "internetCloseHandle", "internetCloseHandle"},
+         seq({{"internetOpen"},
+              timeouts,
+              {"internetConnect", "httpOpenRequest", "internetCloseHandle", "internetCloseHandle"}}),
          0},
         // The header and the send are not examined: the read loop runs whatever they return.
         {Step::AddHeaders,
-         {"internetOpen", "internetConnect", "httpOpenRequest", "httpAddRequestHeaders", "httpSendRequest",
-          "internetReadFile", "internetReadFile", "internetCloseHandle", "internetCloseHandle",
-          "internetCloseHandle"},
+         seq({{"internetOpen"},
+              timeouts,
+              {"internetConnect", "httpOpenRequest"},
+              timeouts,
+              {"httpAddRequestHeaders", "httpSendRequest", "internetReadFile", "internetReadFile",
+               "internetCloseHandle", "internetCloseHandle", "internetCloseHandle"}}),
          1},
         {Step::Send,
-         {"internetOpen", "internetConnect", "httpOpenRequest", "httpAddRequestHeaders", "httpSendRequest",
-          "internetReadFile", "internetCloseHandle", "internetCloseHandle", "internetCloseHandle"},
+         seq({{"internetOpen"},
+              timeouts,
+              {"internetConnect", "httpOpenRequest"},
+              timeouts,
+              {"httpAddRequestHeaders", "httpSendRequest", "internetReadFile", "internetCloseHandle",
+               "internetCloseHandle", "internetCloseHandle"}}),
          0},
         {Step::Read,
-         {"internetOpen", "internetConnect", "httpOpenRequest", "httpAddRequestHeaders", "httpSendRequest",
-          "internetReadFile", "internetCloseHandle", "internetCloseHandle", "internetCloseHandle"},
+         seq({{"internetOpen"},
+              timeouts,
+              {"internetConnect", "httpOpenRequest"},
+              timeouts,
+              {"httpAddRequestHeaders", "httpSendRequest", "internetReadFile", "internetCloseHandle",
+               "internetCloseHandle", "internetCloseHandle"}}),
+         1},
+        // Time-outs the platform refuses change nothing else.
+        {Step::SetOption,
+         seq({{"internetOpen"},
+              timeouts,
+              {"internetConnect", "httpOpenRequest"},
+              timeouts,
+              {"httpAddRequestHeaders", "httpSendRequest", "internetReadFile", "internetReadFile",
+               "internetCloseHandle", "internetCloseHandle", "internetCloseHandle"}}),
          1},
     };
     for (const Row& row : rows) {
@@ -99,7 +133,7 @@ TEST(HttpSendCommand, SkipsWhatAFailedStepLeavesNothingToDoFor) {
         EXPECT_EQ(c.wininet.calls(), row.calls);
         EXPECT_EQ(c.wininet.requests().size(), row.sent);
         EXPECT_EQ(c.wininet.openHandles(), 0u);
-        EXPECT_EQ(reply, row.failing == Step::AddHeaders ? "reply" : "");
+        EXPECT_EQ(reply, row.failing == Step::AddHeaders || row.failing == Step::SetOption ? "reply" : "");
     }
 }
 
@@ -125,7 +159,9 @@ TEST(HttpSendCommand, TakesThePortTextAsATcpPortOrConnectsNowhere) {
             EXPECT_EQ(c.wininet.requests()[0].port, row.port);
             EXPECT_EQ(reply, "reply");
         } else {
-            EXPECT_EQ(c.wininet.calls(), (std::vector<std::string>{"internetOpen", "internetCloseHandle"}));
+            EXPECT_EQ(c.wininet.calls(),
+                      (std::vector<std::string>{"internetOpen", "internetSetOption", "internetSetOption",
+                                                "internetSetOption", "internetCloseHandle"}));
             EXPECT_TRUE(c.wininet.requests().empty());
             EXPECT_EQ(reply, "");
         }
@@ -198,4 +234,58 @@ TEST(HttpSendCommand, OpensFreshHandlesForEveryCommand) {
     ASSERT_EQ(c.wininet.requests().size(), 1u);
     EXPECT_EQ(c.wininet.requests()[0].object, MediaCenter::SendKeyPath("11"));
     EXPECT_EQ(c.wininet.openHandles(), 0u);
+}
+
+TEST(HttpSendCommand, TheRequestCarriesTheStatedTimeOuts) {
+    Channel c;
+    c.inet.HttpSendCommand("0");
+    ASSERT_EQ(c.wininet.requests().size(), 1u);
+    const std::map<std::uint32_t, std::uint32_t> expected = {
+        {SimWinInet::OptionConnectTimeout, 3000},
+        {SimWinInet::OptionSendTimeout, 3000},
+        {SimWinInet::OptionReceiveTimeout, 3000},
+    };
+    EXPECT_EQ(c.wininet.requests()[0].options, expected);
+}
+
+TEST(HttpSendCommand, ASilentServerCostsOneReceiveTimeOutAndTheNextCommandGoesThrough) {
+    Channel c;
+    SimWinInet::Reply silent;
+    silent.silent = true;
+    c.wininet.setReply(silent);
+    const auto start = c.wininet.now();
+    EXPECT_EQ(c.inet.HttpSendCommand("0"), "");
+    EXPECT_EQ(c.wininet.now() - start, std::chrono::milliseconds(3000));
+    EXPECT_EQ(c.wininet.openHandles(), 0u);
+
+    c.wininet.setReply({"back"});
+    EXPECT_EQ(c.inet.HttpSendCommand("0"), "back");
+    EXPECT_EQ(c.wininet.requests().size(), 2u);
+}
+
+TEST(HttpSendCommand, AReplyThatNeverEndsIsCutOnceTheReplyTimeIsUp) {
+    using namespace std::chrono_literals;
+    struct Row {
+        std::chrono::milliseconds perRead;
+        std::size_t maxPiece;
+    };
+    for (Row row : {Row{1ms, SIZE_MAX}, Row{7ms, 100}, Row{2500ms, SIZE_MAX}, Row{20000ms, SIZE_MAX}}) {
+        SCOPED_TRACE(testing::Message() << row.perRead.count() << " ms a read, at most " << row.maxPiece);
+        Channel c;
+        c.inet.Now = [&] { return c.wininet.now(); };
+        SimWinInet::Reply endless;
+        endless.endless = true;
+        endless.body = "0123456789";
+        endless.perRead = row.perRead;
+        endless.maxPiece = row.maxPiece;
+        c.wininet.setReply(endless);
+        const auto start = c.wininet.now();
+        const std::string reply = c.inet.HttpSendCommand("0");
+        const auto took = c.wininet.now() - start;
+        EXPECT_GE(took, c.inet.Limits.replyTime);
+        EXPECT_LT(took, c.inet.Limits.replyTime + row.perRead) << "a read was started after the reply time";
+        EXPECT_EQ(reply.size(), std::min(modInet::ReplyLimit, c.wininet.bytesDelivered()));
+        EXPECT_EQ(reply.substr(0, 12), "012345678901");
+        EXPECT_EQ(c.wininet.openHandles(), 0u);
+    }
 }

@@ -102,16 +102,32 @@ TEST_F(Lifecycle, AddDevicePreparesTheRecordAndTheDeviceObject) {
 
 TEST_F(Lifecycle, AddDeviceFailsWithNothingAllocatedWhenTheTransferResourcesCannotBe) {
     ASSERT_EQ(enterDriver(), STATUS_SUCCESS);
-    for (uint64_t n : {1u, 2u}) { // the request, then the URB
+    const uint64_t live = hostk::outstandingAllocations();
+    for (uint64_t n : {1u, 2u, 3u}) { // the request, the URB, the pipe-reset work item
         SCOPED_TRACE(testing::Message() << "allocation " << n << " fails");
+        hostk::clearDebugPrints();
         hostk::failAllocation(n);
         NTSTATUS status = STATUS_SUCCESS;
         auto device = hostk::HidClassDriver::instance().addDevice(receiver_->pdo(), &status);
         EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(device, nullptr);
         EXPECT_EQ(driverBlocks(), 1u); // only the registry-path copy
-        EXPECT_EQ(hostk::outstandingAllocations(hostk::IrpPoolTag), 0u);
+        EXPECT_EQ(hostk::outstandingAllocations(), live) << hostk::describeOutstanding();
+        EXPECT_EQ(hostk::debugPrints().size(), 1u); // the failure leaves one line
     }
+}
+
+TEST_F(Lifecycle, ReadsBeforeTheFirstStartStartNoTransfer) {
+    addDevice();
+    UCHAR report[6] = {0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC};
+    hostk::HidRequestResult r = device_->readReport(report, 6);
+    EXPECT_EQ(r.status, STATUS_SUCCESS); // answered, with the zeroed record's report
+    EXPECT_EQ(std::vector<UCHAR>(report, report + 6), std::vector<UCHAR>(6, 0));
+    EXPECT_EQ(requestsAtReceiver(IRP_MJ_INTERNAL_DEVICE_CONTROL), 0u);
+    EXPECT_FALSE(extension()->TransferBusy);
+    ASSERT_EQ(device_->start(), STATUS_SUCCESS);
+    ASSERT_EQ(device_->readReport(report, 6).status, STATUS_SUCCESS);
+    EXPECT_EQ(receiver_->pendingTransfers(), 1u);
 }
 
 // ---- create, close, pass-through, power -------------------------------------------------------------
@@ -137,50 +153,72 @@ TEST_F(Lifecycle, DeviceControlAndSystemControlGoDownUnchanged) {
     }
 }
 
-TEST_F(Lifecycle, PowerRequestsStartTheNextOneThenGoDownWithPoCallDriver) {
+// Every power request lets the next one start while its stack location is still the driver's own, then goes
+// down with PoCallDriver: before the location is skipped for the ones passed straight down, from the
+// completion routine for the return to D0.
+TEST_F(Lifecycle, PowerRequestsStartTheNextOneBeforeTheirLocationIsSkipped) {
     startDevice();
-    receiver_->clearRequests();
-    POWER_STATE state;
-    state.DeviceState = PowerDeviceD3;
-    uint64_t before = hostk::poStartNextPowerIrpCalls();
-    hostk::HidRequestResult r = device_->sendPower(IRP_MN_SET_POWER, DevicePowerState, state);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    std::vector<hostk::UsbReceiver::Request> power;
-    for (const auto& request : receiver_->requests()) {
-        if (request.majorFunction == IRP_MJ_POWER) {
-            power.push_back(request);
+    struct Row {
+        const char* name;
+        UCHAR minor;
+        POWER_STATE_TYPE type;
+        int state;
+    };
+    const Row rows[] = {
+        {"system S3", IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3},
+        {"device D2", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2},
+        {"device D3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3},
+        {"query S4", IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate},
+        {"system S0", IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking},
+        {"device D0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        receiver_->clearRequests();
+        POWER_STATE state;
+        state.SystemState = static_cast<SYSTEM_POWER_STATE>(row.state);
+        uint64_t before = hostk::poStartNextPowerIrpCalls();
+        hostk::HidRequestResult r = device_->sendPower(row.minor, row.type, state);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(hostk::poStartNextPowerIrpCalls(), before + 1);
+        std::vector<hostk::UsbReceiver::Request> power;
+        for (const auto& request : receiver_->requests()) {
+            if (request.majorFunction == IRP_MJ_POWER) {
+                power.push_back(request);
+            }
         }
+        ASSERT_EQ(power.size(), 1u);
+        EXPECT_EQ(power[0].minorFunction, row.minor);
+        bool toD0 = row.type == DevicePowerState && row.state == PowerDeviceD0;
+        if (toD0) {
+            EXPECT_EQ(power[0].powerStartsBefore, before); // on the way back up, not before
+        } else {
+            EXPECT_EQ(power[0].powerStartsBefore, before + 1);
+            // Called while the current location was the driver's own, which the bus driver's location reuses
+            // after the skip.
+            EXPECT_EQ(power[0].powerStartLocation, power[0].stackLocation);
+        }
+        ASSERT_TRUE(hostk::waitForWorkItems());
+        EXPECT_EQ(removeLockCount(), 1); // no Plug and Play lock for power requests
     }
-    ASSERT_EQ(power.size(), 1u);
-    EXPECT_EQ(power[0].minorFunction, IRP_MN_SET_POWER);
-    EXPECT_EQ(power[0].powerStartsBefore, before + 1); // PoStartNextPowerIrp came first
-    EXPECT_EQ(removeLockCount(), 1);                   // no lock for power requests
 }
 
-// ---- Plug and Play ----------------------------------------------------------------------------------
-
-TEST_F(Lifecycle, CapabilitiesAreAnsweredHereAndNotPassedDown) {
+TEST_F(Lifecycle, CapabilitiesGoDownFirstAndKeepTheBusDriversFields) {
     addDevice();
     DEVICE_CAPABILITIES caps;
     std::memset(&caps, 0, sizeof(caps));
     caps.Size = sizeof(caps);
     caps.Version = 1;
-    caps.Address = 0x1234;
-    caps.UINumber = 7;
+    caps.Address = 0xFFFFFFFF; // unknown until the bus driver fills it in
+    caps.UINumber = 0xFFFFFFFF;
     caps.EjectSupported = 1;
     caps.LockSupported = 1;
     caps.DockDevice = 1;
-    caps.DeviceD1 = 1;
-    caps.WakeFromD2 = 1;
-    caps.D1Latency = 10;
-    caps.D2Latency = 20;
-    caps.D3Latency = 30;
-    caps.DeviceWake = PowerDeviceD2;
     hostk::HidRequestResult r = device_->sendPnp(IRP_MN_QUERY_CAPABILITIES, &caps);
     EXPECT_EQ(r.dispatchStatus, STATUS_SUCCESS);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 0u);
-    EXPECT_EQ(requestsAtReceiver(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 0u);
+    EXPECT_EQ(requestsAtReceiver(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 1u);
+    // The driver's flags, set on the way up (the bus driver reported latencies of 100).
     EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
     EXPECT_EQ(caps.Removable, 1u);
     EXPECT_EQ(caps.EjectSupported, 0u);
@@ -189,16 +227,41 @@ TEST_F(Lifecycle, CapabilitiesAreAnsweredHereAndNotPassedDown) {
     EXPECT_EQ(caps.D1Latency, 0u);
     EXPECT_EQ(caps.D2Latency, 0u);
     EXPECT_EQ(caps.D3Latency, 0u);
-    // Everything else as it arrived.
+    // The bus driver's answer, kept.
     EXPECT_EQ(caps.Size, sizeof(caps));
     EXPECT_EQ(caps.Version, 1);
-    EXPECT_EQ(caps.Address, 0x1234u);
-    EXPECT_EQ(caps.UINumber, 7u);
-    EXPECT_EQ(caps.DeviceD1, 1u);
-    EXPECT_EQ(caps.WakeFromD2, 1u);
+    EXPECT_EQ(caps.Address, hostk::UsbReceiver::CapabilityAddress);
+    EXPECT_EQ(caps.UINumber, hostk::UsbReceiver::CapabilityUINumber);
+    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD2);
+    EXPECT_EQ(caps.DeviceState[PowerSystemHibernate], PowerDeviceD3);
+    EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
+    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
     EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
+    EXPECT_EQ(caps.DeviceD2, 1u);
+    EXPECT_EQ(caps.WakeFromD2, 1u);
     EXPECT_EQ(removeLockCount(), 1);
     EXPECT_EQ(extension()->PnpRequestCount, 0);
+}
+
+TEST_F(Lifecycle, CapabilitiesFailedBelowFailTheRequestWithoutTheDriversFlags) {
+    addDevice();
+    receiver_->setPnpHandler([](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    });
+    DEVICE_CAPABILITIES caps;
+    std::memset(&caps, 0, sizeof(caps));
+    caps.Size = sizeof(caps);
+    hostk::clearDebugPrints();
+    hostk::HidRequestResult r = device_->sendPnp(IRP_MN_QUERY_CAPABILITIES, &caps);
+    receiver_->setPnpHandler(nullptr);
+    EXPECT_EQ(r.dispatchStatus, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(r.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(caps.SurpriseRemovalOK, 0u);
+    EXPECT_EQ(hostk::debugPrints().size(), 1u);
+    EXPECT_EQ(removeLockCount(), 1);
 }
 
 TEST_F(Lifecycle, UnrecognisedMinorCodesGoDownAndReleaseTheLockAfterTheCall) {
@@ -395,10 +458,14 @@ TEST_F(Lifecycle, SurpriseRemovalThenRemovalUnconfiguresAndWaitsOnce) {
     // Reads still answer; no transfer can start any more.
     ASSERT_EQ(device_->readReport(report, 6).status, STATUS_SUCCESS);
     EXPECT_EQ(receiver_->pendingTransfers(), 0u);
-    // Other Plug and Play requests are refused and not passed down.
+    // Other Plug and Play requests are refused and not passed down; each refusal leaves one line.
+    hostk::clearDebugPrints();
     hostk::HidRequestResult refused = device_->sendPnp(IRP_MN_QUERY_PNP_DEVICE_STATE);
     EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
     EXPECT_EQ(requestsAtReceiver(IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE), 0u);
+    ASSERT_EQ(hostk::debugPrints().size(), 1u);
+    EXPECT_EQ(hostk::debugPrints()[0].text,
+              "qelmrc: Plug and Play request 0x14 refused after removal began 0xC0000056\n");
 
     // The removal is let through, does not un-configure again, frees and goes down with success.
     EXPECT_EQ(device_->remove(), STATUS_SUCCESS);

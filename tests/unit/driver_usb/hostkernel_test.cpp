@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -232,6 +233,248 @@ TEST(HostKernelDeathTest, UsbdParsingStopsOnDescriptorsThatLeaveTheBuffer) {
     std::vector<uint8_t> zero = {0x09, 0x02, 0x0B, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, 0x00, 0x04};
     config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(zero.data());
     EXPECT_DEATH(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), "does not fit");
+}
+
+} // namespace
+
+// ---- Code placement: the PAGE section may not take spin locks ---------------------------------------------
+
+namespace {
+
+KSPIN_LOCK placementLock;
+
+// Resident: takes and drops the lock. Calling it from pageable code is allowed.
+__attribute__((noinline)) VOID ResidentTakesLock() {
+    KIRQL irql;
+    KeAcquireSpinLock(&placementLock, &irql);
+    KeReleaseSpinLock(&placementLock, irql);
+}
+
+__attribute__((section("PAGE"), noinline)) VOID PageableCallsResident() {
+    PAGED_CODE();
+    ResidentTakesLock();
+}
+
+__attribute__((section("PAGE"), noinline)) VOID PageableTakesLock() {
+    PAGED_CODE();
+    KIRQL irql;
+    KeAcquireSpinLock(&placementLock, &irql);
+    KeReleaseSpinLock(&placementLock, irql);
+}
+
+__attribute__((section("PAGE"), noinline)) VOID PageableRaisesIrql() {
+    PAGED_CODE();
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    KeLowerIrql(irql);
+}
+
+__attribute__((section("PAGE"), noinline)) VOID PageableTakesCancelLock() {
+    PAGED_CODE();
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IoReleaseCancelSpinLock(irql);
+}
+
+TEST(HostKernelPlacement, PageableCodeMayCallResidentCodeThatTakesASpinLock) {
+    KeInitializeSpinLock(&placementLock);
+    PageableCallsResident();
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(HostKernelDeathTest, SpinLockOrRaisedIrqlInPageableCodeStopsTheProcess) {
+    KeInitializeSpinLock(&placementLock);
+    EXPECT_DEATH(PageableTakesLock(),
+                 "KeAcquireSpinLock called from pageable code \\(running: PageableTakesLock\\)");
+    EXPECT_DEATH(PageableRaisesIrql(), "KeRaiseIrql called from pageable code");
+    EXPECT_DEATH(PageableTakesCancelLock(), "IoAcquireCancelSpinLock called from pageable code");
+}
+
+// ---- Work items ---------------------------------------------------------------------------------------
+
+struct WorkRecord {
+    std::atomic<int> runs{0};
+    KIRQL irql = HIGH_LEVEL_FOR_TEST;
+    PDEVICE_OBJECT device = nullptr;
+    static constexpr KIRQL HIGH_LEVEL_FOR_TEST = 31;
+};
+
+VOID NTAPI RecordWork(PDEVICE_OBJECT device, PVOID context) {
+    auto* record = static_cast<WorkRecord*>(context);
+    record->irql = KeGetCurrentIrql();
+    record->device = device;
+    record->runs++;
+}
+
+TEST_F(HostKernel, WorkItemsRunAtPassiveLevelAndKeepTheirDeviceObjectAlive) {
+    PDRIVER_OBJECT driver = hostk::createDriverObject(u"\\Driver\\work");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    ASSERT_NE(item, nullptr);
+    WorkRecord record;
+    {
+        hostk::IrqlScope dispatch(DISPATCH_LEVEL); // queued from a completion routine
+        IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
+    }
+    ASSERT_TRUE(hostk::waitForWorkItems());
+    EXPECT_EQ(record.runs.load(), 1);
+    EXPECT_EQ(record.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(record.device, device);
+
+    // Deleted while its work item waits: the object stays allocated until the routine has run.
+    uint64_t live = hostk::liveDeviceObjects();
+    hostk::pauseWorkItems(true);
+    IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
+    IoDeleteDevice(device);
+    EXPECT_EQ(hostk::liveDeviceObjects(), live - 1);
+    hostk::pauseWorkItems(false);
+    ASSERT_TRUE(hostk::waitForWorkItems());
+    EXPECT_EQ(record.runs.load(), 2);
+    EXPECT_EQ(record.device, device); // AddressSanitizer would report a freed object here
+    IoFreeWorkItem(item);
+    hostk::deleteDriverObject(driver);
+}
+
+TEST(HostKernelDeathTest, FreeingOrRequeuingAQueuedWorkItemStopsTheProcess) {
+    EXPECT_DEATH(
+        {
+            PDRIVER_OBJECT driver = hostk::createDriverObject(u"\\Driver\\work");
+            PDEVICE_OBJECT device = nullptr;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            PIO_WORKITEM item = IoAllocateWorkItem(device);
+            static WorkRecord record;
+            hostk::pauseWorkItems(true);
+            IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
+            IoFreeWorkItem(item);
+        },
+        "still queued");
+    EXPECT_DEATH(
+        {
+            PDRIVER_OBJECT driver = hostk::createDriverObject(u"\\Driver\\work");
+            PDEVICE_OBJECT device = nullptr;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            PIO_WORKITEM item = IoAllocateWorkItem(device);
+            static WorkRecord record;
+            hostk::pauseWorkItems(true);
+            IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
+            IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
+        },
+        "already queued");
+}
+
+// ---- The receiver model: halted pipe, strict interface list ----------------------------------------------
+
+// Submits a URB to the receiver synchronously (the model completes control requests at once).
+NTSTATUS submit(hostk::UsbReceiver& receiver, PURB urb) {
+    PIRP irp = IoAllocateIrp(receiver.pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    NTSTATUS status = IoCallDriver(receiver.pdo(), irp);
+    IoFreeIrp(irp);
+    return status;
+}
+
+TEST_F(HostKernel, ReceiverRejectsASelectConfigurationThatLeavesAnInterfaceOut) {
+    hostk::UsbReceiver receiver;
+    std::vector<uint8_t> bytes = hostk::UsbReceiver::realConfigurationDescriptor();
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+    PUSB_INTERFACE_DESCRIPTOR first = USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR second = USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    struct Row {
+        const char* name;
+        std::vector<PUSB_INTERFACE_DESCRIPTOR> interfaces;
+        NTSTATUS expected;
+    };
+    const Row rows[] = {
+        {"interface 0 only", {first}, STATUS_INVALID_PARAMETER},
+        {"interface 1 only", {second}, STATUS_INVALID_PARAMETER},
+        {"both", {first, second}, STATUS_SUCCESS},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+        for (auto* descriptor : row.interfaces)
+            list.push_back({descriptor, nullptr});
+        list.push_back({nullptr, nullptr});
+        PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
+        ASSERT_NE(urb, nullptr);
+        EXPECT_EQ(submit(receiver, urb), row.expected);
+        EXPECT_EQ(receiver.configured(), row.expected == STATUS_SUCCESS);
+        ExFreePool(urb);
+    }
+}
+
+TEST_F(HostKernel, ReceiverPipeHaltsOnAFailedTransferUntilItIsReset) {
+    hostk::UsbReceiver receiver;
+    std::vector<uint8_t> bytes = hostk::UsbReceiver::realConfigurationDescriptor();
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+    USBD_INTERFACE_LIST_ENTRY list[3] = {
+        {USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1), nullptr},
+        {USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1), nullptr},
+        {nullptr, nullptr}};
+    PURB select = USBD_CreateConfigurationRequestEx(config, list);
+    ASSERT_EQ(submit(receiver, select), STATUS_SUCCESS);
+    USBD_PIPE_HANDLE pipe = list[0].Interface->Pipes[0].PipeHandle;
+    ExFreePool(select);
+
+    struct Transfer {
+        URB urb{};
+        UCHAR buffer[6] = {};
+        PIRP irp = nullptr;
+        NTSTATUS status = STATUS_PENDING;
+    };
+    auto start = [&](Transfer& t) {
+        t.irp = IoAllocateIrp(receiver.pdo()->StackSize, FALSE);
+        UsbBuildInterruptOrBulkTransferRequest(&t.urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                               pipe, t.buffer, nullptr, 6, USBD_TRANSFER_DIRECTION_IN,
+                                               nullptr);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t.irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &t.urb;
+        IoSetCompletionRoutine(
+            t.irp,
+            [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
+                static_cast<Transfer*>(context)->status = irp->IoStatus.Status;
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &t, TRUE, TRUE, TRUE);
+        IoCallDriver(receiver.pdo(), t.irp);
+    };
+    auto reset = [&] {
+        URB urb{};
+        urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+        urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+        urb.UrbPipeRequest.PipeHandle = pipe;
+        return submit(receiver, &urb);
+    };
+
+    Transfer stalled, refused, after;
+    start(stalled);
+    ASSERT_TRUE(receiver.stall());
+    EXPECT_EQ(stalled.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stalled.urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_TRUE(receiver.pipeHalted());
+    start(refused); // fails at once on the halted pipe
+    EXPECT_EQ(refused.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(refused.urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(reset(), STATUS_SUCCESS);
+    EXPECT_FALSE(receiver.pipeHalted());
+    EXPECT_EQ(receiver.pipeResets(), 1u);
+    start(after);
+    EXPECT_EQ(receiver.pendingTransfers(), 1u);
+    EXPECT_EQ(reset(), STATUS_INVALID_DEVICE_STATE); // not while a transfer is pending
+    const UCHAR packet[6] = {1, 2, 3, 4, 5, 6};
+    ASSERT_TRUE(receiver.deliver(packet, sizeof packet));
+    EXPECT_EQ(after.status, STATUS_SUCCESS);
+    EXPECT_EQ(after.buffer[5], 6);
+    for (Transfer* t : {&stalled, &refused, &after})
+        IoFreeIrp(t->irp);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -92,7 +93,8 @@ TEST_P(ConfigureRealReceiver, SelectsInterfaceZeroAndKeepsItsPipe) {
     EXPECT_NE(d.ext->ConfigurationHandle, nullptr);
     EXPECT_EQ(d.ext->InterruptPipe, d.receiver.interruptPipeHandle());
     EXPECT_EQ(d.latestReport(), Report{});
-    EXPECT_EQ(d.receiver.selectedInterfaces(), std::vector<UCHAR>{0});
+    // Every interface of the configuration is named; interface 1 has no endpoint.
+    EXPECT_EQ(d.receiver.selectedInterfaces(), (std::vector<UCHAR>{0, 1}));
 
     struct Expected {
         USHORT function;
@@ -169,8 +171,9 @@ TEST_F(UsbTransport, AnyFailedAllocationFailsTheStartWithInsufficientResourcesAn
         attempts = hostk::allocationAttempts();
         UnconfigureDevice(d.fdo);
     }
-    // Three descriptor requests, the buffer, the select-configuration URB and its request.
-    ASSERT_EQ(attempts, 6u);
+    // Three descriptor requests, the buffer, the interface list, the select-configuration URB and its
+    // request.
+    ASSERT_EQ(attempts, 7u);
     for (uint64_t n = 1; n <= attempts; ++n) {
         SCOPED_TRACE("failed allocation " + std::to_string(n));
         uint64_t before = hostk::outstandingAllocations();
@@ -197,6 +200,7 @@ TEST_F(UsbTransport, ConfigurationDescriptorsAreCheckedBeforeUse) {
         const char* name;
         Bytes bytes;
         NTSTATUS expected;
+        std::vector<UCHAR> interfaces = {}; // named in the select-configuration request
     };
     const Row rows[] = {
         {"first interface with two endpoints",
@@ -222,15 +226,18 @@ TEST_F(UsbTransport, ConfigurationDescriptorsAreCheckedBeforeUse) {
         {"configuration descriptor shorter than nine bytes", Bytes{0x09, 0x02, 0x22, 0x00, 0x02},
          STATUS_DEVICE_CONFIGURATION_ERROR},
         {"empty reply", Bytes{}, STATUS_DEVICE_CONFIGURATION_ERROR},
-        {"real receiver", real, STATUS_SUCCESS},
-        {"bytes after wTotalLength", trailing, STATUS_SUCCESS},
-        {"class descriptor between interface and endpoint", configuration({iface0, hidClass, ep81}),
-         STATUS_SUCCESS},
+        {"real receiver", real, STATUS_SUCCESS, {0, 1}},
+        {"bytes after wTotalLength", trailing, STATUS_SUCCESS, {0, 1}},
+        {"class descriptor between interface and endpoint",
+         configuration({iface0, hidClass, ep81}),
+         STATUS_SUCCESS,
+         {0}},
         {"second interface with two endpoints",
          configuration({iface0, ep81, interfaceDescriptor(1, 2, 0x59), endpointDescriptor(0x82),
                         endpointDescriptor(0x03)},
                        -1, 2),
-         STATUS_SUCCESS},
+         STATUS_SUCCESS,
+         {0, 1}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -241,7 +248,7 @@ TEST_F(UsbTransport, ConfigurationDescriptorsAreCheckedBeforeUse) {
         if (row.expected == STATUS_SUCCESS) {
             EXPECT_TRUE(d.ext->Configured);
             EXPECT_EQ(d.ext->InterruptPipe, d.receiver.interruptPipeHandle());
-            EXPECT_EQ(d.receiver.selectedInterfaces(), std::vector<UCHAR>{0});
+            EXPECT_EQ(d.receiver.selectedInterfaces(), row.interfaces);
             UnconfigureDevice(d.fdo);
         } else {
             expectNothingStored(d);
@@ -424,21 +431,123 @@ TEST_F(UsbTransport, ShortPacketOverwritesOnlyItsOwnLength) {
     }
 }
 
-TEST_F(UsbTransport, FailedTransferEndsQuietlyAndLeavesTheReport) {
+// ---- Pipe errors ------------------------------------------------------------------------------------------
+
+size_t resetRequests(const hostk::UsbReceiver& receiver) {
+    size_t count = 0;
+    for (const auto& request : receiver.requests())
+        if (request.urbFunction == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+            ++count;
+    return count;
+}
+
+size_t driverErrorLines() {
+    size_t count = 0;
+    for (const auto& line : hostk::debugPrints())
+        if (line.component == DPFLTR_IHVDRIVER_ID && line.level == DPFLTR_ERROR_LEVEL &&
+            line.text.rfind("qelmrc: ", 0) == 0)
+            ++count;
+    return count;
+}
+
+// A failed transfer halts the pipe (the bus model then fails every transfer at once): the driver resets it
+// from a work item, keeps the report it had, and the next transfer brings the next packet.
+TEST_F(UsbTransport, FailedTransferResetsTheHaltedPipeAndTheNextPacketArrives) {
+    struct Row {
+        const char* name;
+        void (*fail)(hostk::UsbReceiver&);
+    };
+    const Row rows[] = {
+        {"stall", [](hostk::UsbReceiver& r) { ASSERT_TRUE(r.stall()); }},
+        {"transaction error", [](hostk::UsbReceiver& r) { ASSERT_TRUE(r.transactionError()); }},
+        {"babble (a packet longer than six bytes)",
+         [](hostk::UsbReceiver& r) {
+             const uint8_t babble[8] = {8, 8, 8, 8, 8, 8, 8, 8};
+             ASSERT_TRUE(r.deliver(babble, sizeof babble));
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        StartedDevice d;
+        ASSERT_EQ(StartInterruptTransfer(d.ext), STATUS_PENDING);
+        d.deliver({1, 2, 3, 4, 5, 6});
+        ASSERT_EQ(StartInterruptTransfer(d.ext), STATUS_PENDING);
+        hostk::clearDebugPrints();
+
+        row.fail(d.receiver);
+        ASSERT_TRUE(d.receiver.waitForPipeResets(1, std::chrono::seconds(10)));
+        ASSERT_TRUE(hostk::waitForWorkItems());
+
+        EXPECT_EQ(d.latestReport(), (Report{1, 2, 3, 4, 5, 6}));
+        EXPECT_FALSE(d.receiver.pipeHalted());
+        EXPECT_EQ(resetRequests(d.receiver), 1u);
+        EXPECT_FALSE(d.ext->TransferBusy);
+        EXPECT_EQ(d.removeLockHolders(), 0); // the reset gave back the transfer's hold
+        EXPECT_EQ(driverErrorLines(), 1u);   // one line for the failure
+
+        ASSERT_EQ(StartInterruptTransfer(d.ext), STATUS_PENDING);
+        ASSERT_EQ(d.receiver.pendingTransfers(), 1u) << "the transfer after the reset failed at once";
+        d.deliver({7, 7, 7, 7, 7, 7});
+        EXPECT_EQ(d.latestReport(), (Report{7, 7, 7, 7, 7, 7}));
+        EXPECT_EQ(d.ext->PipeErrorCount, 0u);
+    }
+}
+
+// A receiver whose every transfer fails: the first failures in a row are each reset at once, then only every
+// QELM_READS_BETWEEN_LATE_RESETS reads; each failure leaves one line. Once it works again, packets arrive.
+TEST_F(UsbTransport, ReceiverThatKeepsFailingIsNotResetInATightLoop) {
     StartedDevice d;
-    ASSERT_EQ(StartInterruptTransfer(d.ext), STATUS_PENDING);
-    d.deliver({1, 2, 3, 4, 5, 6});
-    ASSERT_EQ(StartInterruptTransfer(d.ext), STATUS_PENDING);
-    ASSERT_TRUE(d.receiver.failTransfer(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
-    EXPECT_EQ(d.latestReport(), (Report{1, 2, 3, 4, 5, 6}));
+    d.receiver.setFailEveryTransfer(true);
+    hostk::clearDebugPrints();
+    constexpr ULONG Reads = 1000;
+    for (ULONG i = 0; i < Reads; ++i) {
+        (void)StartInterruptTransfer(d.ext);
+        ASSERT_TRUE(hostk::waitForWorkItems());
+    }
+    // Reads 1-3 fail and are reset at once; read 4 fails; from then on each cycle of 1 + N reads is one reset
+    // (the N-th read queues it) and one failed transfer (the read after it).
+    constexpr ULONG Cycle = QELM_READS_BETWEEN_LATE_RESETS + 1;
+    constexpr ULONG LateCycles = (Reads - (QELM_PIPE_RESETS_IN_A_ROW + 1)) / Cycle;
+    EXPECT_EQ(d.receiver.pipeResets(), QELM_PIPE_RESETS_IN_A_ROW + LateCycles);
+    EXPECT_EQ(d.receiver.failedTransfers(), QELM_PIPE_RESETS_IN_A_ROW + 1 + LateCycles);
+    EXPECT_LT(d.receiver.pipeResets(), Reads / 50) << "reset in a tight loop";
+    EXPECT_EQ(driverErrorLines(), d.receiver.failedTransfers());
     EXPECT_FALSE(d.ext->TransferBusy);
     EXPECT_EQ(d.removeLockHolders(), 0);
-    // A packet longer than six bytes is the bus's error, not a longer report.
+
+    // The receiver recovers: within one more cycle of reads the pipe is reset and a transfer pends again.
+    d.receiver.setFailEveryTransfer(false);
+    for (ULONG i = 0; i <= Cycle && d.receiver.pendingTransfers() == 0; ++i) {
+        (void)StartInterruptTransfer(d.ext);
+        ASSERT_TRUE(hostk::waitForWorkItems());
+    }
+    ASSERT_EQ(d.receiver.pendingTransfers(), 1u);
+    d.deliver({5, 5, 5, 5, 5, 5});
+    EXPECT_EQ(d.latestReport(), (Report{5, 5, 5, 5, 5, 5}));
+    EXPECT_EQ(d.ext->PipeErrorCount, 0u);
+}
+
+// A reset queued just before a stop begins is not sent: the stop waits for it and nothing reaches the pipe.
+TEST_F(UsbTransport, NoPipeResetIsSentOnceStopHasBegun) {
+    StartedDevice d;
     ASSERT_EQ(StartInterruptTransfer(d.ext), STATUS_PENDING);
-    const uint8_t babble[8] = {8, 8, 8, 8, 8, 8, 8, 8};
-    ASSERT_TRUE(d.receiver.deliver(babble, sizeof babble));
-    EXPECT_EQ(d.latestReport(), (Report{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(StartInterruptTransfer(d.ext), STATUS_PENDING);
+    hostk::pauseWorkItems(true);
+    ASSERT_TRUE(d.receiver.stall());
+    ASSERT_EQ(hostk::queuedWorkItems(), 1u);
+    EXPECT_EQ(StartInterruptTransfer(d.ext), STATUS_DEVICE_BUSY); // no transfer on the halted pipe meanwhile
+
+    std::thread stopper([&] { StopInterruptTransfers(d.ext); });
+    // The stop cannot finish while the reset holds the transfer state.
+    while (!d.ext->TransferStopping)
+        std::this_thread::yield();
+    hostk::pauseWorkItems(false);
+    stopper.join();
+    ASSERT_TRUE(hostk::waitForWorkItems());
+    EXPECT_EQ(resetRequests(d.receiver), 0u);
+    EXPECT_FALSE(d.ext->TransferBusy);
+    EXPECT_EQ(d.removeLockHolders(), 0);
+    EXPECT_EQ(StartInterruptTransfer(d.ext), STATUS_INVALID_DEVICE_STATE);
+    AllowInterruptTransfers(d.ext); // as the next start does
 }
 
 TEST_F(UsbTransport, NoTransferStartsOnceRemovalHasBegun) {

@@ -11,9 +11,13 @@
 //        with Esc.
 //   winprobe post --hwnd H --msg M [--wparam W] [--lparam L]
 //        posts a message to a window
+//   winprobe broadcast --name NAME            posts the registered message NAME to every top-level window
+//   winprobe tray-forget --pid N [--id ID]    removes process N's notification icon (ID 1) as a restarting
+//        shell loses it: Shell_NotifyIcon(NIM_DELETE) for the program's notification-icon window
 //
 // Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -251,7 +255,28 @@ int main(int argc, char** argv) {
         const LPARAM l = static_cast<LPARAM>(std::strtoll(args.get("--lparam", "0").c_str(), nullptr, 0));
         return PostMessageA(hwnd, msg, w, l) ? 0 : 1;
     }
+    if (command == "broadcast") {
+        const UINT msg = RegisterWindowMessageA(args.get("--name").c_str());
+        if (msg == 0) {
+            return 2;
+        }
+        std::printf("msg=0x%x\n", msg);
+        return PostMessageA(HWND_BROADCAST, msg, 0, 0) ? 0 : 1;
+    }
+    if (command == "tray-forget") {
+        HWND tray = findTrayWindow(args);
+        if (tray == nullptr) {
+            std::printf("error=no-tray-window\n");
+            return 1;
+        }
+        NOTIFYICONDATAA record{};
+        record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+        record.hWnd = tray;
+        record.uID = static_cast<UINT>(std::strtoul(args.get("--id", "1").c_str(), nullptr, 0));
+        return Shell_NotifyIconA(NIM_DELETE, &record) ? 0 : 1;
+    }
     std::fprintf(stderr, "usage: winprobe windows | find --title T [--class C] [--timeout MS] | "
-                         "tray-menu --pid N [--pick default|none|INDEX] | post --hwnd H --msg M [--wparam W] [--lparam L]\n");
+                         "tray-menu --pid N [--pick default|none|INDEX] | post --hwnd H --msg M [--wparam W] [--lparam L] | "
+                         "broadcast --name NAME | tray-forget --pid N [--id ID]\n");
     return 2;
 }

@@ -12,6 +12,8 @@ Cases:
   keys      window-key mode: arrows and Enter each arrive once as a key at the stand-in's window; the tray
             icon turns red when the receiver is unplugged; plugged again, keys arrive again
   http      HTTP mode: arrows and Enter each arrive once as a request at the HTTP stand-in
+  pipe_errors  window-key mode: the bus stalls the interrupt pipe, then fails a transfer with a transaction
+            error; each time qelmrc resets the halted pipe and the next buttons still arrive as keys
   latency_poll200, latency_poll0   (benchmarks, [--presses N]) time from packet to key at the window,
             median and spread, with the HID class driver polling the receiver every 200 ms (Wine's default)
             or at the interval XBMC.dll asked for
@@ -225,6 +227,29 @@ def http(t):
         if mc is not None:
             stop(mc, grace=0)
         standin.close()
+
+
+@case(session=real_stack, timeout=600)
+def pipe_errors(t):
+    stack = t.w
+    log, mc, app, bus = start_rig(stack, "pipe-errors", "true")
+    press_for_key(bus, log, 167, 0x28)
+    errors = [("stall", 166, 0x26), ("xact-error", 168, 0x27), ("stall", 169, 0x25), ("xact-error", 11, 0x0D)]
+    for kind, code, vk in errors:
+        before = bus.state()
+        bus.command(kind)
+        s = bus.wait("resets", before["resets"] + 1)
+        check(s["errors"] == before["errors"] + 1, f"{kind}: one transfer failed: {s}")
+        s = bus.wait("pending", 1)
+        check(s["halted"] == 0, f"{kind}: the pipe was reset and a transfer pends again: {s}")
+        press_for_key(bus, log, code, vk)
+        print(f"{kind}: qelmrc reset the pipe; button {code:3} then gave its key vk=0x{vk:02X}")
+    s = bus.state()
+    check(s["errors"] == len(errors) and s["resets"] == len(errors),
+          f"one reset per pipe error: {s}")
+    check(s["haltedfails"] == 0, f"no transfer was sent to the halted pipe before its reset: {s}")
+    app.exit_from_menu()
+    stop(mc, grace=0)
 
 
 @case(session=real_stack, labels="bench", timeout=900)

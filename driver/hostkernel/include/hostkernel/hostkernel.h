@@ -6,6 +6,7 @@
 
 #include <wdm.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -56,6 +57,32 @@ class IrqlScope {
     KIRQL old_ = PASSIVE_LEVEL;
 };
 
+// Stops the process if `caller` (a return address) lies in the driver's pageable section: `what`, a routine
+// that takes a spin lock or raises the IRQL, was called from pageable code.
+void checkCallerResident(const void* caller, const char* what);
+
+// ---- Debug output, version ---------------------------------------------------------------------------
+struct DebugPrint {
+    ULONG component;
+    ULONG level;
+    std::string text;
+};
+std::vector<DebugPrint> debugPrints(); // every DbgPrintEx line since the last clear, oldest first
+void clearDebugPrints();
+// What RtlGetVersion reports from now on.
+void setWindowsVersion(ULONG major, ULONG minor, ULONG build);
+
+// ---- Work items ---------------------------------------------------------------------------------------
+// Waits until no work item is queued or running; false on time-out.
+bool waitForWorkItems(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+uint64_t workItemsRun(); // routines run since start-up
+// While paused, queued work items wait (a busy system worker thread); waitForWorkItems then times out.
+void pauseWorkItems(bool paused);
+size_t queuedWorkItems();
+
+// Pool type of a live block from ExAllocatePoolWithTag.
+POOL_TYPE poolTypeOf(PVOID block);
+
 // ---- Drivers and devices --------------------------------------------------------------------------------
 // A driver object whose dispatch table answers every request with STATUS_INVALID_DEVICE_REQUEST until
 // filled. Not pool memory.
@@ -66,5 +93,8 @@ uint64_t liveDeviceObjects();
 
 // PoStartNextPowerIrp calls since start-up (power requests must call it before PoCallDriver).
 uint64_t poStartNextPowerIrpCalls();
+// The request's current stack location (CurrentLocation) at the latest PoStartNextPowerIrp call: equal to the
+// driver's own location when called before its location is skipped.
+int lastPoStartNextPowerIrpLocation();
 
 } // namespace hostk

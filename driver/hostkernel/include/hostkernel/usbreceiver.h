@@ -7,7 +7,15 @@
 //    descriptor, fills in the handles and pipe information; without one: un-configures the device;
 //  - bulk-or-interrupt transfer on the interrupt pipe: pends until the test delivers a packet, fails it, or
 //    the request is cancelled. Packets complete at DISPATCH_LEVEL, as the platform completes transfers.
-// Plug and Play and power requests are completed with success unless the test installs its own handler.
+//    A transfer that fails (a stall, a transaction error, a babble; not a cancel) halts the pipe, as the
+//    platform's USB stack does: every later transfer fails at once with USBD_STATUS_ENDPOINT_HALTED until a
+//    reset-pipe request (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) clears it. The endpoint's state is
+//    also lost when the device goes to D1-D3: after the return to D0 the pipe must be reset as well.
+//  - select-configuration must name every interface of the configuration (alternate setting 0), as a strict
+//    USB stack requires; a list that leaves one out fails with STATUS_INVALID_PARAMETER.
+// Capability queries are answered as a bus driver does (address, UI number, the sleep-state-to-device-state
+// table, wake settings). Other Plug and Play and power requests are completed with success unless the test
+// installs its own handler.
 // By default the descriptors are the real receiver's (045E:0284); tests may replace them with any bytes.
 #pragma once
 
@@ -38,7 +46,16 @@ class UsbReceiver {
         ULONG transferFlags = 0;        // transfers
         bool withConfiguration = false; // select-configuration: a descriptor was given
         uint64_t powerStartsBefore = 0; // power requests: PoStartNextPowerIrp calls before this one arrived
+        int powerStartLocation = 0;     // power requests: the location PoStartNextPowerIrp last saw
+        int stackLocation = 0;          // the request's CurrentLocation when it arrived here
+        POWER_STATE_TYPE powerType = SystemPowerState; // power requests
+        POWER_STATE powerState{};                      // power requests
+        size_t transfersPending = 0;                   // power requests: transfers pending when it arrived
     };
+
+    // The capabilities this bus driver reports for the receiver's port.
+    static constexpr ULONG CapabilityAddress = 3;
+    static constexpr ULONG CapabilityUINumber = 3;
 
     UsbReceiver();
     ~UsbReceiver(); // fails any transfer still pending with STATUS_DEVICE_NOT_CONNECTED
@@ -76,6 +93,20 @@ class UsbReceiver {
     uint64_t completedTransfers() const; // completions of any kind, cancels included
     uint64_t cancelledTransfers() const;
 
+    // ---- Pipe errors and power ----
+    // Completes the oldest pending transfer with a STALL handshake (stall) or with no handshake at all
+    // (transactionError); either halts the pipe. False if none is pending.
+    bool stall();
+    bool transactionError();
+    // While on, every transfer fails at once with a transaction error (a receiver that keeps failing).
+    void setFailEveryTransfer(bool on);
+    bool pipeHalted() const;
+    uint64_t pipeResets() const;      // reset-pipe requests that succeeded
+    uint64_t failedTransfers() const; // completions with an error other than a cancel
+    bool waitForPipeResets(uint64_t count, std::chrono::milliseconds timeout) const;
+    DEVICE_POWER_STATE powerState() const;
+    uint64_t transfersWhilePoweredDown() const; // transfers submitted in D1-D3
+
     // ---- Observation ----
     std::vector<Request> requests() const;
     void clearRequests();
@@ -104,6 +135,8 @@ class UsbReceiver {
     NTSTATUS controlUrb(PURB urb);
     NTSTATUS getDescriptor(PURB urb);
     NTSTATUS selectConfiguration(PURB urb);
+    NTSTATUS resetPipe(PURB urb);
+    static NTSTATUS answerCapabilities(PIRP irp);
     NTSTATUS queueTransfer(PIRP irp, PURB urb);
     void completeTransfer(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus, const void* packet,
                           size_t length);
@@ -131,6 +164,12 @@ class UsbReceiver {
     uint64_t completed_ = 0;
     uint64_t cancelled_ = 0;
     std::vector<UCHAR> selectedInterfaces_;
+    bool halted_ = false;
+    bool failEveryTransfer_ = false;
+    uint64_t pipeResets_ = 0;
+    uint64_t failed_ = 0;
+    DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
+    uint64_t transfersWhilePoweredDown_ = 0;
     std::vector<USBD_PIPE_HANDLE> openPipes_;
 };
 

@@ -1,0 +1,222 @@
+"""Tavrelmond.exe under Wine as a user's Windows treats it: closed from outside, a second start, the shell
+restarting, a media-center web server that accepts and never answers.
+
+Run by tests/wine/winetest.py: citizen_wine_test.py --win64-dir DIR --build DIR --work DIR CASE...
+Each case runs in its own Wine session (own Xvfb; the shared prefix, one session at a time).
+"""
+
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+
+from qelmwine import wait_for  # noqa: E402
+from tavrel import HidFeed, Installed, MediaCenterLog, Remote, start_mediacenter  # noqa: E402
+from winetest import case, check, fail, run, stop  # noqa: E402
+
+IDS = "VendorID=1118\nProductID=644\n"
+# The HTTP channel's receive time-out (README: "How Tavrelmond ends, one copy, time-outs").
+RECEIVE_TIMEOUT = 3.0
+WM_CLOSE = 0x0010
+
+
+class Rig:
+    """Tavrelmond with the virtual XBMC.dll and a virtual receiver plugged in; the stand-in media center first
+    when asked for (the dispatch forwards only while it runs)."""
+
+    def __init__(self, t, mode="true", http_port=8080, media_center=False, folder="app"):
+        self.w = t.w
+        self.log = MediaCenterLog(os.path.join(t.work, f"{folder}-mc.log"))
+        self.mc = start_mediacenter(t.w, t.win64, self.log) if media_center else None
+        self.feed = HidFeed(t.w.build_dir)
+        config = f"APIControlXBMCOPENGL={mode}\n{IDS}IP Address=127.0.0.1\nport={http_port}\n"
+        self.app = Installed(t.w, t.win64, os.path.join(t.work, folder), config, hid_dll="virtual")
+        self.app.start(env=self.feed.env())
+        self.feed.wait_connected()
+        wait_for(self.app.tray_icon_shown, timeout=30, what="the tray icon")
+        self.remote = Remote(self.feed)
+        self.remote.plug()
+        self.remote.wait_reading()
+
+    def keys_since(self, seen):
+        return [line for line in self.log.lines()[seen:] if line.startswith("key ")]
+
+    def library_gone(self):
+        """True when the library's connection to the feeder is closed: the feeder answers the next line with
+        'closed' and ends."""
+        self.feed.proc.stdin.write("change\n")
+        self.feed.proc.stdin.flush()
+        return self.feed.proc.stdout.readline().strip() == "closed"
+
+    def tray_window(self):
+        """The program's notification-icon window: its untitled window of its own class."""
+        return next(w for w in self.app.windows()
+                    if w.get("pid") == self.app.pid and w.get("class") == "TavrelmondWindow" and not w.get("title"))
+
+    def own_windows(self):
+        return [w for w in self.app.windows() if w.get("title") == "Tavrelmond 1.6"]
+
+    def close(self):
+        self.feed.close()
+        stop(self.mc, grace=0)
+
+
+def check_ended(rig, how):
+    """The one unload path ran: the process ended by itself (its message loop ended: exit code 0), the icon
+    went, and the HID library's connection was closed."""
+    check(rig.app.wait_exit(timeout=30) == 0, f"{how}: the process ends, exit code 0")
+    wait_for(lambda: not rig.app.tray_icon_shown(), timeout=15, what="the tray icon to go")
+    check(True, f"{how}: the tray icon is removed")
+    check(rig.library_gone(), f"{how}: XBMC.dll's connection is closed")
+
+
+@case()
+def wm_close_ends_the_program(t):
+    """WM_CLOSE posted to the hidden window "Tavrelmond 1.6", and to the tray window, ends the program
+    through its unload."""
+    for target in ("hidden window", "tray window"):
+        rig = Rig(t, folder=target.replace(" ", "-"))
+        try:
+            hwnd = rig.app.hwnd if target == "hidden window" else rig.tray_window()["hwnd"]
+            check(rig.app.probe("post", "--hwnd", hwnd, "--msg", str(WM_CLOSE)).returncode == 0,
+                  f"WM_CLOSE posted to the {target}")
+            check_ended(rig, f"WM_CLOSE to the {target}")
+        finally:
+            rig.close()
+
+
+@case()
+def taskkill_ends_the_program(t):
+    """taskkill /im Tavrelmond.exe, without /f, as installers and scripts close programs."""
+    rig = Rig(t)
+    try:
+        result = t.w.run(["taskkill", "/im", "Tavrelmond.exe"])
+        check(result.returncode == 0, f"taskkill: {result.stdout.strip()}")
+        check_ended(rig, "taskkill without /f")
+    finally:
+        rig.close()
+
+
+@case()
+def second_copy_exits_at_once(t):
+    """A second start of the same program exits at once; the first keeps forwarding, each key once."""
+    rig = Rig(t, media_center=True)
+    try:
+        exe = os.path.join(rig.app.folder, "Tavrelmond.exe")
+        started = time.monotonic()
+        second = t.w.start([exe], cwd="/", env=rig.feed.env())
+        try:
+            exit_code = second.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            stop(second, grace=0)
+            fail("the second copy is still running after 30 s")
+        took = time.monotonic() - started
+        check(exit_code == 0 and took < 15, f"the second copy ended by itself in {took:.1f} s, exit code {exit_code}")
+        windows = rig.own_windows()
+        check([w["pid"] for w in windows] == [rig.app.pid],
+              f"one hidden window 'Tavrelmond 1.6', the first copy's: {windows}")
+        check(rig.app.proc.poll() is None, "the first copy still runs")
+
+        for code, vk in ((167, 0x28), (166, 0x26), (11, 0x0D)):
+            seen = len(rig.log.lines())
+            rig.remote.press(code)
+            wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what=f"the key of button {code}")
+            time.sleep(0.5)  # an absence cannot be awaited: a second copy's key would follow within this
+            check(rig.keys_since(seen) == [f"key down vk={vk} lparam=0", f"key up vk={vk} lparam=0"],
+                  f"button {code} reaches the media center once")
+        check(rig.app.exit_from_menu() == 0, "the first copy exits from its menu")
+    finally:
+        rig.close()
+
+
+@case()
+def taskbar_created_adds_the_icon_again(t):
+    """The shell loses the icon (as a restarted Explorer has none) and broadcasts "TaskbarCreated": the icon
+    comes back with its current picture, and keeps working."""
+    rig = Rig(t)
+    try:
+        rig.remote.unplug()
+        wait_for(lambda: rig.app.tray_icon_colour() == "red", timeout=20, what="the red icon")
+        check(rig.app.probe("tray-forget", "--pid", rig.app.pid).returncode == 0, "the shell forgets the icon")
+        wait_for(lambda: not rig.app.tray_icon_shown(), timeout=15, what="the icon to go")
+        check(True, "the notification area is empty")
+
+        result = rig.app.probe("broadcast", "--name", "TaskbarCreated")
+        check(result.returncode == 0, f"'TaskbarCreated' broadcast to the top-level windows ({result.stdout.strip()})")
+        wait_for(rig.app.tray_icon_shown, timeout=15, what="the icon to come back")
+        wait_for(lambda: rig.app.tray_icon_colour() == "red", timeout=15, what="the red picture")
+        check(True, "the icon is back, with its current (red) picture")
+
+        rig.remote.plug()
+        wait_for(lambda: rig.app.tray_icon_colour() == "green", timeout=20, what="the green icon")
+        check(True, "the icon follows the receiver again")
+        check(rig.app.exit_from_menu() == 0, "its menu works: exit")
+        wait_for(lambda: not rig.app.tray_icon_shown(), timeout=15, what="the tray icon to go")
+    finally:
+        rig.close()
+
+
+class SilentServer:
+    """Accepts connections on 127.0.0.1 and never answers; notes when each connection came."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.accepted = []
+        self._conns = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self._conns.append(conn)
+            self.accepted.append(time.monotonic())
+
+    def wait_connections(self, n, timeout=30):
+        wait_for(lambda: len(self.accepted) >= n, timeout=timeout, what=f"connection {n} at the silent server")
+        return self.accepted[n - 1]
+
+    def close(self):
+        self.sock.close()
+        for conn in self._conns:
+            conn.close()
+
+
+@case()
+def silent_http_server_costs_one_timeout(t):
+    """A web server that accepts and never answers delays the next press by the receive time-out at most,
+    and Exit from the menu works during the stall."""
+    server = SilentServer()
+    rig = Rig(t, mode="false", http_port=server.port, media_center=True)
+    try:
+        rig.remote.press(167)
+        first = server.wait_connections(1)
+        rig.remote.press(166)  # arrives while the first request waits
+        second = server.wait_connections(2)
+        gap = second - first
+        check(RECEIVE_TIMEOUT - 0.5 <= gap <= RECEIVE_TIMEOUT + 1.5,
+              f"the next press went out {gap:.2f} s after the first: one receive time-out of {RECEIVE_TIMEOUT} s")
+
+        rig.remote.press(168)
+        stalled = server.wait_connections(3)
+        code = rig.app.exit_from_menu(timeout=30)
+        took = time.monotonic() - stalled
+        check(code == 0 and took < RECEIVE_TIMEOUT + 12,
+              f"Exit picked from the menu during a stall ends the program {took:.1f} s after the stall began")
+        wait_for(lambda: not rig.app.tray_icon_shown(), timeout=15, what="the tray icon to go")
+    finally:
+        rig.close()
+        server.close()
+
+
+if __name__ == "__main__":
+    run()
