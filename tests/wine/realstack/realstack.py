@@ -5,6 +5,7 @@ The bus installs drivers into its Wine prefix, so it has a prefix of its own (un
 `work`), never the shared one of the other Wine tests. Used by the Wine test and the demo.
 """
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -126,7 +127,29 @@ class RealStack:
         self.session = WineSession(self.work, display=display)
         self.bus = None
 
+    def _drivers(self):
+        """A digest of what gets installed: the bus and its INF, qelmrc and its INF, and the installer."""
+        digest = hashlib.sha256()
+        inf = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../driver/qelmrc.inf")
+        for path in [os.path.join(self.win64_dir, rel) for rel in (
+                "tools/virtual-usb-bus/kernel/qelmvusb.sys", "tools/virtual-usb-bus/kernel/qelmvusb.inf",
+                "driver/kernel/qelmrc.sys", "tools/virtual-usb-bus/vusbctl.exe")] + [inf]:
+            with open(path, "rb") as f:
+                digest.update(f.read())
+        return digest.hexdigest()
+
     def __enter__(self):
+        # A prefix whose installed drivers are not the ones just built is made again: Wine keeps the copies
+        # it installed, and a test of the new driver must not run the old one.
+        marker = os.path.join(self.session.prefix, ".qelm-realstack-installed")
+        self.digest = self._drivers()
+        if os.path.exists(marker):
+            with open(marker) as f:
+                installed = f.read().strip()
+            if installed != self.digest:
+                print("[wine] the drivers changed since they were installed: making the real stack's prefix again",
+                      flush=True)
+                shutil.rmtree(self.session.prefix)
         self.session.__enter__()
         try:
             self._install()
@@ -157,4 +180,5 @@ class RealStack:
         r = w.run([self.vusbctl, "install", w.windows_path(stage.bus), w.windows_path(stage.qelmrc)], timeout=180)
         if "installed" not in r.stdout:
             raise AssertionError(f"installing the bus failed: {r.stdout} {r.stderr[-500:]}")
-        open(marker, "w").close()
+        with open(marker, "w") as f:
+            f.write(self.digest + "\n")
