@@ -132,12 +132,15 @@ def latency(stack, presses):
                         "APIControlXBMCOPENGL=true\nIP Address=localhost\nport=8080\n" + CONFIG)
     bus = stack.bus
     ready(bus)
-    # First at the interval XBMC.dll asked for when it opened the receiver, then at Wine's default.
+    # First at the interval XBMC.dll asked for when it opened the receiver, then at Wine's default. Down and Up
+    # alternate over both runs: a packet equal to the one before would be no new report.
+    sent = 0
     for poll in (0, 200):
         interval = int(bus.command(f"poll {poll}").split()[-1])
         samples = []
         for i in range(presses):
-            code, vk = (167, 40) if i % 2 == 0 else (166, 38)
+            code, vk = (167, 40) if sent % 2 == 0 else (166, 38)
+            sent += 1
             seen = len(log.lines())
             time.sleep((i * 37 % 100) / 100.0 * interval / 1000.0)
             t0 = time.monotonic()

@@ -360,13 +360,22 @@ void HidClassDevice::stopPolling() {
 
 void HidClassDevice::pollLoop() {
     std::vector<UCHAR> buffer(inputReportLength_ ? inputReportLength_ : 1);
+    // A fixed-rate timer, as the class driver's: each read starts one interval after the previous one
+    // started, not after it ended; a read that overran its interval is followed at once by the next.
+    auto next = std::chrono::steady_clock::now();
     for (;;) {
+        next += pollInterval_;
         {
             std::unique_lock<std::mutex> lock(pollMutex_);
-            if (pollWake_.wait_for(lock, pollInterval_, [this] { return pollStop_; })) {
+            if (pollWake_.wait_until(lock, next, [this] { return pollStop_; })) {
                 return;
             }
         }
+        const auto started = std::chrono::steady_clock::now();
+        if (started - next > pollInterval_) {
+            next = started; // behind by more than an interval: the missed ticks are dropped, not caught up
+        }
+        lastPollStart_ = started.time_since_epoch().count();
         HidRequestResult r = readReport(buffer.data(), static_cast<ULONG>(buffer.size()));
         ++pollCount_;
         if (!NT_SUCCESS(r.status)) {

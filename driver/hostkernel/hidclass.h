@@ -6,7 +6,7 @@
 // zero-filled, of the registered size; next device = the device below in the stack), calls the
 // minidriver's AddDevice, sends the Plug and Play, power and HID requests a test asks for, reads the
 // descriptors after a start, and polls read requests from its own thread at an interval, handing each
-// report to a consumer callback.
+// report to a consumer callback. Polling runs on a fixed-rate timer.
 #pragma once
 
 #include <wdm.h>
@@ -139,6 +139,12 @@ class HidClassDevice {
     bool polling() const { return pollThread_.joinable(); }
     ULONG pollCount() const { return pollCount_.load(); }       // reads sent by the poll thread
     ULONG pollFailures() const { return pollFailures_.load(); } // of which did not succeed
+    // When the poll thread's latest read started (read on the poll thread, e.g. by the consumer, it is the
+    // start of the read whose report the consumer has).
+    std::chrono::steady_clock::time_point lastPollStart() const {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(lastPollStart_.load()));
+    }
 
   private:
     HidRequestResult send(UCHAR majorFunction, UCHAR minorFunction, NTSTATUS initialStatus,
@@ -167,6 +173,7 @@ class HidClassDevice {
     std::thread pollThread_;
     std::atomic<ULONG> pollCount_{0};
     std::atomic<ULONG> pollFailures_{0};
+    std::atomic<std::chrono::steady_clock::rep> lastPollStart_{0};
 };
 
 // Length in bytes of the input report that a report descriptor declares (sum of report size times

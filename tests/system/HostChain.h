@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -65,6 +66,9 @@ class HostChain {
     bool plugIn(std::chrono::microseconds poll = std::chrono::milliseconds(1)) {
         handle = 0;
         const bool started = kernel->plugIn(poll, [this](const std::uint8_t* report, std::size_t length) {
+            if (reportObserver) {
+                reportObserver(report, length);
+            }
             const std::int32_t h = handle.load();
             if (h == 0) {
                 return; // not opened by the library yet
@@ -129,4 +133,7 @@ class HostChain {
     platform::Platform platform{desk, desk, desk, desk, desk, inet, port};
     std::unique_ptr<MainForm> form;
     platform::Hwnd xbmc = 0;
+    // Sees every report the class driver reads, on its poll thread, before the library does. Set before
+    // plugIn (the poll thread reads it unguarded).
+    std::function<void(const std::uint8_t* report, std::size_t length)> reportObserver;
 };

@@ -82,6 +82,10 @@ std::uint16_t ReceiverStack::productId() const {
     return kernel_->device ? kernel_->device->attributes().ProductID : 0;
 }
 
+std::chrono::steady_clock::time_point ReceiverStack::lastPollStart() const {
+    return kernel_->device ? kernel_->device->lastPollStart() : std::chrono::steady_clock::time_point();
+}
+
 unsigned long ReceiverStack::polls() const {
     return kernel_->device ? kernel_->device->pollCount() : 0;
 }

@@ -37,6 +37,9 @@ class ReceiverStack {
     std::uint16_t productId() const;
     // Reads the class driver's poll thread has sent so far.
     unsigned long polls() const;
+    // When the poll thread's latest read started: called from the ReportSink, the start of the read that
+    // delivered that report.
+    std::chrono::steady_clock::time_point lastPollStart() const;
 
     // Kernel pool blocks still allocated beyond what existed before the stack was built (0 after unloading),
     // and a description for failure messages.

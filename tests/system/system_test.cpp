@@ -1,6 +1,6 @@
 // The whole chain on the host: a button pressed on the receiver reaches the media center's window or its web
 // server; the receiver comes and goes; an option code typed on the receiver acts.
-#include "ButtonMap.h"
+#include "ExpectedButtons.h"
 #include "SystemHarness.h"
 
 using namespace platform;
@@ -8,13 +8,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Enough further polls that a repeated packet would have been dispatched again by now.
-void waitPolls(ReceiverStack& kernel, unsigned long count) {
+// Waits for `count` further polls of the class driver, enough that a repeated packet would have been
+// dispatched again by now; false when polling stalled (they did not all happen within 10 s).
+[[nodiscard]] bool waitPolls(ReceiverStack& kernel, unsigned long count) {
     const unsigned long target = kernel.polls() + count;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (kernel.polls() < target && std::chrono::steady_clock::now() < deadline) {
+    while (kernel.polls() < target) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
         std::this_thread::sleep_for(1ms);
     }
+    return true;
 }
 
 } // namespace
@@ -23,22 +28,21 @@ TEST_F(SystemTest, EveryButtonBecomesOneKeyPressAtTheMediaCenterWindow) {
     startProgram("true");
     plugIn();
     ASSERT_TRUE(pumpUntil([&] { return readingReceiver(); }));
-    for (std::size_t i = 0; i < ButtonMap.size(); ++i) {
-        const auto& row = ButtonMap[i];
-        SCOPED_TRACE(std::string(row.code));
-        ASSERT_TRUE(kernel->send(
-            ReceiverStack::buttonPacket(static_cast<std::uint8_t>(std::stoi(std::string(row.code))))));
+    for (std::size_t i = 0; i < ExpectedButtons.size(); ++i) {
+        const auto& button = ExpectedButtons[i];
+        SCOPED_TRACE("button " + std::to_string(button.code));
+        ASSERT_TRUE(kernel->send(ReceiverStack::buttonPacket(static_cast<std::uint8_t>(button.code))));
         ASSERT_TRUE(pumpUntil([&] { return keyMessages() >= 2 * (i + 1); }));
         const auto messages = desk.messagesTo(xbmc);
         EXPECT_EQ(messages[2 * i],
-                  (sim::Message{xbmc, WM_KEYDOWN, static_cast<std::uintptr_t>(row.virtualKey), 0}));
+                  (sim::Message{xbmc, WM_KEYDOWN, static_cast<std::uintptr_t>(button.virtualKey), 0}));
         EXPECT_EQ(messages[2 * i + 1],
-                  (sim::Message{xbmc, WM_KEYUP, static_cast<std::uintptr_t>(row.virtualKey), 0}));
+                  (sim::Message{xbmc, WM_KEYUP, static_cast<std::uintptr_t>(button.virtualKey), 0}));
     }
     // The driver keeps answering polls with the last packet; none of those is a new key.
-    waitPolls(*kernel, 50);
+    ASSERT_TRUE(waitPolls(*kernel, 50)) << "polling stalled";
     pump();
-    EXPECT_EQ(keyMessages(), 2 * ButtonMap.size());
+    EXPECT_EQ(keyMessages(), 2 * ExpectedButtons.size());
     EXPECT_EQ(server.requestCount(), 0u);
 }
 
@@ -46,18 +50,20 @@ TEST_F(SystemTest, EveryButtonBecomesOneSendKeyRequestAtTheWebServer) {
     startProgram("false");
     plugIn();
     ASSERT_TRUE(pumpUntil([&] { return readingReceiver(); }));
-    for (std::size_t i = 0; i < ButtonMap.size(); ++i) {
-        ASSERT_TRUE(kernel->send(ReceiverStack::buttonPacket(
-            static_cast<std::uint8_t>(std::stoi(std::string(ButtonMap[i].code))))));
-        ASSERT_TRUE(pumpUntil([&] { return server.requestCount() >= i + 1; })) << ButtonMap[i].code;
+    for (std::size_t i = 0; i < ExpectedButtons.size(); ++i) {
+        ASSERT_TRUE(
+            kernel->send(ReceiverStack::buttonPacket(static_cast<std::uint8_t>(ExpectedButtons[i].code))));
+        ASSERT_TRUE(pumpUntil([&] { return server.requestCount() >= i + 1; })) << ExpectedButtons[i].code;
     }
-    waitPolls(*kernel, 50);
+    ASSERT_TRUE(waitPolls(*kernel, 50)) << "polling stalled";
     pump();
     const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), ButtonMap.size());
-    for (std::size_t i = 0; i < ButtonMap.size(); ++i) {
+    ASSERT_EQ(requests.size(), ExpectedButtons.size());
+    for (std::size_t i = 0; i < ExpectedButtons.size(); ++i) {
+        SCOPED_TRACE("button " + std::to_string(ExpectedButtons[i].code));
         EXPECT_EQ(requests[i].requestLine, "POST /xbmcCmds/xbmcHttp?command=SendKey&parameter=" +
-                                               std::string(ButtonMap[i].code) + " HTTP/1.0");
+                                               std::string(ExpectedButtons[i].sendKeyParameter) +
+                                               " HTTP/1.0");
         EXPECT_EQ(requests[i].body, "0");
         EXPECT_EQ(requests[i].header("Content-Type"), "application/x-www-form-urlencoded");
     }
@@ -105,7 +111,7 @@ TEST_F(SystemTest, OptionCodeTypedOnTheReceiverHidesTheMediaCenter) {
     ASSERT_TRUE(pumpUntil([&] { return readingReceiver(); }));
     // The first poll after reading starts may deliver the driver's all-zero report (no packet yet): one more
     // button event. Let it pass before counting.
-    waitPolls(*kernel, 5);
+    ASSERT_TRUE(waitPolls(*kernel, 5)) << "polling stalled";
     pump();
 
     int dispatches = 0;
@@ -152,7 +158,7 @@ TEST_F(SystemTest, APacketWhoseValueByteIsNot65ForwardsNothing) {
     ASSERT_TRUE(pumpUntil([&] { return form->Rcv3.Caption() == "9856"; }));
     ASSERT_TRUE(kernel->send(ReceiverStack::buttonPacket(166)));
     ASSERT_TRUE(pumpUntil([&] { return server.requestCount() == 1; }));
-    waitPolls(*kernel, 20);
+    ASSERT_TRUE(waitPolls(*kernel, 20)) << "polling stalled";
     pump();
     ASSERT_EQ(server.requestCount(), 1u);
     EXPECT_EQ(server.requests()[0].target, "/xbmcCmds/xbmcHttp?command=SendKey&parameter=166");

@@ -2,7 +2,8 @@
 # (tests/wine/winetest.py). The cases come from the script itself (SCRIPT --list, run here at configure
 # time), named LABEL.GROUP.CASE after the case's first label; each test runs the script with the shared
 # command line, its files in wine-work/GROUP of the build folder, ARGS added. The script is a configure
-# dependency: a case added to it is registered at the next build.
+# dependency: a case added to it is registered at the next build. Cases labelled bench are registered only
+# where QELM_BENCHMARKS is on (tests/CMakeLists.txt).
 function(qelm_wine_script)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "GROUP;SCRIPT" "ARGS")
   if(NOT Python3_Interpreter_FOUND)
@@ -37,6 +38,9 @@ function(qelm_wine_script)
     set(timeout ${CMAKE_MATCH_3})
     set(lock ${CMAKE_MATCH_4})
     list(GET labels 0 first)
+    if("bench" IN_LIST labels AND NOT QELM_BENCHMARKS)
+      continue() # benchmarks belong to the optimized build
+    endif()
     set(test ${first}.${arg_GROUP}.${name})
     add_test(NAME ${test}
              COMMAND ${Python3_EXECUTABLE} ${script} ${dirs} --build ${CMAKE_BINARY_DIR}

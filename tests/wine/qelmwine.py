@@ -56,6 +56,38 @@ def wait_for(predicate, timeout=30.0, interval=0.02, what="condition"):
         time.sleep(interval)
 
 
+def within(predicate, timeout=30.0, interval=0.02):
+    """Polls predicate until it returns a true value or the time is up; returns that value, or None. For
+    check(within(...), message): the event awaited is the thing checked."""
+    try:
+        return wait_for(predicate, timeout=timeout, interval=interval)
+    except TimeoutError:
+        return None
+
+
+def wine_processes(prefix, exe_name):
+    """The Linux pids of the running Windows programs named exe_name (case-insensitive) in the Wine prefix
+    `prefix`: Wine puts the program's path first in its process's command line."""
+    name = exe_name.lower()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                env = dict(kv.split(b"=", 1) for kv in f.read().split(b"\0") if b"=" in kv)
+            with open(f"/proc/{entry}/stat") as f:
+                zombie = f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        except (OSError, IndexError):
+            continue
+        if argv and not zombie and env.get(b"WINEPREFIX", b"").decode() == prefix:
+            if argv[0].replace("\\", "/").lower().rsplit("/", 1)[-1] == name:
+                found.append(int(entry))
+    return found
+
+
 class WineSession:
     def __init__(self, build_dir, display=True, quiet=True):
         self.build_dir = os.path.abspath(build_dir)

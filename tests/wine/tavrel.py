@@ -175,11 +175,6 @@ def start_mediacenter(session, build, log, directx=False, extra=()):
     return proc
 
 
-def settle(seconds=1.0):
-    """Lets a started program finish what it does at once (used only where nothing can be awaited)."""
-    time.sleep(seconds)
-
-
 class HidFeed:
     """The host feeder of the virtual XBMC.dll (tools/hidfeed), driven line by line."""
 
@@ -228,7 +223,8 @@ class HttpStandIn:
         self.port = int(first[1])
         self.requests = []
         self._lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
 
     def _read(self):
         for line in self.proc.stdout:
@@ -244,10 +240,13 @@ class HttpStandIn:
         return request
 
     def pending(self):
+        """Requests recorded and not yet taken by next_request. Exact after close(): every request the server
+        took is counted, as it records each one before answering it."""
         return self._lines.qsize()
 
     def close(self):
         stop(self.proc)
+        self._reader.join(timeout=10)
 
 
 class Remote:

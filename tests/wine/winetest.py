@@ -1,14 +1,15 @@
-"""The one runner of the Wine test scripts (tests/wine/*, tests/bench/wine_idle): cases, command line, checks.
+"""The one runner of the Wine test scripts (tests/wine/*, tests/bench/wine): cases, command line, checks.
 
 How a script declares its cases (the case's name is its function's name):
     sys.path.insert(0, <tests/wine>); from winetest import case, check, run, stop
     @case()                                   # a Wine session on its own Xvfb, the shared prefix
     def startup_autorun(t): ...               # t.w session, t.win64 binaries, t.work folder, t.args options
     @case(session=None, lock=None)            # no Wine; session=callable(t) gives a context manager of one's own
-    @case(labels="bench,wine", timeout=900)   # labels, the first naming the test: bench.GROUP.CASE
+    @case(labels="bench,wine", timeout=900)   # bench.GROUP.CASE, registered in the "bench" preset's build only
     if __name__ == "__main__": run()          # run(options=fn(parser)) adds the script's own options
 A case passes when it returns. check(condition, message) prints "ok: message" or fails the case with it;
 fail(message) fails it at once; stop(proc) ends a process the case started (grace=0 for Wine programs).
+Await events, never sleep: check(qelmwine.within(predicate, timeout), message) checks the awaited thing.
 
 The command line, the same for every script:
     SCRIPT --win64-dir DIR [--win32-dir DIR] --build HOST_BUILD_DIR --work DIR CASE...

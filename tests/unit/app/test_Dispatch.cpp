@@ -1,6 +1,6 @@
 // The button dispatch: blink step, option-code step and the two forwarding modes.
 #include "AppFixture.h"
-#include "ButtonMap.h"
+#include "ExpectedButtons.h"
 
 #include <algorithm>
 
@@ -29,15 +29,15 @@ TEST_F(DispatchTest, EveryMappedButtonPostsItsKeyInWindowKeyMode) {
     startIn("true");
     const Hwnd xbmc = desk.addWindow("SDL_app", "XBMC");
     std::size_t expected = 0;
-    for (const auto& row : ButtonMap) {
-        SCOPED_TRACE(std::string(row.code));
-        press(std::string(row.code));
+    for (const auto& button : ExpectedButtons) {
+        SCOPED_TRACE("button " + std::to_string(button.code));
+        press(std::to_string(button.code));
         const auto messages = keys(xbmc);
         ASSERT_EQ(messages.size(), expected + 2);
         EXPECT_EQ(messages[expected],
-                  (sim::Message{xbmc, WM_KEYDOWN, static_cast<std::uintptr_t>(row.virtualKey), 0}));
+                  (sim::Message{xbmc, WM_KEYDOWN, static_cast<std::uintptr_t>(button.virtualKey), 0}));
         EXPECT_EQ(messages[expected + 1],
-                  (sim::Message{xbmc, WM_KEYUP, static_cast<std::uintptr_t>(row.virtualKey), 0}));
+                  (sim::Message{xbmc, WM_KEYUP, static_cast<std::uintptr_t>(button.virtualKey), 0}));
         expected += 2;
     }
     EXPECT_TRUE(inet.requests().empty());
@@ -46,19 +46,38 @@ TEST_F(DispatchTest, EveryMappedButtonPostsItsKeyInWindowKeyMode) {
 TEST_F(DispatchTest, EveryMappedButtonSendsOneSendKeyRequestInHttpMode) {
     startIn("false");
     const Hwnd xbmc = desk.addWindow("SDL_app", "XBMC");
-    for (const auto& row : ButtonMap) {
-        press(std::string(row.code));
+    for (const auto& button : ExpectedButtons) {
+        press(std::to_string(button.code));
     }
-    ASSERT_EQ(inet.requests().size(), ButtonMap.size());
-    for (std::size_t i = 0; i < ButtonMap.size(); ++i) {
+    ASSERT_EQ(inet.requests().size(), ExpectedButtons.size());
+    for (std::size_t i = 0; i < ExpectedButtons.size(); ++i) {
+        SCOPED_TRACE("button " + std::to_string(ExpectedButtons[i].code));
         const auto& r = inet.requests()[i];
-        EXPECT_EQ(r.object, "/xbmcCmds/xbmcHttp?command=SendKey&parameter=" + std::string(ButtonMap[i].code));
+        EXPECT_EQ(r.object, "/xbmcCmds/xbmcHttp?command=SendKey&parameter=" +
+                                std::string(ExpectedButtons[i].sendKeyParameter));
         EXPECT_EQ(r.verb, "POST");
         EXPECT_EQ(r.body, "0");
         EXPECT_EQ(r.server, "xbmc.local");
         EXPECT_EQ(r.port, 8080);
     }
     EXPECT_TRUE(keys(xbmc).empty());
+}
+
+TEST_F(DispatchTest, EveryOtherCodeForwardsNothingInEitherMode) {
+    for (const char* mode : {"true", "false"}) {
+        startIn(mode);
+        const Hwnd xbmc = desk.addWindow("SDL_app", "XBMC");
+        for (int code = 0; code < 256; ++code) {
+            if (!IsExpectedButton(code)) {
+                SCOPED_TRACE(std::string(mode) + " button " + std::to_string(code));
+                press(std::to_string(code));
+                ASSERT_TRUE(keys(xbmc).empty());
+                ASSERT_TRUE(inet.requests().empty());
+            }
+        }
+        desk.removeWindow(xbmc);
+        form.reset();
+    }
 }
 
 TEST_F(DispatchTest, RepeatedIdenticalEventsEachForwardOnce) {

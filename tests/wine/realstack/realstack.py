@@ -5,7 +5,7 @@ The bus installs drivers into its Wine prefix, so it has a prefix of its own (un
 `work`), never the shared one of the other Wine tests. Used by the Wine test and the demo.
 """
 
-import filecmp
+import hashlib
 import os
 import shutil
 import subprocess
@@ -126,7 +126,29 @@ class RealStack:
         self.session = WineSession(self.work, display=display)
         self.bus = None
 
+    def _drivers(self):
+        """A digest of what gets installed: the bus and its INF, qelmrc and its INF, and the installer."""
+        digest = hashlib.sha256()
+        inf = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../driver/qelmrc.inf")
+        for path in [os.path.join(self.win64_dir, rel) for rel in (
+                "tools/virtual-usb-bus/kernel/qelmvusb.sys", "tools/virtual-usb-bus/kernel/qelmvusb.inf",
+                "driver/kernel/qelmrc.sys", "tools/virtual-usb-bus/vusbctl.exe")] + [inf]:
+            with open(path, "rb") as f:
+                digest.update(f.read())
+        return digest.hexdigest()
+
     def __enter__(self):
+        # A prefix whose installed drivers are not the ones just built is made again: Wine keeps the copies
+        # it installed, and a test of the new driver must not run the old one.
+        marker = os.path.join(self.session.prefix, ".qelm-realstack-installed")
+        self.digest = self._drivers()
+        if os.path.exists(marker):
+            with open(marker) as f:
+                installed = f.read().strip()
+            if installed != self.digest:
+                print("[wine] the drivers changed since they were installed: making the real stack's prefix again",
+                      flush=True)
+                shutil.rmtree(self.session.prefix)
         self.session.__enter__()
         try:
             self._install()
@@ -142,22 +164,10 @@ class RealStack:
         self.session.close()
         return False
 
-    def _refresh_installed_drivers(self):
-        """A prefix installed by an earlier build keeps that build's drivers: the bus is started on demand and
-        Wine loads both drivers from system32\\drivers, so copying the fresh builds there before the start makes
-        every run test the drivers just built."""
-        drivers = os.path.join(self.session.prefix, "drive_c", "windows", "system32", "drivers")
-        kernel = os.path.join(self.win64_dir, "tools/virtual-usb-bus/kernel")
-        for built in (os.path.join(kernel, "qelmvusb.sys"), os.path.join(self.win64_dir, "driver/kernel/qelmrc.sys")):
-            installed = os.path.join(drivers, os.path.basename(built))
-            if not os.path.exists(installed) or not filecmp.cmp(built, installed, shallow=False):
-                shutil.copy(built, installed)
-
     def _install(self):
         marker = os.path.join(self.session.prefix, ".qelm-realstack-installed")
         w = self.session
         if os.path.exists(marker):
-            self._refresh_installed_drivers()
             # Once in a while the first start of a new session finds no control device within its wait;
             # a second start finds the driver running.
             for attempt in range(2):
@@ -169,4 +179,5 @@ class RealStack:
         r = w.run([self.vusbctl, "install", w.windows_path(stage.bus), w.windows_path(stage.qelmrc)], timeout=180)
         if "installed" not in r.stdout:
             raise AssertionError(f"installing the bus failed: {r.stdout} {r.stderr[-500:]}")
-        open(marker, "w").close()
+        with open(marker, "w") as f:
+            f.write(self.digest + "\n")

@@ -39,9 +39,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, HERE)
 
-from qelmwine import wait_for  # noqa: E402
+from qelmwine import wait_for, within  # noqa: E402
 from realstack import RealStack  # noqa: E402
-from tavrel import HttpStandIn, Installed, MediaCenterLog, Win64Build, settle, start_mediacenter  # noqa: E402
+from tavrel import HttpStandIn, Installed, MediaCenterLog, Win64Build, start_mediacenter  # noqa: E402
 from winetest import case, check, run, stop  # noqa: E402
 
 RECEIVER = ("1118", "644")  # VendorID and ProductID as Config.ini spells them: USB 045E:0284
@@ -229,13 +229,16 @@ def key_lines(log, start):
     return [l for l in log.lines()[start:] if l.startswith("key ")]
 
 
-def press_for_key(bus, log, code, vk):
+def press_for_key(bus, log, code, vk, release=True):
+    """Presses a button and waits for its key at the window: by then the program has taken every report
+    before it. With `release`, a neutral packet follows (read by the class driver, not awaited at the program)."""
     seen = len(log.lines())
     bus.press(code)
     wait_for(lambda: any(l.startswith(f"key up vk={vk} ") for l in log.lines()[seen:]), timeout=20,
              what=f"the key {vk} for button {code}")
     # One press gives one key: the next polls repeat the packet, and the library passes none of them on.
-    bus.release()
+    if release:
+        bus.release()
     keys = key_lines(log, seen)
     check([k.split(" lparam")[0] for k in keys] == [f"key down vk={vk}", f"key up vk={vk}"],
           f"button {code}: one key {vk}: {keys}")
@@ -261,17 +264,19 @@ def keys(t):
     for code, vk in BUTTONS:
         press_for_key(bus, log, code, vk)
         print(f"button {code:3}: one key vk=0x{vk:02X} at the window")
-    # Every report the program takes blinks the icon, green and red in turn: one more neutral packet at most
-    # makes it green. From then on only the removal notification can turn it red.
-    for _ in range(3):
-        if app.tray_icon_colour() == "green":
+    # Every report the program takes blinks the icon, and within two more it is green again. A button whose
+    # key has arrived is a report the program has taken (the blink comes first), after all the others: press
+    # until the icon is green. From then on only the removal notification can turn it red.
+    green = None
+    for code, vk in [(167, 0x28), (166, 0x26), (167, 0x28)]:
+        press_for_key(bus, log, code, vk, release=False)
+        green = within(lambda: app.tray_icon_colour() == "green", timeout=3)
+        if green:
             break
-        bus.release()
-        settle(0.3)
-    check(app.tray_icon_colour() == "green", f"icon green before unplugging: {app.tray_icon_colour()}")
+    check(green, f"icon green before unplugging: {app.tray_icon_colour()}")
     bus.unplug()
-    wait_for(lambda: app.tray_icon_colour() == "red", timeout=30, what="the red icon after unplugging")
-    print("unplugged: the removal reached the program, its tray icon turned red")
+    check(within(lambda: app.tray_icon_colour() == "red", timeout=30),
+          "unplugged: the removal reached the program, its tray icon turned red")
     bus.plug()
     wait_reading(bus)
     press_for_key(bus, log, 167, 0x28)
@@ -294,9 +299,11 @@ def http(t):
             check(f"command=SendKey&parameter={code} " in request.get("line", ""),
                   f"button {code}: the request sends its key: {request}")
             print(f"button {code:3}: one request: {request.get('line')} body {request.get('body')!r}")
-        time.sleep(0.5)
-        check(standin.pending() == 0, f"one request per press ({standin.pending()} extra)")
         app.exit_from_menu()
+        # The program made each request to its end, and the stand-in recorded each before answering it: once
+        # it is closed, every request it took is counted.
+        standin.close()
+        check(standin.pending() == 0, f"one request per press ({standin.pending()} extra)")
     finally:
         if mc is not None:
             stop(mc, grace=0)
