@@ -27,7 +27,7 @@ import struct
 import subprocess
 import time
 
-from qelmwine import free_display, free_port, wait_for
+from qelmwine import free_port, start_xvfb, wait_for
 from winetest import stop
 
 # The multiarch path of kodi-bin's binary on amd64 Debian; `dpkg -L kodi-bin` finds it elsewhere.
@@ -162,23 +162,7 @@ class Kodi:
         return False
 
     def _start_xvfb(self):
-        for _ in range(5):
-            n = free_display()
-            proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x720x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None,
-                         timeout=15, what="Xvfb for Kodi")
-            except TimeoutError:
-                proc.kill()
-                proc.wait()
-                continue
-            if proc.poll() is None:
-                self.xvfb = proc
-                self.display = f":{n}"
-                return
-            proc.wait()
-        raise RuntimeError("could not start Xvfb for Kodi")
+        self.xvfb, self.display = start_xvfb("1280x720x24", what="Xvfb for Kodi")
 
     def start(self, timeout=90):
         """Starts Kodi and returns once JSON-RPC answers (about 7 s on two cores) and, when enabled, the

@@ -65,11 +65,9 @@ def within(predicate, timeout=30.0, interval=0.02):
         return None
 
 
-def wine_processes(prefix, exe_name):
-    """The Linux pids of the running Windows programs named exe_name (case-insensitive) in the Wine prefix
-    `prefix`: Wine puts the program's path first in its process's command line."""
-    name = exe_name.lower()
-    found = []
+def wine_programs(prefix):
+    """(Linux pid, program path) of each live Windows program in the Wine prefix `prefix`: Wine puts the
+    program's path first in its process's command line. Paths are lower case, with forward slashes."""
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -83,9 +81,31 @@ def wine_processes(prefix, exe_name):
         except (OSError, IndexError):
             continue
         if argv and not zombie and env.get(b"WINEPREFIX", b"").decode() == prefix:
-            if argv[0].replace("\\", "/").lower().rsplit("/", 1)[-1] == name:
-                found.append(int(entry))
-    return found
+            yield int(entry), argv[0].replace("\\", "/").lower()
+
+
+def wine_processes(prefix, exe_name):
+    """The Linux pids of the running Windows programs named exe_name (case-insensitive) in the Wine prefix."""
+    name = exe_name.lower()
+    return [pid for pid, path in wine_programs(prefix) if path.rsplit("/", 1)[-1] == name]
+
+
+def start_xvfb(geometry, what="Xvfb"):
+    """Starts an Xvfb of one screen of `geometry` (WxHxDEPTH) on a free display; returns (process, ":N")."""
+    for _ in range(5):
+        n = free_display()
+        proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", geometry, "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None,
+                     timeout=15, what=what)
+        except TimeoutError:
+            stop(proc, grace=0)
+            continue
+        if proc.poll() is None:
+            return proc, f":{n}"
+        proc.wait()
+    raise RuntimeError(f"could not start {what}")
 
 
 class WineSession:
@@ -124,23 +144,8 @@ class WineSession:
         return False
 
     def _start_xvfb(self):
-        for _ in range(5):
-            n = free_display()
-            proc = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}") or proc.poll() is not None,
-                         timeout=15, what="Xvfb")
-            except TimeoutError:
-                stop(proc, grace=0)
-                continue
-            if proc.poll() is None:
-                self.xvfb = proc
-                self.display = f":{n}"
-                self.env["DISPLAY"] = self.display
-                return
-            proc.wait()
-        raise RuntimeError("could not start Xvfb")
+        self.xvfb, self.display = start_xvfb("1024x768x24")
+        self.env["DISPLAY"] = self.display
 
     def _ensure_prefix(self):
         """Creates the prefix once; concurrent sessions wait on a lock file while it is being made."""

@@ -312,3 +312,25 @@ class Remote:
         for d in digits:
             on_option_run()
             self.press({"1": 206, "2": 205, "3": 204, "4": 203, "5": 202}[d])
+
+
+class ReadingReceiver:
+    """Tavrelmond installed with the virtual XBMC.dll and `config`, started, its icon shown, and a virtual
+    receiver plugged in that it reads: .feed, .app, .remote."""
+
+    def __init__(self, session, build, folder, config):
+        self.feed = HidFeed(session.build_dir)
+        try:
+            self.app = Installed(session, build, folder, config, hid_dll="virtual")
+            self.app.start(env=self.feed.env())
+            self.feed.wait_connected()
+            wait_for(self.app.tray_icon_shown, timeout=30, what="the tray icon")
+            self.remote = Remote(self.feed)
+            self.remote.plug()
+            self.remote.wait_reading()
+        except BaseException:
+            self.feed.close()
+            raise
+
+    def close(self):
+        self.feed.close()

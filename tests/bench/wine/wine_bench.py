@@ -28,7 +28,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "wine"))
 
-from qelmwine import wait_for  # noqa: E402
+from qelmwine import wait_for, wine_programs  # noqa: E402
 from tavrel import HidFeed, Installed, MediaCenterLog, Remote, parse_fields, start_mediacenter  # noqa: E402
 from winetest import case, check, run, stop  # noqa: E402
 
@@ -43,22 +43,7 @@ def linux_pid(exe_path, prefix):
     run, and the prefix tells our session from anyone else's."""
     folder = os.path.basename(os.path.dirname(exe_path)).lower()
     name = os.path.basename(exe_path).lower()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                env = dict(kv.split(b"=", 1) for kv in f.read().split(b"\0") if b"=" in kv)
-        except OSError:
-            continue
-        if not argv or env.get(b"WINEPREFIX", b"").decode() != prefix:
-            continue
-        first = argv[0].replace("\\", "/").lower()
-        if first.endswith("/" + name) and ("/" + folder + "/") in first:
-            found.append(int(entry))
+    found = [pid for pid, path in wine_programs(prefix) if path.endswith("/" + name) and f"/{folder}/" in path]
     return found[0] if len(found) == 1 else None
 
 

@@ -192,7 +192,8 @@ TEST(HttpSendCommandOverLoopback, GivesUpOnASilentServerAfterTheProgramsReceiveT
         EXPECT_EQ(c.inet.HttpSendCommand("0"), "");
         auto took = std::chrono::steady_clock::now() - start;
         EXPECT_GE(took, std::chrono::milliseconds(row.receiveMs) - 100ms);
-        EXPECT_LT(took, std::chrono::milliseconds(row.receiveMs) + 2s);
+        // Well before the server's own answer (20 s, or never), with room for a busy machine.
+        EXPECT_LT(took, std::chrono::milliseconds(row.receiveMs) + 8s);
         EXPECT_EQ(c.wininet.openHandles(), 0u);
         EXPECT_EQ(server.requestCount(), 1u);
     }

@@ -12,7 +12,9 @@ namespace {
 // The 32-byte header: "XBMC", version 2.0, type, sequence, packet count 1, payload size, token, 10 zeros.
 Packet header(std::uint8_t type, std::initializer_list<std::uint8_t> sequence, std::uint16_t payload,
               std::initializer_list<std::uint8_t> token) {
-    Packet p{'X', 'B', 'M', 'C', 0x02, 0x00, 0x00, type};
+    Packet p;
+    p.reserve(32);
+    p.insert(p.end(), {'X', 'B', 'M', 'C', 0x02, 0x00, 0x00, type});
     p.insert(p.end(), sequence);
     p.insert(p.end(), {0x00, 0x00, 0x00, 0x01});
     p.insert(p.end(), {static_cast<std::uint8_t>(payload >> 8), static_cast<std::uint8_t>(payload)});

@@ -14,8 +14,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from qelmwine import wait_for  # noqa: E402
-from tavrel import HidFeed, Installed, MediaCenterLog, Remote, start_mediacenter  # noqa: E402
+from qelmwine import wait_for, within  # noqa: E402
+from tavrel import MediaCenterLog, ReadingReceiver, start_mediacenter  # noqa: E402
 from winetest import case, check, fail, run, stop  # noqa: E402
 
 IDS = "VendorID=1118\nProductID=644\n"
@@ -32,15 +32,9 @@ class Rig:
         self.w = t.w
         self.log = MediaCenterLog(os.path.join(t.work, f"{folder}-mc.log"))
         self.mc = start_mediacenter(t.w, t.win64, self.log) if media_center else None
-        self.feed = HidFeed(t.w.build_dir)
         config = f"APIControlXBMCOPENGL={mode}\n{IDS}IP Address=127.0.0.1\nport={http_port}\n"
-        self.app = Installed(t.w, t.win64, os.path.join(t.work, folder), config, hid_dll="virtual")
-        self.app.start(env=self.feed.env())
-        self.feed.wait_connected()
-        wait_for(self.app.tray_icon_shown, timeout=30, what="the tray icon")
-        self.remote = Remote(self.feed)
-        self.remote.plug()
-        self.remote.wait_reading()
+        reading = ReadingReceiver(t.w, t.win64, os.path.join(t.work, folder), config)
+        self.feed, self.app, self.remote = reading.feed, reading.app, reading.remote
 
     def keys_since(self, seen):
         return [line for line in self.log.lines()[seen:] if line.startswith("key ")]
@@ -69,8 +63,7 @@ def check_ended(rig, how):
     """The one unload path ran: the process ended by itself (its message loop ended: exit code 0), the icon
     went, and the HID library's connection was closed."""
     check(rig.app.wait_exit(timeout=30) == 0, f"{how}: the process ends, exit code 0")
-    wait_for(lambda: not rig.app.tray_icon_shown(), timeout=15, what="the tray icon to go")
-    check(True, f"{how}: the tray icon is removed")
+    check(within(lambda: not rig.app.tray_icon_shown(), timeout=15), f"{how}: the tray icon is removed")
     check(rig.library_gone(), f"{how}: XBMC.dll's connection is closed")
 
 
@@ -121,13 +114,16 @@ def second_copy_exits_at_once(t):
               f"one hidden window 'Tavrelmond 1.6', the first copy's: {windows}")
         check(rig.app.proc.poll() is None, "the first copy still runs")
 
-        for code, vk in ((167, 0x28), (166, 0x26), (11, 0x0D)):
-            seen = len(rig.log.lines())
+        # Each press is awaited; the last one, Right, is a barrier: keys posted to one window arrive in the order
+        # they were posted, so a key sent twice for an earlier button would stand before Right's.
+        seen = len(rig.log.lines())
+        presses = ((167, 0x28), (166, 0x26), (11, 0x0D), (168, 0x27))
+        for n, (code, vk) in enumerate(presses, start=1):
             rig.remote.press(code)
-            wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what=f"the key of button {code}")
-            time.sleep(0.5)  # an absence cannot be awaited: a second copy's key would follow within this
-            check(rig.keys_since(seen) == [f"key down vk={vk} lparam=0", f"key up vk={vk} lparam=0"],
-                  f"button {code} reaches the media center once")
+            check(within(lambda: f"key up vk={vk} lparam=0" in rig.keys_since(seen)[2 * n - 2:], timeout=20),
+                  f"button {code} reaches the media center")
+        expected = [f"key {edge} vk={vk} lparam=0" for _, vk in presses for edge in ("down", "up")]
+        check(rig.keys_since(seen) == expected, f"each of the {len(presses)} buttons reached the media center once")
         check(rig.app.exit_from_menu() == 0, "the first copy exits from its menu")
     finally:
         rig.close()
@@ -142,18 +138,15 @@ def taskbar_created_adds_the_icon_again(t):
         rig.remote.unplug()
         wait_for(lambda: rig.app.tray_icon_colour() == "red", timeout=20, what="the red icon")
         check(rig.app.probe("tray-forget", "--pid", rig.app.pid).returncode == 0, "the shell forgets the icon")
-        wait_for(lambda: not rig.app.tray_icon_shown(), timeout=15, what="the icon to go")
-        check(True, "the notification area is empty")
+        check(within(lambda: not rig.app.tray_icon_shown(), timeout=15), "the notification area is empty")
 
         result = rig.app.probe("broadcast", "--name", "TaskbarCreated")
         check(result.returncode == 0, f"'TaskbarCreated' broadcast to the top-level windows ({result.stdout.strip()})")
-        wait_for(rig.app.tray_icon_shown, timeout=15, what="the icon to come back")
-        wait_for(lambda: rig.app.tray_icon_colour() == "red", timeout=15, what="the red picture")
-        check(True, "the icon is back, with its current (red) picture")
+        check(within(lambda: rig.app.tray_icon_shown() and rig.app.tray_icon_colour() == "red", timeout=15),
+              "the icon is back, with its current (red) picture")
 
         rig.remote.plug()
-        wait_for(lambda: rig.app.tray_icon_colour() == "green", timeout=20, what="the green icon")
-        check(True, "the icon follows the receiver again")
+        check(within(lambda: rig.app.tray_icon_colour() == "green", timeout=20), "the icon follows the receiver again")
         check(rig.app.exit_from_menu() == 0, "its menu works: exit")
         wait_for(lambda: not rig.app.tray_icon_shown(), timeout=15, what="the tray icon to go")
     finally:

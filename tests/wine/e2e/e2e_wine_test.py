@@ -11,7 +11,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 from qelmwine import wait_for, within  # noqa: E402
-from tavrel import HidFeed, HttpStandIn, Installed, MediaCenterLog, Remote, start_mediacenter  # noqa: E402
+from tavrel import (HidFeed, HttpStandIn, Installed, MediaCenterLog, ReadingReceiver, Remote,  # noqa: E402
+                    start_mediacenter)
 from winetest import case, check, run, stop  # noqa: E402
 
 IDS = "VendorID=1118\nProductID=644\n"
@@ -25,15 +26,9 @@ class Rig:
         self.w = w
         self.log = MediaCenterLog(os.path.join(work, "mc.log"))
         self.mc = start_mediacenter(w, build, self.log, extra=mc_args)
-        self.feed = HidFeed(w.build_dir)
         config = f"APIControlXBMCOPENGL={mode}\n{IDS}IP Address=127.0.0.1\nport={http_port}\n{extra_config}"
-        self.app = Installed(w, build, os.path.join(work, "app"), config, hid_dll="virtual")
-        self.app.start(env=self.feed.env())
-        self.feed.wait_connected()
-        wait_for(self.app.tray_icon_shown, timeout=30, what="the tray icon")
-        self.remote = Remote(self.feed)
-        self.remote.plug()
-        self.remote.wait_reading()
+        reading = ReadingReceiver(w, build, os.path.join(work, "app"), config)
+        self.feed, self.app, self.remote = reading.feed, reading.app, reading.remote
 
     def keys_since(self, seen):
         return [l for l in self.log.lines()[seen:] if l.startswith("key ")]
@@ -103,28 +98,6 @@ def http_keys(t):
             rig.close()
     finally:
         server.close()
-
-
-@case()
-def kodi_window(t):
-    """Kodi's window (class and title "Kodi") takes the window keys and option 111 where XBMC has none."""
-    w, build, work = t.w, t.win64, t.work
-    rig = Rig(w, build, work, "true", mc_args=("--kodi",))
-    try:
-        check(rig.log.lines()[0].split()[3] == "class=Kodi", "the stand-in shows Kodi's window")
-        seen = len(rig.log.lines())
-        for code, vk in ARROWS_AND_ENTER:
-            rig.remote.press(code)
-            wait_for(lambda: len(rig.keys_since(seen)) >= 2, timeout=20, what=f"the key of button {code}")
-            check(rig.keys_since(seen) == [f"key down vk={vk} lparam=0", f"key up vk={vk} lparam=0"],
-                  f"button {code}: key down and up of VK {vk} in Kodi's window")
-            seen = len(rig.log.lines())
-        rig.remote.type_option_code("111")
-        wait_for(lambda: "visible 0" in rig.log.lines()[seen:], timeout=20, what="Kodi's window to hide")
-        check(True, "111 hides Kodi's window")
-        rig.app.exit_from_menu()
-    finally:
-        rig.close()
 
 
 @case()

@@ -16,8 +16,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 from kodi import HOME_MENU, EventClient, Kodi, KodiRpcError  # noqa: E402
-from qelmwine import wait_for  # noqa: E402
-from tavrel import HidFeed, Installed, MediaCenterLog, Remote, start_mediacenter  # noqa: E402
+from qelmwine import wait_for, within  # noqa: E402
+from tavrel import MediaCenterLog, ReadingReceiver, start_mediacenter  # noqa: E402
 from winetest import case, check, fail, run, stop  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
@@ -96,18 +96,8 @@ class Tavrelmond:
     """Tavrelmond with the virtual XBMC.dll and the receiver plugged in and read."""
 
     def __init__(self, w, build, folder, config):
-        self.feed = HidFeed(w.build_dir)
-        try:
-            self.app = Installed(w, build, folder, config, hid_dll="virtual")
-            self.app.start(env=self.feed.env())
-            self.feed.wait_connected()
-            wait_for(self.app.tray_icon_shown, timeout=30, what="the tray icon")
-            self.remote = Remote(self.feed)
-            self.remote.plug()
-            self.remote.wait_reading()
-        except BaseException:
-            self.feed.close()
-            raise
+        reading = ReadingReceiver(w, build, folder, config)
+        self.feed, self.app, self.remote = reading.feed, reading.app, reading.remote
 
     def media_center_windows(self):
         return [w for w in self.app.windows() if w.get("class") in MEDIA_CENTER_CLASSES]
@@ -138,6 +128,7 @@ def downs_move_focus(kodi, tav, presses):
 
 def check_all_buttons(kodi, tav, mode):
     """Every button of the remote reaches Kodi as one key with the button's own code and the keymap's action."""
+    handled = []
     for code, name, action in BUTTONS:
         kodi.reset_focus()
         mark = kodi.mark()
@@ -145,7 +136,9 @@ def check_all_buttons(kodi, tav, mode):
         keys = kodi.wait_keys(mark, 1)
         if [(k, a) for k, a, _ in keys] != [(code, action)]:
             fail(f"{mode}: button {code} ({name}): Kodi handled {keys}, expected one key {code} {action}")
-    check(True, f"{mode}: all {len(BUTTONS)} buttons reached Kodi, each as one key with its own code and action")
+        handled.append(keys[0][:2])
+    check(handled == [(code, action) for code, _, action in BUTTONS],
+          f"{mode}: all {len(BUTTONS)} buttons reached Kodi, each as one key with its own code and action")
 
 
 # -- window keys: the stand-in's window of class "Kodi" -------------------------------------------------------
@@ -158,8 +151,7 @@ def window_keys_kodi_class(t):
     check("class=Kodi" in log.starts()[0], "the stand-in shows a window of class \"Kodi\"")
     tav = Tavrelmond(w, build, os.path.join(work, "app"), f"APIControlXBMCOPENGL=true\n{IDS}")
     try:
-        log.wait_line(lambda l: l == "topmost 1", what="the Kodi window raised when the receiver came")
-        check(True, "the receiver's arrival raises the Kodi window")
+        check(within(lambda: "topmost 1" in log.lines(), timeout=20), "the receiver's arrival raises the Kodi window")
         for code, vk in [(167, 0x28), (11, 0x0D), (216, 0x08)]:
             seen = len(log.lines())
             tav.remote.press(code)
@@ -170,16 +162,13 @@ def window_keys_kodi_class(t):
                   f"button {code}: key down and up of VK {vk} at the Kodi window")
         seen = len(log.lines())
         tav.remote.type_option_code("111")
-        wait_for(lambda: "visible 0" in log.lines()[seen:], timeout=20, what="the Kodi window to hide")
-        check(True, "111 hides the Kodi window")
+        check(within(lambda: "visible 0" in log.lines()[seen:], timeout=20), "111 hides the Kodi window")
         seen = len(log.lines())
         tav.remote.type_option_code("111")
-        wait_for(lambda: "visible 1" in log.lines()[seen:], timeout=20, what="the Kodi window to show")
-        check(True, "111 again shows it")
+        check(within(lambda: "visible 1" in log.lines()[seen:], timeout=20), "111 again shows it")
         tav.remote.type_option_code("222")
-        log.wait_line(lambda l: l == "close", what="WM_CLOSE at the Kodi window")
-        log.wait_line(lambda l: l == "exited", what="the stand-in to end")
-        check(True, "222 closes Kodi")
+        check(within(lambda: {"close", "exited"} <= set(log.lines()), timeout=20),
+              "222 closes Kodi: WM_CLOSE at its window, and the stand-in ends")
         tav.exit()
     finally:
         tav.close()
@@ -261,9 +250,8 @@ def jsonrpc_wrong_password(t):
         for _ in range(3):
             tav.remote.press(DOWN)
             tav.remote.release()
-        tip = wait_for(lambda: tip_saying(w, tav, "refused the user name or password"), timeout=30,
-                       what="the tray tip to tell of the refusal")
-        check(True, f"the tray tip tells the user: {tip!r}")
+        tip = within(lambda: tip_saying(w, tav, "refused the user name or password"), timeout=30)
+        check(tip, f"the tray tip tells the user: {tip!r}")
         check(kodi.handled_keys(mark) == [] and kodi.focused() == HOME_MENU[0],
               "Kodi handled no key and its focus stayed on Movies")
     run_with_kodi(w, build, work, "jsonrpc", body, password="not-" + "the-password")
@@ -277,9 +265,8 @@ def restart_while_running(w, build, work, mode):
         # Presses while Kodi is away are dropped within a bounded time, and the tray tip says why.
         tav.remote.press(166)
         tav.remote.press(DOWN)
-        tip = wait_for(lambda: tip_saying(w, tav, "does not answer"), timeout=30,
-                       what="the tray tip to tell that Kodi does not answer")
-        check(True, f"{mode}: presses while Kodi is away: the tray tip says {tip!r}")
+        tip = within(lambda: tip_saying(w, tav, "does not answer"), timeout=30)
+        check(tip, f"{mode}: presses while Kodi is away: the tray tip says {tip!r}")
         kodi.start()
         check(kodi.focused() == HOME_MENU[0], "Kodi started again, Movies focused")
         mark = kodi.mark()
