@@ -170,10 +170,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         return 1;
     }
     logging = false;
-    // Away from the top-left corner, where Wine shows its tray window on a bare X display: the tray icon stays
-    // in sight while the program under test keeps this window on top.
-    HWND hwnd = CreateWindowExA(0, className, title, WS_OVERLAPPEDWINDOW, 320, 200, 480, 320, nullptr, nullptr,
-                                instance, nullptr);
+    // Away from the top-left corner, where Wine shows its tray window on a bare X display: the tray icon
+    // stays in sight while the program under test keeps this window on top.
+    HWND hwnd = CreateWindowExA(0, className, title, WS_OVERLAPPEDWINDOW, 320, 200, 480, 320, nullptr,
+                                nullptr, instance, nullptr);
     logging = true;
     if (hwnd == nullptr) {
         logLine("failed CreateWindowExA error=%lu", static_cast<unsigned long>(GetLastError()));

@@ -2,9 +2,10 @@
 //
 //   vusbctl install BUSDIR QELMRCDIR
 //       Puts qelmrc.inf (from QELMRCDIR, with qelmrc.sys and qelmrc.cat beside it) among the system's INF
-//       files, so that the receiver's device finds its driver; creates the root device root\qelmvusb and installs
-//       qelmvusb.inf (from BUSDIR, with qelmvusb.sys) for it; waits until the bus's control device opens.
-//       Prints "installed" and exits 0, or "error <step> <code>" and exits 1. Running it again is harmless.
+//       files, so that the receiver's device finds its driver; creates the root device root\qelmvusb and
+//       installs qelmvusb.inf (from BUSDIR, with qelmvusb.sys) for it; waits until the bus's control device
+//       opens. Prints "installed" and exits 0, or "error <step> <code>" and exits 1. Running it again is
+//       harmless.
 //   vusbctl start
 //       Starts the installed bus driver (a new Wine session does not start a demand-start driver) and waits
 //       until its control device opens. Prints "started" or "error <step> <code>".

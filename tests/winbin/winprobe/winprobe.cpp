@@ -10,8 +10,8 @@
 //   winprobe tray-menu --pid N [--pick default|none|INDEX] [--items N] [--hold-ms MS] [--cursor X,Y]
 //        sends the tray icon's callback for a right-button press to the notification-icon window of process N
 //        (as the shell does), waits for the pop-up menu, prints where it is (and its items where the platform
-//        lets another process read them), then clicks the item asked for with the mouse, or dismisses the menu
-//        with Esc.
+//        lets another process read them), then clicks the item asked for with the mouse, or dismisses the
+//        menu with Esc.
 //   winprobe post --hwnd H --msg M [--wparam W] [--lparam L]
 //        posts a message to a window
 //   winprobe broadcast --name NAME            posts the registered message NAME to every top-level window
@@ -65,8 +65,8 @@ void printWindow(HWND hwnd) {
     GetWindowRect(hwnd, &r);
     std::printf("hwnd=0x%llx pid=%lu rect=%ld,%ld,%ld,%ld class=%s visible=%d title=%s\n",
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(hwnd)),
-                static_cast<unsigned long>(pidOf(hwnd)), r.left, r.top, r.right, r.bottom, className(hwnd).c_str(),
-                IsWindowVisible(hwnd) ? 1 : 0, text(hwnd).c_str());
+                static_cast<unsigned long>(pidOf(hwnd)), r.left, r.top, r.right, r.bottom,
+                className(hwnd).c_str(), IsWindowVisible(hwnd) ? 1 : 0, text(hwnd).c_str());
 }
 
 BOOL CALLBACK collectWindow(HWND hwnd, LPARAM lParam) {
@@ -142,7 +142,8 @@ void click(int x, int y) {
 }
 
 int trayMenu(const Args& args) {
-    const DWORD timeout = static_cast<DWORD>(std::strtoul(args.get("--timeout", "15000").c_str(), nullptr, 0));
+    const DWORD timeout =
+        static_cast<DWORD>(std::strtoul(args.get("--timeout", "15000").c_str(), nullptr, 0));
     HWND tray = waitFor(timeout, findTrayWindow, args);
     if (tray == nullptr) {
         std::printf("error=no-tray-window\n");
@@ -163,7 +164,8 @@ int trayMenu(const Args& args) {
     Sleep(200); // shown is not yet tracking: give the menu's loop a moment to start
     RECT frame{};
     GetWindowRect(popup, &frame);
-    std::printf("menu left=%ld top=%ld right=%ld bottom=%ld\n", frame.left, frame.top, frame.right, frame.bottom);
+    std::printf("menu left=%ld top=%ld right=%ld bottom=%ld\n", frame.left, frame.top, frame.right,
+                frame.bottom);
     const std::string pick = args.get("--pick", "default");
     if (pick == "none") {
         // --hold-ms: leave the menu open that long first (for a screenshot).
@@ -173,8 +175,8 @@ int trayMenu(const Args& args) {
         return 0;
     }
     // The menu belongs to another process; where the platform shares its items (Windows does, Wine keeps them
-    // in the owning process) they are listed and the default item is found by asking. Otherwise the caller says
-    // how many items of equal height the menu has and which one to click (--items N --pick INDEX).
+    // in the owning process) they are listed and the default item is found by asking. Otherwise the caller
+    // says how many items of equal height the menu has and which one to click (--items N --pick INDEX).
     HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
     const int count = menu != nullptr ? GetMenuItemCount(menu) : -1;
     int index = pick == "default" ? -1 : std::atoi(pick.c_str());
@@ -187,7 +189,8 @@ int trayMenu(const Args& args) {
         for (int i = 0; i < count; ++i) {
             char caption[256] = {};
             GetMenuStringA(menu, static_cast<UINT>(i), caption, sizeof caption, MF_BYPOSITION);
-            std::printf("item=%d default=%d caption=%s\n", i, static_cast<UINT>(i) == byPosition ? 1 : 0, caption);
+            std::printf("item=%d default=%d caption=%s\n", i, static_cast<UINT>(i) == byPosition ? 1 : 0,
+                        caption);
         }
         if (index < 0 || !GetMenuItemRect(nullptr, menu, static_cast<UINT>(index), &rect)) {
             std::printf("error=no-item\n");
@@ -230,7 +233,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "find") {
-        const DWORD timeout = static_cast<DWORD>(std::strtoul(args.get("--timeout", "0").c_str(), nullptr, 0));
+        const DWORD timeout =
+            static_cast<DWORD>(std::strtoul(args.get("--timeout", "0").c_str(), nullptr, 0));
         HWND hwnd = waitFor(timeout, findByTitle, args);
         if (hwnd == nullptr) {
             std::printf("error=not-found\n");
@@ -255,8 +259,8 @@ int main(int argc, char** argv) {
             }
             char buffer[512] = {};
             DWORD_PTR length = 0;
-            SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
-                                2000, &length);
+            SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                                SMTO_ABORTIFHUNG, 2000, &length);
             std::printf("tooltip hwnd=0x%llx pid=%lu visible=%d text=%s\n",
                         static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(hwnd)),
                         static_cast<unsigned long>(pidOf(hwnd)), IsWindowVisible(hwnd) ? 1 : 0, buffer);
@@ -267,7 +271,8 @@ int main(int argc, char** argv) {
         return trayMenu(args);
     }
     if (command == "post") {
-        HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::strtoull(args.get("--hwnd").c_str(), nullptr, 0)));
+        HWND hwnd = reinterpret_cast<HWND>(
+            static_cast<std::uintptr_t>(std::strtoull(args.get("--hwnd").c_str(), nullptr, 0)));
         const UINT msg = static_cast<UINT>(std::strtoul(args.get("--msg").c_str(), nullptr, 0));
         const WPARAM w = static_cast<WPARAM>(std::strtoull(args.get("--wparam", "0").c_str(), nullptr, 0));
         const LPARAM l = static_cast<LPARAM>(std::strtoll(args.get("--lparam", "0").c_str(), nullptr, 0));
@@ -293,8 +298,10 @@ int main(int argc, char** argv) {
         record.uID = static_cast<UINT>(std::strtoul(args.get("--id", "1").c_str(), nullptr, 0));
         return Shell_NotifyIconA(NIM_DELETE, &record) ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: winprobe windows | find --title T [--class C] [--timeout MS] | "
-                         "tray-menu --pid N [--pick default|none|INDEX] | post --hwnd H --msg M [--wparam W] [--lparam L] | "
-                         "broadcast --name NAME | tray-forget --pid N [--id ID]\n");
+    std::fprintf(
+        stderr,
+        "usage: winprobe windows | find --title T [--class C] [--timeout MS] | "
+        "tray-menu --pid N [--pick default|none|INDEX] | post --hwnd H --msg M [--wparam W] [--lparam L] | "
+        "broadcast --name NAME | tray-forget --pid N [--id ID]\n");
     return 2;
 }
