@@ -47,7 +47,13 @@ fi
 if [ -z "$cert" ]; then
   cert="$cert_dir/cert.pem"
   key="$cert_dir/key.pem"
-  if [ ! -f "$cert" ] || [ ! -f "$key" ]; then
+  # Only one of the two there: a certificate PCs may already trust is not replaced behind the user's back.
+  if { [ -f "$cert" ] && [ ! -f "$key" ]; } || { [ ! -f "$cert" ] && [ -f "$key" ]; }; then
+    echo "sign-driver: $cert_dir holds only one of cert.pem and key.pem; restore the other, or remove" \
+         "both to make a new certificate (PCs that trust the old one must then import the new .cer)" >&2
+    exit 1
+  fi
+  if [ ! -f "$cert" ]; then
     echo "[sign] making a test-signing certificate in $cert_dir (once; keep it, and keep it private)"
     mkdir -p "$cert_dir"
     chmod 700 "$cert_dir"

@@ -178,6 +178,36 @@ class Script(unittest.TestCase):
         self.assertEqual(code, 0, out)
         self.assertIn("/CN=my own", out)
 
+    def test_half_a_certificate_or_a_wrong_key_is_refused_and_nothing_replaced(self):
+        mine = os.path.join(self.work, "mine")
+        other = os.path.join(self.work, "other")
+        for folder, name in [(mine, "mine"), (other, "other")]:
+            os.makedirs(folder)
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                            "-subj", f"/CN={name}", "-addext", "extendedKeyUsage=codeSigning",
+                            "-keyout", os.path.join(folder, "key.pem"), "-out", os.path.join(folder, "cert.pem")],
+                           capture_output=True, check=True)
+        def package_files():
+            return {n: open(os.path.join(self.package, n), "rb").read() for n in os.listdir(self.package)}
+
+        before = package_files()
+        for missing in ("key.pem", "cert.pem"):
+            with self.subTest(missing=missing):
+                cert_dir = os.path.join(self.work, "half-" + missing)
+                shutil.copytree(mine, cert_dir)
+                os.remove(os.path.join(cert_dir, missing))
+                kept = {n: open(os.path.join(cert_dir, n), "rb").read() for n in os.listdir(cert_dir)}
+                r = sign(self.package, "--arch", "x64", "--cert-dir", cert_dir)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                self.assertNotIn("making a test-signing certificate", r.stdout)
+                self.assertEqual({n: open(os.path.join(cert_dir, n), "rb").read() for n in os.listdir(cert_dir)},
+                                 kept)
+        with self.subTest(what="key of another certificate"):
+            r = sign(self.package, "--arch", "x64", "--cert", os.path.join(mine, "cert.pem"),
+                     "--key", os.path.join(other, "key.pem"))
+            self.assertNotEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(package_files(), before, "a refused run leaves the package as it was")
+
     def test_refuses_bad_arguments(self):
         empty = os.path.join(self.work, "empty")
         os.makedirs(empty)
