@@ -233,8 +233,13 @@ Section "Uninstall"
   Call un.CloseTavrelmond
   Delete "$INSTDIR\Tavrelmond.exe"
   Delete "$INSTDIR\XBMC.dll"
-  ; The copy of the driver package; a driver installed from it stays in the driver store (see the guide).
-  RMDir /r "$INSTDIR\driver"
+  ; The copy of the driver package, file by file (a folder of that name may hold the user's own files); a
+  ; driver installed from it stays in the driver store (see the guide).
+  Delete "$INSTDIR\driver\qelmrc.inf"
+  Delete "$INSTDIR\driver\qelmrc.sys"
+  Delete "$INSTDIR\driver\qelmrc.cat"
+  Delete "$INSTDIR\driver\qelmrc-test.cer"
+  RMDir "$INSTDIR\driver"
   ${If} ${FileExists} "$INSTDIR\Config.ini"
     MessageBox MB_YESNO|MB_ICONQUESTION "Remove your settings (Config.ini) as well?" /SD IDNO IDNO keep_config
     Delete "$INSTDIR\Config.ini"

@@ -24,6 +24,7 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavre
 INSTALL_DIR = r"C:\Program Files\Tavrelmond"
 SHORTCUTS = ["Tavrelmond.lnk", "Edit Config.ini.lnk", "Uninstall Tavrelmond.lnk"]
 PROGRAM_FILES = ["Config.ini", "Tavrelmond.exe", "XBMC.dll", "uninstall.exe"]
+DRIVER_FILES = ["qelmrc.inf", "qelmrc.sys", "qelmrc.cat", "qelmrc-test.cer"]
 
 
 class SetupRig:
@@ -178,7 +179,16 @@ def upgrade_keeps_config(t):
 @case(session=setup_rig, labels="wine,packaging", timeout=600, lock="wineprefix-setup")
 def uninstall_closes_tavrelmond(t):
     rig = t.w
+    # The folder holds a file of the user's in a folder named as the driver component's. The component's
+    # files stand beside it as that component would copy them (Wine has no pnputil to install it for real).
+    driver_dir = os.path.join(rig.install_dir, "driver")
+    os.makedirs(driver_dir)
+    with open(os.path.join(driver_dir, "mine.txt"), "w") as f:
+        f.write("the user's own file\n")
     rig.run_setup()
+    package = os.path.join(t.args.dist, "qelmrc-x64")
+    for name in DRIVER_FILES:
+        shutil.copy(os.path.join(package, name), driver_dir)
     proc, window = rig.start_from_run_value()
     print(f"Tavrelmond running (pid={window.get('pid')}); silent uninstall")
     r = rig.session.run([os.path.join(rig.install_dir, "uninstall.exe"), "/S"], timeout=120)
@@ -189,8 +199,10 @@ def uninstall_closes_tavrelmond(t):
         code = proc.wait(timeout=30)
     except subprocess.TimeoutExpired:
         raise AssertionError("Tavrelmond still runs after the uninstall")
-    check(rig.installed_files() == ["Config.ini"],
-          f"the program folder keeps only Config.ini: {rig.installed_files()}")
+    check(rig.installed_files() == ["Config.ini", "driver"],
+          f"the program folder keeps only Config.ini and the user's folder: {rig.installed_files()}")
+    check(sorted(os.listdir(driver_dir)) == ["mine.txt"],
+          f"of the driver folder only the user's file is left: {sorted(os.listdir(driver_dir))}")
     check(not os.path.exists(rig.start_menu), "the Start-menu folder is gone")
     check("Tavrelmond" not in (rig.reg_values(RUN_KEY) or {}), "the Run value is gone")
     check(rig.reg_values(UNINSTALL_KEY) is None, "the uninstall entry is gone")
