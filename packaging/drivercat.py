@@ -5,7 +5,7 @@ A catalog is a PKCS#7 SignedData whose content is a certificate trust list (CTL)
 the package. This tool writes it unsigned (no signer infos); osslsigncode then signs it. No Debian package
 makes catalogs, so the DER is written here by hand, with the standard library only.
 
-    drivercat.py make --out qelmrc.cat --os _v100_X64 --hwid 'usb\\vid_045e&pid_0284' \\
+    drivercat.py make --out qelmrc.cat --os _v100_X64 --osattr 2:10.0 --hwid 'usb\\vid_045e&pid_0284' \\
                       --pe qelmrc.sys=sys-data.der --flat qelmrc.inf
     drivercat.py list qelmrc.cat
 
@@ -351,7 +351,8 @@ def make(args):
         members.append(Member(os.path.basename(path), "flat", flat_indirect_data(digest)))
     if not members:
         raise CatalogError("a catalog needs at least one member")
-    attributes = [("OS", args.os)] + [(f"HWID{i + 1}", h) for i, h in enumerate(args.hwid)]
+    attributes = [("OS", args.os)] + ([("OSAttr", args.osattr)] if args.osattr else [])
+    attributes += [(f"HWID{i + 1}", h) for i, h in enumerate(args.hwid)]
     der = build_catalog(members, attributes, build_time())
     with open(args.out, "wb") as f:
         f.write(der)
@@ -393,6 +394,8 @@ def main(argv=None):
     p = sub.add_parser("make", help="write an unsigned catalog")
     p.add_argument("--out", required=True)
     p.add_argument("--os", required=True, help="the OS attribute, e.g. _v100_X64")
+    p.add_argument("--osattr", help="the Windows versions the package is signed for, platform:major.minor, "
+                   "e.g. 2:6.1,2:10.0 (the attribute Windows' driver-signing check compares with its version)")
     p.add_argument("--hwid", action="append", default=[], help="a hardware ID (HWID1, HWID2, ...)")
     p.add_argument("--pe", action="append", default=[], help="NAME=file written by osslsigncode extract-data")
     p.add_argument("--flat", action="append", default=[], help="a file hashed whole (the INF)")

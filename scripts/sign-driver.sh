@@ -30,9 +30,11 @@ while [ $# -gt 0 ]; do
     *) package="$1"; shift ;;
   esac
 done
+# The catalog's OS (Inf2Cat's names) and OSAttr (platform 2, Windows NT: major.minor) attributes, the same
+# versions in both: Windows 10 and 11 (10.0) for x64; 7, 8, 8.1 and 10 for x86.
 case "$arch" in
-  x64) os_attr="_v100_X64" ;;
-  x86) os_attr="7X86,8X86,_v63,_v100" ;;
+  x64) os_attr="_v100_X64"; os_versions="2:10.0" ;;
+  x86) os_attr="7X86,8X86,_v63,_v100"; os_versions="2:6.1,2:6.2,2:6.3,2:10.0" ;;
   *) echo "sign-driver: --arch x64 or x86" >&2; exit 2 ;;
 esac
 if [ -z "$package" ] || [ ! -f "$package/qelmrc.inf" ] || [ ! -f "$package/qelmrc.sys" ]; then
@@ -84,10 +86,11 @@ osslsigncode sign -certs "$cert" -key "$key" -h sha256 -ph -n "qelmrc HID minidr
   -in "$work/unsigned.sys" -out "$work/qelmrc.sys" >/dev/null
 mv "$work/qelmrc.sys" "$package/qelmrc.sys"
 
-# 2. The catalog: the image's Authenticode digest (SHA-1, a version 1 catalog) and the INF's SHA-1.
+# 2. The catalog: the image's Authenticode digest (SHA-1, a version 1 catalog) and the INF's SHA-1; the
+#    INF's hardware IDs in lower case, as HWID1 and HWID2.
 osslsigncode extract-data -h sha1 -in "$package/qelmrc.sys" -out "$work/indirect.der" >/dev/null
-python3 "$here/packaging/drivercat.py" make --out "$work/unsigned.cat" --os "$os_attr" \
-  --hwid 'usb\vid_045e&pid_0284' --pe "qelmrc.sys=$work/indirect.der" --flat "$package/qelmrc.inf" >/dev/null
+python3 "$here/packaging/drivercat.py" make --out "$work/unsigned.cat" --os "$os_attr" --osattr "$os_versions" \
+  --hwid 'usb\vid_045e&pid_0284' --hwid 'usb\vid_045e&pid_0284&mi_00' --pe "qelmrc.sys=$work/indirect.der" --flat "$package/qelmrc.inf" >/dev/null
 osslsigncode sign -certs "$cert" -key "$key" -h sha256 -in "$work/unsigned.cat" -out "$work/qelmrc.cat" >/dev/null
 mv "$work/qelmrc.cat" "$package/qelmrc.cat"
 

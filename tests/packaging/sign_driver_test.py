@@ -8,6 +8,7 @@ Usage: sign_driver_test.py --package x64=DIR --package x86=DIR   (DIR: a build's
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -19,6 +20,7 @@ from packtools import (MACHINES, ROOT, authenticode_sha1, members_by_file, ossls
 
 SIGN = os.path.join(ROOT, "scripts/sign-driver.sh")
 OS_ATTRIBUTE = {"x64": "_v100_X64", "x86": "7X86,8X86,_v63,_v100"}
+OS_VERSIONS = {"x64": "2:10.0", "x86": "2:6.1,2:6.2,2:6.3,2:10.0"}
 PACKAGES = {}
 
 
@@ -99,8 +101,14 @@ class SignedPackage:
         self.assertEqual(sorted(members), ["qelmrc.inf", "qelmrc.sys"])
         self.assertEqual(members["qelmrc.sys"]["digest"], authenticode_sha1(self.sys, self.work))
         self.assertEqual(members["qelmrc.inf"]["digest"], sha1_hex(self.inf))
-        self.assertEqual(catalog["attributes"], {"OS": OS_ATTRIBUTE[self.arch],
-                                                 "HWID1": "usb\\vid_045e&pid_0284"})
+        self.assertEqual(catalog["attributes"], {"OS": OS_ATTRIBUTE[self.arch], "OSAttr": OS_VERSIONS[self.arch],
+                                                 "HWID1": "usb\\vid_045e&pid_0284",
+                                                 "HWID2": "usb\\vid_045e&pid_0284&mi_00"})
+        # Every hardware ID of the INF is listed, in lower case.
+        with open(self.inf, encoding="utf-8") as f:
+            inf_ids = set(re.findall(r"(?m)^%\w+%\s*=\s*\w+\s*,\s*(\S+)\s*$", f.read()))
+        self.assertEqual({i.lower() for i in inf_ids},
+                         {v for n, v in catalog["attributes"].items() if n.startswith("HWID")})
         self.assertEqual(catalog["signers"], 1)
         with open(self.inf, encoding="utf-8") as f:
             self.assertRegex(f.read(), r"(?m)^CatalogFile\s*=\s*qelmrc\.cat\s*$")
