@@ -183,7 +183,8 @@ Section /o "Driver for the receiver (test-signed)" SecDriver
   File "${DRIVER_DIR}\qelmrc.cat"
   File "${DRIVER_DIR}\qelmrc-test.cer"
   DetailPrint "Adding the driver package to the driver store and installing it (pnputil)..."
-  ${If} ${AtLeastWin10}
+  ; pnputil's /add-driver exists from Windows 10 version 1607 (build 14393); before it, the older syntax.
+  ${If} ${AtLeastBuild} 14393
     nsExec::ExecToLog '"$SYSDIR\pnputil.exe" /add-driver "$INSTDIR\driver\qelmrc.inf" /install'
   ${Else}
     nsExec::ExecToLog '"$SYSDIR\pnputil.exe" -i -a "$INSTDIR\driver\qelmrc.inf"'
