@@ -2,7 +2,7 @@
 """dist/ as the release preset writes it: both setups, both signed driver packages and their zips.
 
 The setups' contents are read with 7-Zip (it opens NSIS installers): the 32-bit setup cannot run on this
-machine, so this is where it is checked; the 64-bit one also runs under Wine (tests/packaging/wine_setup.py).
+machine, so this is where it is checked; the 64-bit one also runs under Wine (tests/packaging/setup_wine_test.py).
 
 Usage: dist_test.py --dist DIR --win64-dir DIR --win32-dir DIR
 """
