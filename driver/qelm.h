@@ -133,9 +133,9 @@ typedef struct _DEVICE_EXTENSION {
     // Initialised by AddDevice.
     KSPIN_LOCK TransferLock;
 
-    // Remove lock (tag QELM, non-debug size). Held by each Plug and Play request with the request as tag and,
-    // with TransferIrp as tag, by each outstanding interrupt transfer and each queued pipe reset. Initialised
-    // by AddDevice.
+    // Remove lock (tag QELM, non-debug size). Held by each Plug and Play request and by each read while it is
+    // in the driver, with the request as tag, and, with TransferIrp as tag, by each outstanding interrupt
+    // transfer and each queued pipe reset. Initialised by AddDevice.
     IO_REMOVE_LOCK RemoveLock;
 
     // The device is not started, or stop, surprise removal or removal has begun: no transfer and no pipe

@@ -190,14 +190,22 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 // supplies one of the input report's length), completes the request with success and information 6, and
 // starts the next interrupt transfer if none is outstanding. Returns the transfer start's status:
 // STATUS_DEVICE_BUSY while one is outstanding, the remove lock's failure during removal, otherwise the USB
-// stack's (normally STATUS_PENDING). The request is completed before the transfer starts. Any IRQL up to
-// DISPATCH_LEVEL; resident.
+// stack's (normally STATUS_PENDING). The request is completed before the transfer starts.
+// Once its read is completed the HID class driver may go on to remove the device and delete the device
+// object that holds the extension, while this routine is still starting the transfer; the read holds the
+// remove lock from before the completion until it leaves the extension, so the removal waits for it.
+// Any IRQL up to DISPATCH_LEVEL; resident.
 NTSTATUS ReadReport(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
+    NTSTATUS lock = IoAcquireRemoveLock(&DeviceExtension->RemoveLock, Irp);
     CopyLatestReport(DeviceExtension, Irp->UserBuffer);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = QELM_INPUT_REPORT_LENGTH;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return StartInterruptTransfer(DeviceExtension);
+    if (!NT_SUCCESS(lock))
+        return lock;
+    NTSTATUS status = StartInterruptTransfer(DeviceExtension);
+    IoReleaseRemoveLock(&DeviceExtension->RemoveLock, Irp);
+    return status;
 }
 
 // Internal device control, the HID class driver's requests: the HID descriptor, the report descriptor,

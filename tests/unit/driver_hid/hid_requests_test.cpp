@@ -6,6 +6,7 @@
 #include <array>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace qelmtest {
@@ -136,6 +137,39 @@ TEST_F(HidRequests, ReadWhileATransferIsOutstandingSucceedsWithTheSameReportAndN
     EXPECT_EQ(readDirect(&second), STATUS_DEVICE_BUSY);
     EXPECT_EQ(second, first);
     EXPECT_EQ(read(), first); // through the dispatch: success, whatever the start said
+    EXPECT_EQ(receiver_->pendingTransfers(), 1u);
+}
+
+// The class driver may remove the device (and delete the device object holding the extension) as soon as
+// its read is completed, while the read is still inside the driver starting the next transfer. So the read
+// still holds the remove lock when the class driver's completion runs, and lets it go only on its way out.
+NTSTATUS NTAPI RecordRemoveLockCount(PDEVICE_OBJECT, PIRP, PVOID Context) {
+    auto* seen = static_cast<std::pair<PDEVICE_EXTENSION, LONG>*>(Context);
+    seen->second = __atomic_load_n(&seen->first->RemoveLock.Common.IoCount, __ATOMIC_SEQ_CST);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(HidRequests, ReadHoldsTheRemoveLockUntilItHasLeftTheDriver) {
+    startDevice();
+    // The first read starts a transfer (which then holds the lock too); the second finds it outstanding.
+    for (LONG heldByTransfer : {0, 1}) {
+        SCOPED_TRACE(heldByTransfer ? "transfer outstanding" : "no transfer yet");
+        Report report;
+        PIRP irp = IoAllocateIrp(device_->deviceObject()->StackSize, FALSE);
+        ASSERT_NE(irp, nullptr);
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_HID_READ_REPORT;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = 6;
+        irp->UserBuffer = report.data();
+        std::pair<PDEVICE_EXTENSION, LONG> seen{extension(), -1};
+        IoSetCompletionRoutine(irp, RecordRemoveLockCount, &seen, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(device_->deviceObject(), irp), STATUS_SUCCESS);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+        IoFreeIrp(irp);
+        EXPECT_EQ(seen.second, 1 + heldByTransfer + 1) << "the lock's bias, the transfer, the read itself";
+        EXPECT_EQ(removeLockCount(), 2) << "the read gave its hold back; the transfer keeps its own";
+    }
     EXPECT_EQ(receiver_->pendingTransfers(), 1u);
 }
 
