@@ -2,9 +2,12 @@
 // in Kodi's place: the packets of a press, when HELO is sent again, a Kodi that is not there, and BYE.
 #include "LoopbackPeers.h"
 #include "kodi/EventServer.h"
+#include "platform/DatagramAddress.h"
 #include "platform/posix/PosixSockets.h"
 
 #include <gtest/gtest.h>
+
+#include <netdb.h>
 
 #include <utility>
 #include <vector>
@@ -178,6 +181,25 @@ TEST(EventServerHoldOff, AnUnknownHostNameIsNotLookedUpAgainForAWhile) {
     now += 1s;
     EXPECT_EQ(press(), Problem::NoSuchHost);
     EXPECT_EQ(sockets.opens, 2);
+}
+
+// Windows resolves "localhost" to ::1 before 127.0.0.1, and a Kodi that serves only its own PC listens on
+// 127.0.0.1 alone: the datagrams go to the name's IPv4 address when it has one.
+TEST(DatagramAddress, AnIpv4AddressOfTheNameGoesFirstElseTheFirstAddress) {
+    addrinfo v4{};
+    v4.ai_family = AF_INET;
+    addrinfo v6second{};
+    v6second.ai_family = AF_INET6;
+    addrinfo v6{};
+    v6.ai_family = AF_INET6;
+
+    v6.ai_next = &v4; // ::1, then 127.0.0.1
+    EXPECT_EQ(platform::preferIpv4(&v6, AF_INET), &v4);
+    v6.ai_next = &v6second; // IPv6 only
+    EXPECT_EQ(platform::preferIpv4(&v6, AF_INET), &v6);
+    v4.ai_next = &v6;
+    EXPECT_EQ(platform::preferIpv4(&v4, AF_INET), &v4);
+    EXPECT_EQ(platform::preferIpv4<addrinfo>(nullptr, AF_INET), nullptr);
 }
 
 TEST_F(EventServerTest, BadConfigurationAndNoNetworkAreReportedWithoutSending) {
