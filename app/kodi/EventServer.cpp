@@ -83,11 +83,15 @@ Outcome EventServer::Press(const KodiButtonRow& button, const std::string& ip, c
     }
 
     // A datagram sent earlier found nothing listening: whatever listens now has not heard of this program.
+    // The refusal is this press's news too: from a Kodi on another host (and on Windows, which reports it
+    // only to a later read, never to a send) it arrives after the press that caused it has returned, and
+    // this is the first look at it.
+    bool refused = false;
     if (sockets_->pending(socket_) == Sockets::Status::Refused) {
         greeted_ = false;
+        refused = true;
     }
 
-    bool refused = false;
     const bool silent = clock_() - lastSent_ >= GreetAgainAfter;
     bool sent = true;
     if (!greeted_ || silent) {

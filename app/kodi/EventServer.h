@@ -7,7 +7,8 @@
 //    notice only for a new client), so greeting again after a short pause costs one datagram;
 //  - after Kodi's host refused a datagram (nothing listened on the port: Kodi was stopped).
 // BYE goes out when the program ends. UDP carries no answer, so the only failure that shows is a refusal
-// from Kodi's host (reported as "does not answer"); nothing here ever waits on the network.
+// from Kodi's host (reported as "does not answer", by the press during which it is seen: often the next one,
+// since it comes back after the datagram); nothing here ever waits on the network.
 #pragma once
 
 #include "KodiButtonMap.h"

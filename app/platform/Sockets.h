@@ -34,8 +34,9 @@ class Sockets {
 
     virtual ~Sockets() = default;
 
-    // A UDP socket connected to host:port (the first address the name resolves to), so that send() reaches
-    // that peer and a refusal from its host is reported by a later call.
+    // A UDP socket connected to host:port (an IPv4 address of the name when it has one, else the first it
+    // resolves to: see DatagramAddress.h), so that send() reaches that peer and a refusal from its host is
+    // reported by a later call.
     virtual Opened openDatagram(const std::string& host, std::uint16_t port) = 0;
 
     // A TCP connection to host:port, trying each address the name resolves to, within timeout in all.

@@ -1,6 +1,8 @@
 // PosixSockets: getaddrinfo, socket, connect, send, recv and poll.
 #include "platform/posix/PosixSockets.h"
 
+#include "platform/DatagramAddress.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <netdb.h>
@@ -90,7 +92,7 @@ Sockets::Opened PosixSockets::openDatagram(const std::string& host, std::uint16_
     if (!list) {
         return {0, Status::NoSuchHost};
     }
-    const addrinfo& first = *list;
+    const addrinfo& first = *preferIpv4(list.get(), AF_INET);
     const int s = openNonBlocking(first);
     if (s < 0) {
         return {0, Status::Failed};

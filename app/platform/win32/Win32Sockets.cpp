@@ -1,6 +1,8 @@
 // Win32Sockets: WSAStartup, getaddrinfo, socket, connect, send, recv and select.
 #include "platform/win32/Win32Sockets.h"
 
+#include "platform/DatagramAddress.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -125,11 +127,12 @@ Sockets::Opened Win32Sockets::openDatagram(const std::string& host, std::uint16_
     if (!list) {
         return {0, Status::NoSuchHost};
     }
-    const SOCKET s = openNonBlocking(*list);
+    const addrinfo& address = *preferIpv4(list.get(), AF_INET);
+    const SOCKET s = openNonBlocking(address);
     if (s == INVALID_SOCKET) {
         return {0, Status::Failed};
     }
-    if (connect(s, list->ai_addr, static_cast<int>(list->ai_addrlen)) != 0) {
+    if (connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
         const Status status = statusOf(s, WSAGetLastError());
         closesocket(s);
         return {0, status};

@@ -87,6 +87,22 @@ TEST_F(JsonRpcTest, ASilentKodiCostsOneBoundedWaitAndTheNextPressUsesAFreshConne
     EXPECT_EQ(kodi.connections(), 2);
 }
 
+TEST_F(JsonRpcTest, AReplyDrippedSlowerThanTheReplyTimeIsCutThere) {
+    // Every byte comes well within the reply time-out, but the whole reply (about 7 s at the stand-in's pace)
+    // would take far longer: the reply time bounds the exchange, not each read.
+    kodi.script({Reply::Kind::Drip,
+                 httpReply(200, loopback::OkAnswer, "X-Padding: " + std::string(250, 'p') + "\r\n")});
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = press("167");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(outcome.problem, Problem::NotAnswering) << StatusText(outcome);
+    EXPECT_LT(waited, 5s) << "bounded by the reply time-out, with room for a loaded machine";
+
+    // The half-read reply goes with its connection.
+    EXPECT_TRUE(press("166").ok());
+    EXPECT_EQ(kodi.connections(), 2);
+}
+
 TEST_F(JsonRpcTest, NothingListeningIsReportedAtOnce) {
     std::uint16_t port = 0;
     {

@@ -94,6 +94,7 @@ struct Reply {
         SendAndClose, // write text, then close the connection
         CloseUnread,  // close the connection without answering
         Silent,       // answer nothing; the connection stays open until the server stops
+        Drip,         // write text one byte per tick of the server's loop (about 20 ms), reading nothing more
     };
     Kind kind = Kind::Send;
     std::string text{};
@@ -164,6 +165,7 @@ class TcpStandIn {
         int fd;
         std::string in;
         bool silent = false;
+        std::string drip{}; // what is still to be dripped
     };
 
     void run() {
@@ -173,7 +175,20 @@ class TcpStandIn {
             for (const auto& c : open) {
                 fds.push_back({c.fd, static_cast<short>(c.silent ? 0 : POLLIN), 0});
             }
-            if (poll(fds.data(), fds.size(), 20) <= 0) {
+            const int ready = poll(fds.data(), fds.size(), 20);
+            for (auto& c : open) {
+                if (!c.drip.empty()) {
+                    if (send(c.fd, c.drip.data(), 1, MSG_NOSIGNAL) != 1) {
+                        ::close(c.fd);
+                        c.fd = -1;
+                        c.drip.clear();
+                        continue;
+                    }
+                    c.drip.erase(0, 1);
+                }
+            }
+            if (ready <= 0) {
+                std::erase_if(open, [](const Connection& c) { return c.fd < 0; });
                 continue;
             }
             if (fds[0].revents & POLLIN) {
@@ -186,7 +201,7 @@ class TcpStandIn {
                 }
             }
             for (std::size_t i = 0; i < open.size(); ++i) {
-                if (!(fds.size() > i + 1 && (fds[i + 1].revents & (POLLIN | POLLHUP)))) {
+                if (open[i].fd < 0 || !(fds.size() > i + 1 && (fds[i + 1].revents & (POLLIN | POLLHUP)))) {
                     continue;
                 }
                 char buffer[4096];
@@ -260,6 +275,10 @@ class TcpStandIn {
                 return;
             case Reply::Kind::Silent:
                 c.silent = true;
+                return;
+            case Reply::Kind::Drip:
+                c.silent = true;
+                c.drip = reply.text;
                 return;
             }
         }
