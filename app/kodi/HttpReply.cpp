@@ -225,7 +225,7 @@ HttpReply::State HttpReply::advance() {
             }
             if (size == 0) {
                 phase_ = Phase::Trailer;
-            } else if (body_.size() + size > MaxBody) {
+            } else if (size > MaxBody - body_.size()) { // never wraps: the body is within MaxBody
                 return bad();
             } else {
                 remaining_ = size;
@@ -243,7 +243,7 @@ HttpReply::State HttpReply::advance() {
             pos += 2;
             phase_ = Phase::ChunkSize;
         } else { // UntilClose
-            if (body_.size() + available > MaxBody) {
+            if (available > MaxBody - body_.size()) {
                 return bad();
             }
             body_.append(buffer_, pos, available);

@@ -90,6 +90,9 @@ TEST(HttpReply, RepliesAreReadWholeHoweverTheyArrive) {
          State::Bad, 200, "", false},
         {"chunk size huge", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFF\r\n",
          false, State::Bad, 200, "", false},
+        {"chunk size past eight digits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\n", false, State::Bad, 200,
+         "", false},
         {"chunk without its CR LF", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nxyz", false,
          State::Bad, 200, "", false},
     };
