@@ -13,7 +13,8 @@
 //       --exit-connected skips Disconnect: the library is freed and the process ends while connected.
 //       --poke-library (Windows HID backend) plays, after "ready", what needs hardware or a real Windows to
 //       happen by itself: a device notice, a resume, a failed read of the device read (its pending read
-//       cancelled), the system asking to remove that device and then cancelling the removal. It prints
+//       cancelled), the system asking to remove that device and then cancelling the removal; after the
+//       resume and the failure, whether the library reads the device through a new file. It prints
 //       "ready again" once the notifications they cause are in.
 //       At "ready" (and after each poke) the probe prints how many handles to HID devices the library holds
 //       ("library handles=N reading=M": M of them to the device with --vid/--pid), found by asking every
@@ -179,8 +180,41 @@ void sayHandles() {
     say("library handles=%d reading=%d", handles.all, static_cast<int>(handles.reading.size()));
 }
 
-// Waits (bounded) until the library has a read pending on a handle to the device read, and cancels that read:
-// the only way to see a pending read from outside. True when one was found.
+// A second handle to the open file behind the library's handle to the device read, so that the file can be
+// recognised later whatever handle values the library gets meanwhile; nullptr when it reads nothing.
+HANDLE copyOfReadHandle() {
+    const HidHandles read = libraryHandles(watch->vendorId, watch->productId);
+    HANDLE copy = nullptr;
+    if (read.reading.empty() ||
+        !DuplicateHandle(GetCurrentProcess(), read.reading.front(), GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
+// Whether the library now reads the device through a file other than `before` (closed here): "yes", "no",
+// or why that cannot be told.
+const char* openedAfresh(HANDLE before) {
+    using CompareFn = BOOL(WINAPI*)(HANDLE, HANDLE);
+    const auto compare = reinterpret_cast<CompareFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles")));
+    const HidHandles now = libraryHandles(watch->vendorId, watch->productId);
+    const char* answer = "yes";
+    if (compare == nullptr) {
+        answer = "unknown";
+    } else if (now.reading.empty()) {
+        answer = "not open";
+    } else if (compare(before, now.reading.front())) {
+        answer = "no";
+    }
+    CloseHandle(before);
+    return answer;
+}
+
+// Waits (bounded) until the library has a handle to the device read and cancels the reads pending on it. True
+// when CancelIoEx succeeded, which under Wine 8 it does whether a read was pending or not: openedAfresh tells
+// whether the library went on through a new file.
 bool cancelPendingRead() {
     for (int i = 0; i < 400; ++i) {
         for (HANDLE handle : libraryHandles(watch->vendorId, watch->productId).reading) {
@@ -214,8 +248,13 @@ void pokeLibrary(HWND window) {
     SendMessageA(library, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
     sayHandles();
 
+    // A resume closes the handle to the device read and opens the device afresh.
+    HANDLE beforeResume = copyOfReadHandle();
     say("poke resume");
     SendMessageA(library, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    if (beforeResume != nullptr) {
+        say("poke resume reopened=%s", openedAfresh(beforeResume));
+    }
     sayHandles();
 
     const HidHandles before = libraryHandles(watch->vendorId, watch->productId);
@@ -226,9 +265,11 @@ void pokeLibrary(HWND window) {
     }
     // A transient read error: the pending read is cancelled under the library's feet. The library closes the
     // failed handle and, after its back-off, opens the device again and reads: that read is cancelled too.
+    HANDLE beforeFailure = copyOfReadHandle();
     say("poke read failure cancelled=%s", cancelPendingRead() ? "yes" : "no");
     say("poke read failure read again=%s", cancelPendingRead() ? "yes" : "no");
     Sleep(300); // longer than the back-off after two failures in a row (40 ms): the device is open again
+    say("poke read failure reopened=%s", beforeFailure != nullptr ? openedAfresh(beforeFailure) : "no copy");
     if (libraryHandles(watch->vendorId, watch->productId).reading.size() != 1) {
         say("poke not reopened");
         PostMessageA(window, kSentinelAgain, 0, 0);
