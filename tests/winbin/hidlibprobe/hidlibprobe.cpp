@@ -193,38 +193,48 @@ HANDLE copyOfReadHandle() {
     return copy;
 }
 
-// Whether the library now reads the device through a file other than `before` (closed here): "yes", "no",
-// or why that cannot be told.
-const char* openedAfresh(HANDLE before) {
+// Whether the library now reads the device through a file other than `before`: "yes", "no", or why that
+// cannot be told.
+const char* readsAfresh(HANDLE before, const HidHandles& now) {
     using CompareFn = BOOL(WINAPI*)(HANDLE, HANDLE);
     const auto compare = reinterpret_cast<CompareFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles")));
-    const HidHandles now = libraryHandles(watch->vendorId, watch->productId);
-    const char* answer = "yes";
     if (compare == nullptr) {
-        answer = "unknown";
-    } else if (now.reading.empty()) {
-        answer = "not open";
-    } else if (compare(before, now.reading.front())) {
-        answer = "no";
+        return "unknown";
     }
+    if (now.reading.empty()) {
+        return "not open";
+    }
+    return compare(before, now.reading.front()) ? "no" : "yes";
+}
+
+// The same, `before` closed afterwards.
+const char* openedAfresh(HANDLE before) {
+    const char* answer = readsAfresh(before, libraryHandles(watch->vendorId, watch->productId));
     CloseHandle(before);
     return answer;
 }
 
-// Waits (bounded) until the library has a handle to the device read and cancels the reads pending on it. True
-// when CancelIoEx succeeded, which under Wine 8 it does whether a read was pending or not: openedAfresh tells
-// whether the library went on through a new file.
-bool cancelPendingRead() {
-    for (int i = 0; i < 400; ++i) {
-        for (HANDLE handle : libraryHandles(watch->vendorId, watch->productId).reading) {
-            if (CancelIoEx(handle, nullptr)) {
-                return true;
-            }
+// A transient read error: cancels the reads pending on the library's handle to the device read until the
+// library, taking that for a failed read, goes on through a new file (bounded, about 2 s). A read is not
+// always pending (a polled device's read completes at every poll), and under Wine 8 CancelIoEx succeeds
+// either way: only the new file shows that a read failed and was retried. "yes" when it was.
+const char* failReadUntilReopened() {
+    HANDLE before = copyOfReadHandle();
+    if (before == nullptr) {
+        return "not open";
+    }
+    const char* answer = "no";
+    for (int i = 0; i < 400 && std::strcmp(answer, "yes") != 0; ++i) {
+        const HidHandles now = libraryHandles(watch->vendorId, watch->productId);
+        answer = readsAfresh(before, now);
+        if (std::strcmp(answer, "no") == 0) {
+            CancelIoEx(now.reading.front(), nullptr); // "no": the library holds a handle to the device
         }
         Sleep(5); // the library thread acts on its own; nothing here can be waited on
     }
-    return false;
+    CloseHandle(before);
+    return answer;
 }
 
 LRESULT sendHandleNotice(HWND library, WPARAM event, HANDLE handle) {
@@ -265,11 +275,8 @@ void pokeLibrary(HWND window) {
     }
     // A transient read error: the pending read is cancelled under the library's feet. The library closes the
     // failed handle and, after its back-off, opens the device again and reads: that read is cancelled too.
-    HANDLE beforeFailure = copyOfReadHandle();
-    say("poke read failure cancelled=%s", cancelPendingRead() ? "yes" : "no");
-    say("poke read failure read again=%s", cancelPendingRead() ? "yes" : "no");
-    Sleep(300); // longer than the back-off after two failures in a row (40 ms): the device is open again
-    say("poke read failure reopened=%s", beforeFailure != nullptr ? openedAfresh(beforeFailure) : "no copy");
+    say("poke read failure reopened=%s", failReadUntilReopened());
+    say("poke read failure again reopened=%s", failReadUntilReopened());
     if (libraryHandles(watch->vendorId, watch->productId).reading.size() != 1) {
         say("poke not reopened");
         PostMessageA(window, kSentinelAgain, 0, 0);

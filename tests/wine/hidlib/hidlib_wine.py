@@ -339,8 +339,8 @@ def windows(t):
         ident = f"vid={first_vid} pid={first_pid}"
         head = ["ready", "library handles=1 reading=1", "poke device notice", "library handles=1 reading=1",
                 "poke resume", "poke resume reopened=yes", "library handles=1 reading=1",
-                "poke read failure cancelled=yes", "poke read failure read again=yes",
-                "poke read failure reopened=yes", "poke query-remove granted=yes", "library handles=0 reading=0",
+                "poke read failure reopened=yes", "poke read failure again reopened=yes",
+                "poke query-remove granted=yes", "library handles=0 reading=0",
                 "poke remove cancelled", f"remove 1 {ident}"]
         tail = ["ready again", "library handles=1 reading=1", "disconnect -1"]
         reading = reading[:-1]  # the thread count, checked above
