@@ -17,15 +17,21 @@ struct Feed final : ReportSink {
     Core* core = nullptr;
     std::int32_t handle = 0;
     std::atomic<bool> primeNext{false};
-    std::atomic<bool> delivered{false}; // a report came since the reader started
+    std::atomic<unsigned> reads{0};     // reports since the reader started
+    std::atomic<bool> delivered{false}; // the device has worked since the reader started (see deliver)
     std::mutex mutex;
     std::condition_variable primedSignal;
     bool primed = false; // guarded by mutex
 
     void deliver(std::span<const std::uint8_t> bytes) override {
-        delivered.store(true);
+        const unsigned count = ++reads;
         if (!primeNext.exchange(false)) {
-            core->report(handle, bytes);
+            // A polled device answers the first poll after a reopening with its latest packet: that repeat
+            // alone shows no progress. A new report does, and so do polls that go on being answered.
+            const ReportResult result = core->report(handle, bytes);
+            if (count > 1 || result == ReportResult::Queued || result == ReportResult::Held) {
+                delivered.store(true);
+            }
             return;
         }
         core->prime(handle, bytes);
@@ -187,6 +193,7 @@ bool DeviceSet::openReading(Device& device, bool primeFirst) {
     device.watch = port_.watchRemoval(device.file);
     const bool prime = primeFirst && device.polled;
     device.feed.primeNext.store(prime);
+    device.feed.reads.store(0);
     device.feed.delivered.store(false);
     {
         std::lock_guard lock(device.feed.mutex);

@@ -10,9 +10,11 @@
 //    instead of being announced, and it is waited for (at most kPrimeWait) before the change of reading
 //    returns, so that every report after that counts as an event.
 //  - A failed read closes the device and opens it again after a back-off that doubles from kFirstRetry up to
-//    kLongestRetry; a report in between starts the back-off afresh. The device is never given up while it
-//    is present. A device that cannot be opened for reading when the program asks is tried kOpenAttempts
-//    times with the same back-off, then left unread (the system keeps keyboards and mice for itself).
+//    kLongestRetry. A new report, or a second one since the reopening, starts the back-off afresh; the
+//    repeat a polled device answers its first poll with does not. The device is never given up while it is
+//    present. A device that cannot be opened for reading when the
+//    program asks is tried kOpenAttempts times with the same back-off, then left unread (the system keeps
+//    keyboards and mice for itself).
 //  - After a resume every device read is closed, the devices are rescanned and the ones still read opened
 //    again.
 //  - When reading a device ends, one line of statistics goes to HidPort::note: the core's counters for it

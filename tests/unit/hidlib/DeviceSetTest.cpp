@@ -251,6 +251,42 @@ TEST_F(DeviceSetTest, ADeviceThatKeepsFailingIsRetriedEverBackingOffToTheBound) 
     EXPECT_EQ(delay, hidlib::kFirstRetry);
 }
 
+// A polled device answers the first poll after every reopening with its latest packet: that repeat alone is
+// no sign that the device works again, so a device that fails after every such answer still backs off.
+TEST_F(DeviceSetTest, ARepeatedStateBetweenFailuresDoesNotStartTheBackOffAfresh) {
+    const std::int32_t rx = receiver();
+    ASSERT_TRUE(core.setReadNotify(rx, true));
+    ASSERT_TRUE(deliver(kReceiver, button(0xA6)));
+    EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA6}));
+    std::vector<std::chrono::milliseconds> delays;
+    for (int i = 0; i < 5; ++i) {
+        hid.failRead(kReceiver);
+        std::chrono::milliseconds delay{};
+        ASSERT_TRUE(hid.fireRetry(&delay)); // reopened: its first poll repeats 0xA6
+        ASSERT_TRUE(hid.reading(kReceiver));
+        delays.push_back(delay);
+    }
+    EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{20ms, 40ms, 80ms, 160ms, 320ms}));
+    EXPECT_EQ(core.counters(rx).duplicates, 5u);
+    // Polls that go on being answered, repeats though they are (nobody presses a button), show that it works
+    // again: the next failure is retried at the first step.
+    ASSERT_TRUE(deliver(kReceiver, button(0xA6)));
+    hid.failRead(kReceiver);
+    std::chrono::milliseconds delay{};
+    ASSERT_TRUE(hid.fireRetry(&delay));
+    EXPECT_EQ(delay, hidlib::kFirstRetry);
+    // So does a new report as the first one after a reopening (an interrupt-driven device's next event).
+    const std::int32_t pad = handleOf(0x1234, 0x5678);
+    ASSERT_TRUE(core.setReadNotify(pad, true));
+    hid.failRead(kGamepad);
+    ASSERT_TRUE(hid.fireRetry(&delay));
+    EXPECT_EQ(delay, hidlib::kFirstRetry);
+    ASSERT_TRUE(deliver(kGamepad, button(0x11)));
+    hid.failRead(kGamepad);
+    ASSERT_TRUE(hid.fireRetry(&delay));
+    EXPECT_EQ(delay, hidlib::kFirstRetry);
+}
+
 TEST_F(DeviceSetTest, AnUnpluggedDeviceIsRemovedAndItsRetryDropped) {
     const std::int32_t rx = receiver();
     ASSERT_TRUE(core.setReadNotify(rx, true));

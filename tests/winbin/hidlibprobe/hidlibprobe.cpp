@@ -13,7 +13,8 @@
 //       --exit-connected skips Disconnect: the library is freed and the process ends while connected.
 //       --poke-library (Windows HID backend) plays, after "ready", what needs hardware or a real Windows to
 //       happen by itself: a device notice, a resume, a failed read of the device read (its pending read
-//       cancelled), the system asking to remove that device and then cancelling the removal. It prints
+//       cancelled), the system asking to remove that device and then cancelling the removal; after the
+//       resume and the failure, whether the library reads the device through a new file. It prints
 //       "ready again" once the notifications they cause are in.
 //       At "ready" (and after each poke) the probe prints how many handles to HID devices the library holds
 //       ("library handles=N reading=M": M of them to the device with --vid/--pid), found by asking every
@@ -179,18 +180,61 @@ void sayHandles() {
     say("library handles=%d reading=%d", handles.all, static_cast<int>(handles.reading.size()));
 }
 
-// Waits (bounded) until the library has a read pending on a handle to the device read, and cancels that read:
-// the only way to see a pending read from outside. True when one was found.
-bool cancelPendingRead() {
-    for (int i = 0; i < 400; ++i) {
-        for (HANDLE handle : libraryHandles(watch->vendorId, watch->productId).reading) {
-            if (CancelIoEx(handle, nullptr)) {
-                return true;
-            }
+// A second handle to the open file behind the library's handle to the device read, so that the file can be
+// recognised later whatever handle values the library gets meanwhile; nullptr when it reads nothing.
+HANDLE copyOfReadHandle() {
+    const HidHandles read = libraryHandles(watch->vendorId, watch->productId);
+    HANDLE copy = nullptr;
+    if (read.reading.empty() ||
+        !DuplicateHandle(GetCurrentProcess(), read.reading.front(), GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
+// Whether the library now reads the device through a file other than `before`: "yes", "no", or why that
+// cannot be told.
+const char* readsAfresh(HANDLE before, const HidHandles& now) {
+    using CompareFn = BOOL(WINAPI*)(HANDLE, HANDLE);
+    const auto compare = reinterpret_cast<CompareFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles")));
+    if (compare == nullptr) {
+        return "unknown";
+    }
+    if (now.reading.empty()) {
+        return "not open";
+    }
+    return compare(before, now.reading.front()) ? "no" : "yes";
+}
+
+// The same, `before` closed afterwards.
+const char* openedAfresh(HANDLE before) {
+    const char* answer = readsAfresh(before, libraryHandles(watch->vendorId, watch->productId));
+    CloseHandle(before);
+    return answer;
+}
+
+// A transient read error: cancels the reads pending on the library's handle to the device read until the
+// library, taking that for a failed read, goes on through a new file (bounded, about 2 s). A read is not
+// always pending (a polled device's read completes at every poll), and under Wine 8 CancelIoEx succeeds
+// either way: only the new file shows that a read failed and was retried. "yes" when it was.
+const char* failReadUntilReopened() {
+    HANDLE before = copyOfReadHandle();
+    if (before == nullptr) {
+        return "not open";
+    }
+    const char* answer = "no";
+    for (int i = 0; i < 400 && std::strcmp(answer, "yes") != 0; ++i) {
+        const HidHandles now = libraryHandles(watch->vendorId, watch->productId);
+        answer = readsAfresh(before, now);
+        if (std::strcmp(answer, "no") == 0) {
+            CancelIoEx(now.reading.front(), nullptr); // "no": the library holds a handle to the device
         }
         Sleep(5); // the library thread acts on its own; nothing here can be waited on
     }
-    return false;
+    CloseHandle(before);
+    return answer;
 }
 
 LRESULT sendHandleNotice(HWND library, WPARAM event, HANDLE handle) {
@@ -214,8 +258,13 @@ void pokeLibrary(HWND window) {
     SendMessageA(library, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
     sayHandles();
 
+    // A resume closes the handle to the device read and opens the device afresh.
+    HANDLE beforeResume = copyOfReadHandle();
     say("poke resume");
     SendMessageA(library, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    if (beforeResume != nullptr) {
+        say("poke resume reopened=%s", openedAfresh(beforeResume));
+    }
     sayHandles();
 
     const HidHandles before = libraryHandles(watch->vendorId, watch->productId);
@@ -226,9 +275,8 @@ void pokeLibrary(HWND window) {
     }
     // A transient read error: the pending read is cancelled under the library's feet. The library closes the
     // failed handle and, after its back-off, opens the device again and reads: that read is cancelled too.
-    say("poke read failure cancelled=%s", cancelPendingRead() ? "yes" : "no");
-    say("poke read failure read again=%s", cancelPendingRead() ? "yes" : "no");
-    Sleep(300); // longer than the back-off after two failures in a row (40 ms): the device is open again
+    say("poke read failure reopened=%s", failReadUntilReopened());
+    say("poke read failure again reopened=%s", failReadUntilReopened());
     if (libraryHandles(watch->vendorId, watch->productId).reading.size() != 1) {
         say("poke not reopened");
         PostMessageA(window, kSentinelAgain, 0, 0);

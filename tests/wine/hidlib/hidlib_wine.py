@@ -330,15 +330,17 @@ def windows(t):
             fail(f"nobody reading: expected {expected}, got {idle} (exit code {poked_idle.returncode})")
         print("Nobody reading: the library held no handle to any device.", flush=True)
         # The program reads the first device: the only handle held is to it. A notice without a change and a
-        # resume post nothing; a failed read is retried, not reported as a removal; a query-remove closes the
-        # handle and the device counts as away; the cancelled removal brings it back under a new handle, which
-        # the change handler reads again.
+        # resume post nothing, and the resume opens the device read afresh (through a new file); a failed read
+        # is retried through a new file, not reported as a removal; a query-remove closes the handle and the
+        # device counts as away; the cancelled removal brings it back under a new handle, which the change
+        # handler reads again.
         first_vid, first_pid = attaches[0].group(2), attaches[0].group(3)
         reading = poked_lines(poked_reading)
         ident = f"vid={first_vid} pid={first_pid}"
         head = ["ready", "library handles=1 reading=1", "poke device notice", "library handles=1 reading=1",
-                "poke resume", "library handles=1 reading=1", "poke read failure cancelled=yes",
-                "poke read failure read again=yes", "poke query-remove granted=yes", "library handles=0 reading=0",
+                "poke resume", "poke resume reopened=yes", "library handles=1 reading=1",
+                "poke read failure reopened=yes", "poke read failure again reopened=yes",
+                "poke query-remove granted=yes", "library handles=0 reading=0",
                 "poke remove cancelled", f"remove 1 {ident}"]
         tail = ["ready again", "library handles=1 reading=1", "disconnect -1"]
         reading = reading[:-1]  # the thread count, checked above
@@ -350,8 +352,9 @@ def windows(t):
                 or middle[2] != f"change handle={back.group(1)} notify=-1"):
             fail(f"reading {first_vid}:{first_pid}: expected {head} + [change, attach N, change] + {tail}, got "
                  f"{reading} (exit code {poked_reading.returncode})")
-        print("Reading one device: only its handle was held; a notice and a resume posted nothing; a failed read "
-              "was retried; a query-remove let go of the device and the cancelled removal brought it back.",
+        print("Reading one device: only its handle was held; a notice and a resume posted nothing, the resume "
+              "opened the device afresh; a failed read was retried; a query-remove let go of the device and the "
+              "cancelled removal brought it back.",
               flush=True)
 
 

@@ -181,9 +181,8 @@ def reading(t):
     wait_for(lambda: "ready again" in lines(), timeout=120, what="the probe's pokes")
     out = lines()
     pokes = out[out.index("ready"):out.index("ready again")]
-    for wanted in ["library handles=1 reading=1", "poke read failure cancelled=yes",
-                   "poke read failure read again=yes", "poke query-remove granted=yes",
-                   "library handles=0 reading=0", "poke remove cancelled"]:
+    for wanted in ["library handles=1 reading=1", "poke resume reopened=yes", "poke read failure reopened=yes",
+                   "poke read failure again reopened=yes", "poke query-remove granted=yes", "library handles=0 reading=0", "poke remove cancelled"]:
         check(wanted in pokes, f"probe: {wanted}")
     check(interval(bus) == 10, f"read again after the pokes, at 10 ms: {interval(bus)}")
     before = len(lines())
