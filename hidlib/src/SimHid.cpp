@@ -8,7 +8,7 @@ namespace hidlib {
 
 SimHid::Device* SimHid::device(const std::string& path) {
     for (Device& d : devices_) {
-        if (d.spec.path == path) {
+        if (d.info.path == path) {
             return &d;
         }
     }
@@ -19,14 +19,14 @@ const SimHid::Device* SimHid::device(const std::string& path) const {
     return const_cast<SimHid*>(this)->device(path);
 }
 
-void SimHid::plug(const DeviceSpec& spec) {
-    if (Device* d = device(spec.path)) {
-        d->spec = spec;
+void SimHid::plug(const DeviceInfo& info) {
+    if (Device* d = device(info.path)) {
+        d->info = info;
         d->present = true;
         d->broken = false;
         return;
     }
-    devices_.push_back({spec, true, false, 0});
+    devices_.push_back({info, true, false, 0});
 }
 
 void SimHid::unplug(const std::string& path) {
@@ -46,8 +46,8 @@ void SimHid::unplug(const std::string& path) {
 }
 
 bool SimHid::deliver(const std::string& path, std::span<const std::uint8_t> bytes) {
-    if (Device* d = device(path); d != nullptr && d->spec.pollInterval > 0) {
-        d->spec.state.assign(bytes.begin(), bytes.end());
+    if (Device* d = device(path); d != nullptr && d->info.pollInterval > 0) {
+        d->info.state.assign(bytes.begin(), bytes.end());
     }
     for (const auto& [id, reader] : readers_) {
         if (files_.at(reader.file).path == path) {
@@ -106,14 +106,20 @@ bool SimHid::fireRetry(std::chrono::milliseconds* delay) {
     return true;
 }
 
-bool SimHid::queryRemove(const std::string& path) {
+// The handle notifications registered for the file at `path`, collected first: the manager's answer may
+// register or unregister some.
+std::vector<WatchId> SimHid::watchesOf(const std::string& path) const {
     std::vector<WatchId> watching;
     for (const auto& [watch, watchedPath] : watchPaths_) {
         if (watchedPath == path) {
             watching.push_back(watch);
         }
     }
-    for (WatchId watch : watching) {
+    return watching;
+}
+
+bool SimHid::queryRemove(const std::string& path) {
+    for (WatchId watch : watchesOf(path)) {
         if (manager_ != nullptr) {
             manager_->queryRemove(watch);
         }
@@ -122,13 +128,7 @@ bool SimHid::queryRemove(const std::string& path) {
 }
 
 void SimHid::cancelRemove(const std::string& path) {
-    std::vector<WatchId> watching;
-    for (const auto& [watch, watchedPath] : watchPaths_) {
-        if (watchedPath == path) {
-            watching.push_back(watch);
-        }
-    }
-    for (WatchId watch : watching) {
+    for (WatchId watch : watchesOf(path)) {
         if (manager_ != nullptr) {
             manager_->removeCancelled(watch);
         }
@@ -136,13 +136,7 @@ void SimHid::cancelRemove(const std::string& path) {
 }
 
 void SimHid::completeRemove(const std::string& path) {
-    std::vector<WatchId> watching;
-    for (const auto& [watch, watchedPath] : watchPaths_) {
-        if (watchedPath == path) {
-            watching.push_back(watch);
-        }
-    }
-    for (WatchId watch : watching) {
+    for (WatchId watch : watchesOf(path)) {
         if (manager_ != nullptr) {
             manager_->removeDone(watch);
         }
@@ -176,7 +170,7 @@ bool SimHid::reading(const std::string& path) const {
 
 std::optional<std::uint32_t> SimHid::interval(const std::string& path) const {
     const Device* d = device(path);
-    return d != nullptr ? std::optional<std::uint32_t>(d->spec.pollInterval) : std::nullopt;
+    return d != nullptr ? std::optional<std::uint32_t>(d->info.pollInterval) : std::nullopt;
 }
 
 std::size_t SimHid::watchCount(const std::string& path) const {
@@ -188,7 +182,7 @@ std::vector<std::string> SimHid::presentPaths() {
     std::vector<std::string> paths;
     for (const Device& d : devices_) {
         if (d.present) {
-            paths.push_back(d.spec.path);
+            paths.push_back(d.info.path);
         }
     }
     return paths;
@@ -200,12 +194,12 @@ std::optional<DeviceFacts> SimHid::identify(const std::string& path) {
         return std::nullopt;
     }
     ++d->identified; // opened without access and closed again: no file stays open
-    return DeviceFacts{d->spec.vendorId, d->spec.productId, d->spec.reportLength};
+    return DeviceFacts{d->info.vendorId, d->info.productId, d->info.reportLength};
 }
 
 FileId SimHid::openForReading(const std::string& path) {
     const Device* d = device(path);
-    if (d == nullptr || !d->present || !d->spec.readable) {
+    if (d == nullptr || !d->present || !d->info.readable) {
         return 0;
     }
     const FileId file = nextFile_++;
@@ -223,16 +217,16 @@ std::optional<std::uint32_t> SimHid::pollInterval(FileId file) {
         return std::nullopt;
     }
     const Device* d = device(found->second.path);
-    return d != nullptr && d->present ? std::optional<std::uint32_t>(d->spec.pollInterval) : std::nullopt;
+    return d != nullptr && d->present ? std::optional<std::uint32_t>(d->info.pollInterval) : std::nullopt;
 }
 
 bool SimHid::setPollInterval(FileId file, std::uint32_t ms) {
     const auto found = files_.find(file);
     Device* d = found != files_.end() ? device(found->second.path) : nullptr;
-    if (d == nullptr || !d->present || d->spec.pollInterval == 0) {
+    if (d == nullptr || !d->present || d->info.pollInterval == 0) {
         return false;
     }
-    d->spec.pollInterval = ms;
+    d->info.pollInterval = ms;
     return true;
 }
 
@@ -262,8 +256,8 @@ bool SimHid::startReader(ReaderId id, FileId file, std::uint32_t, ReportSink& si
     if (d->broken) {
         // The first read fails at once; the manager hears of it on its own thread, later.
         failedAtStart_.push_back(id);
-    } else if (d->spec.pollInterval > 0 && !d->spec.state.empty()) {
-        sink.deliver(d->spec.state); // the first poll
+    } else if (d->info.pollInterval > 0 && !d->info.state.empty()) {
+        sink.deliver(d->info.state); // the first poll
     }
     return true;
 }

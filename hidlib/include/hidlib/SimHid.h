@@ -19,7 +19,7 @@ namespace hidlib {
 
 class SimHid final : public HidPort {
   public:
-    struct DeviceSpec {
+    struct DeviceInfo {
         std::string path;
         std::uint16_t vendorId = 0;
         std::uint16_t productId = 0;
@@ -38,7 +38,7 @@ class SimHid final : public HidPort {
     // The manager that the sim's events go to (read failures, timers, removal notices).
     void setManager(DeviceSet* manager) { manager_ = manager; }
 
-    void plug(const DeviceSpec& spec);
+    void plug(const DeviceInfo& info);
     void unplug(const std::string& path);
     // Hands a report to the reader of the device (for a polled device it is its latest packet from now on);
     // false when no reader runs.
@@ -83,8 +83,10 @@ class SimHid final : public HidPort {
     void note(const std::string& line) override { notes_.push_back(line); }
 
   private:
+    std::vector<WatchId> watchesOf(const std::string& path) const;
+
     struct Device {
-        DeviceSpec spec;
+        DeviceInfo info;
         bool present = true;
         bool broken = false;
         std::size_t identified = 0;
