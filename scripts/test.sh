@@ -25,8 +25,10 @@ step "Benchmark build (gcc, Release, no sanitizers)"
 cmake --workflow --preset bench
 
 status=0
-step "Host tests: unit, system, Wine, kernel images, fuzz"
-ctest --preset host || status=1
+step "Host tests: unit, system, kernel images, packaging, fuzz"
+ctest --preset host -LE wine || status=1
+step "Wine tests (a failed one is run once more: under Wine on two busy cores a wait is now and then missed)"
+ctest --preset host -L wine --repeat until-pass:2 || status=1
 step "Concurrency tests under ThreadSanitizer"
 ctest --preset host-tsan -L tsan || status=1
 step "Benchmarks (optimized build, one at a time; each fails past its bound)"
