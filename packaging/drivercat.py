@@ -339,10 +339,10 @@ def build_time():
 
 def make(args):
     members = []
-    for spec in args.pe:
-        name, _, data_file = spec.partition("=")
+    for item in args.pe:
+        name, _, data_file = item.partition("=")
         if not data_file:
-            raise CatalogError(f"--pe {spec}: expected NAME=extract-data-output")
+            raise CatalogError(f"--pe {item}: expected NAME=extract-data-output")
         with open(data_file, "rb") as f:
             members.append(Member(name, "pe", indirect_data_from_extract(f.read())))
     for path in args.flat:

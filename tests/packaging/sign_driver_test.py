@@ -232,8 +232,8 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--package", action="append", required=True, help="ARCH=DIR")
     args, rest = parser.parse_known_args()
-    for spec in args.package:
-        arch, _, folder = spec.partition("=")
+    for item in args.package:
+        arch, _, folder = item.partition("=")
         if not os.path.isfile(os.path.join(folder, "qelmrc.sys")):
             sys.exit(f"missing {folder}/qelmrc.sys: build the win64 and win32 presets first")
         PACKAGES[arch] = folder
