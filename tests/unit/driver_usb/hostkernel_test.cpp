@@ -336,29 +336,24 @@ TEST_F(HostKernel, WorkItemsRunAtPassiveLevelAndKeepTheirDeviceObjectAlive) {
     hostk::deleteDriverObject(driver);
 }
 
+// A work item queued while the work queue is held, so that it stays queued.
+PIO_WORKITEM QueuedWorkItem() {
+    PDRIVER_OBJECT driver = hostk::createDriverObject(u"\\Driver\\work");
+    PDEVICE_OBJECT device = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    static WorkRecord record;
+    hostk::pauseWorkItems(true);
+    IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
+    return item;
+}
+
 TEST(HostKernelDeathTest, FreeingOrRequeuingAQueuedWorkItemStopsTheProcess) {
+    EXPECT_DEATH(IoFreeWorkItem(QueuedWorkItem()), "still queued");
     EXPECT_DEATH(
         {
-            PDRIVER_OBJECT driver = hostk::createDriverObject(u"\\Driver\\work");
-            PDEVICE_OBJECT device = nullptr;
-            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            PIO_WORKITEM item = IoAllocateWorkItem(device);
             static WorkRecord record;
-            hostk::pauseWorkItems(true);
-            IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
-            IoFreeWorkItem(item);
-        },
-        "still queued");
-    EXPECT_DEATH(
-        {
-            PDRIVER_OBJECT driver = hostk::createDriverObject(u"\\Driver\\work");
-            PDEVICE_OBJECT device = nullptr;
-            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            PIO_WORKITEM item = IoAllocateWorkItem(device);
-            static WorkRecord record;
-            hostk::pauseWorkItems(true);
-            IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
-            IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &record);
+            IoQueueWorkItem(QueuedWorkItem(), RecordWork, DelayedWorkQueue, &record);
         },
         "already queued");
 }

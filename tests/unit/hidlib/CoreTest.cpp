@@ -18,18 +18,7 @@ constexpr std::intptr_t kWindow = 0x1234;
 constexpr std::uint16_t kVid = 0x045E;
 constexpr std::uint16_t kPid = 0x0284;
 
-Posted attachMsg(std::int32_t h) {
-    return {kWindow, 0x80C8, 1, h};
-}
-Posted removeMsg(std::int32_t h) {
-    return {kWindow, 0x80C8, 2, h};
-}
-Posted changeMsg() {
-    return {kWindow, 0x80C8, 3, 0};
-}
-Posted readMsg(std::int32_t h) {
-    return {kWindow, 0x80C8, 4, h};
-}
+constexpr Notices notices{kWindow};
 
 std::vector<std::uint8_t> bytes(std::initializer_list<std::uint8_t> list) {
     return list;
@@ -200,8 +189,8 @@ TEST_F(CoreTest, ConnectedEventsArePostedInOrder) {
     core.report(h, bytes({0, 3}));
     core.remove(h);
     core.change();
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{attachMsg(h), changeMsg(), readMsg(h), readMsg(h),
-                                                  removeMsg(h), changeMsg()}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.attach(h), notices.change(), notices.read(h),
+                                                  notices.read(h), notices.removal(h), notices.change()}));
 }
 
 TEST_F(CoreTest, ReadNotificationsOnlyForDevicesWithTheFlagOn) {
@@ -212,7 +201,7 @@ TEST_F(CoreTest, ReadNotificationsOnlyForDevicesWithTheFlagOn) {
     core.setReadNotify(on, true);
     core.report(off, bytes({0, 1}));
     core.report(on, bytes({0, 1}));
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(on)}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.read(on)}));
     EXPECT_EQ(core.queued(off), 1u) << "reports are still queued without notification";
 
     core.setReadNotify(on, false);
@@ -239,7 +228,7 @@ TEST_F(CoreTest, ConnectAnnouncesDevicesAlreadyPresentAndDisconnectStopsPosting)
     const std::int32_t a = core.attach(kVid, kPid);
     const std::int32_t b = core.attach(0x0001, 0x0002);
     ASSERT_TRUE(core.connect(kWindow));
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{attachMsg(a), attachMsg(b), changeMsg()}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.attach(a), notices.attach(b), notices.change()}));
     EXPECT_TRUE(core.disconnect());
     EXPECT_FALSE(core.disconnect()) << "not connected any more";
     core.setReadNotify(a, true);
@@ -308,7 +297,7 @@ TEST_F(CoreTest, ReportIsHeldUntilTheProgramListensAndAnnouncedAfterwards) {
     EXPECT_EQ(core.queued(h), 0u) << "held reports go when reading starts";
     poster.take();
     EXPECT_EQ(core.report(h, bytes({0, 3})), ReportResult::Queued);
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(h)}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.read(h)}));
     ASSERT_TRUE(core.disconnect());
     EXPECT_EQ(core.report(h, bytes({0, 4})), ReportResult::Held) << "disconnected: nothing is posted";
     EXPECT_TRUE(poster.take().empty());

@@ -26,18 +26,7 @@ const std::string kReceiver = "\\\\?\\hid#vid_045e&pid_0284#1";
 const std::string kGamepad = "\\\\?\\hid#vid_1234&pid_5678#1";
 const std::string kKeyboard = "\\\\?\\hid#vid_046d&pid_c31c#1";
 
-Posted attachMsg(std::int32_t h) {
-    return {kWindow, 0x80C8, 1, h};
-}
-Posted removeMsg(std::int32_t h) {
-    return {kWindow, 0x80C8, 2, h};
-}
-Posted changeMsg() {
-    return {kWindow, 0x80C8, 3, 0};
-}
-Posted readMsg(std::int32_t h) {
-    return {kWindow, 0x80C8, 4, h};
-}
+constexpr Notices notices{kWindow};
 
 // The receiver's report for a button, report ID first.
 std::array<std::uint8_t, 7> button(std::uint8_t code) {
@@ -85,7 +74,8 @@ struct DeviceSetTest : ::testing::Test {
 };
 
 TEST_F(DeviceSetTest, DevicesAreIdentifiedWithoutAHandleLeftOpenUntilTheProgramReadsOne) {
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{attachMsg(1), attachMsg(2), attachMsg(3), changeMsg()}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.attach(1), notices.attach(2), notices.attach(3),
+                                                  notices.change()}));
     for (const std::string& path : {kReceiver, kGamepad, kKeyboard}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(hid.identifyCount(path), 1u);
@@ -194,7 +184,7 @@ TEST_F(DeviceSetTest, APolledDevicesStateIsTakenBeforeReadingBeginsAndEveryLater
     ASSERT_TRUE(deliver(kReceiver, button(0xA7))); // the next polls repeat it
     ASSERT_TRUE(deliver(kGamepad, button(0x11)));  // an interrupt device's first report is an event
     ASSERT_TRUE(deliver(kReceiver, button(0xA6)));
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(pad), readMsg(rx)}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.read(pad), notices.read(rx)}));
     EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA6}));
     EXPECT_EQ(readCodes(pad), (std::vector<int>{0x11}));
     const hidlib::DeviceCounters counters = core.counters(rx);
@@ -220,7 +210,7 @@ TEST_F(DeviceSetTest, AReadFailureIsRetriedWithoutARemovalAndTheNextPressArrives
     EXPECT_TRUE(poster.take().empty()) << "the first poll after the retry repeats the last press: dropped";
     // A press that came while the device failed is a report after the retry: an event, not state.
     ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(rx)}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.read(rx)}));
     EXPECT_EQ(readCodes(rx), (std::vector<int>{0xA7}));
     EXPECT_EQ(core.getHandle(0x045E, 0x0284), rx) << "the same handle: the program saw no removal";
 }
@@ -293,7 +283,7 @@ TEST_F(DeviceSetTest, AnUnpluggedDeviceIsRemovedAndItsRetryDropped) {
     poster.take();
     hid.unplug(kReceiver); // its read fails first, then the removal notice brings a rescan
     set.rescan();
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{removeMsg(rx), changeMsg()}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.removal(rx), notices.change()}));
     EXPECT_EQ(hid.pendingRetries(), 0u);
     EXPECT_TRUE(hid.openFiles().empty());
 }
@@ -309,7 +299,8 @@ TEST_F(DeviceSetTest, AfterAResumeReadDevicesAreOpenedAfreshAndTheSetRescanned) 
     hid.plug({"\\\\?\\hid#new", 0x0AAA, 0x0BBB, 7, 0, true});
     set.resume();
     const std::int32_t fresh = handleOf(0x0AAA, 0x0BBB);
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{removeMsg(2), attachMsg(fresh), changeMsg()}));
+    EXPECT_EQ(poster.take(),
+              (std::vector<Posted>{notices.removal(2), notices.attach(fresh), notices.change()}));
     EXPECT_EQ(hid.openCount(kReceiver), 1u) << "the receiver is open again, on a new handle";
     EXPECT_EQ(hid.interval(kReceiver), hidlib::kPollIntervalMs);
     // Its driver answered the first poll after the wake with the last packet from before the sleep: taken
@@ -327,7 +318,7 @@ TEST_F(DeviceSetTest, AQueryRemoveClosesTheDeviceAndACancelledRemovalOpensItAgai
     ASSERT_TRUE(core.setReadNotify(rx, true));
     poster.take();
     EXPECT_TRUE(hid.queryRemove(kReceiver)) << "every handle let go: the driver update may go on";
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{removeMsg(rx), changeMsg()}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.removal(rx), notices.change()}));
     EXPECT_EQ(hid.interval(kReceiver), 200u) << "put back while the handle still worked";
     EXPECT_EQ(core.getHandle(0x045E, 0x0284), 0) << "it counts as away";
     set.rescan(); // some other device's arrival: the receiver must stay closed
@@ -337,7 +328,7 @@ TEST_F(DeviceSetTest, AQueryRemoveClosesTheDeviceAndACancelledRemovalOpensItAgai
     hid.cancelRemove(kReceiver);
     const std::int32_t again = receiver();
     ASSERT_NE(again, 0);
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{attachMsg(again), changeMsg()}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.attach(again), notices.change()}));
     EXPECT_EQ(hid.watchCount(kReceiver), 0u) << "the old watch is dropped";
     ASSERT_TRUE(core.setReadNotify(again, true)); // what the program's change handler does
     EXPECT_TRUE(hid.reading(kReceiver));
@@ -356,7 +347,7 @@ TEST_F(DeviceSetTest, AfterACompletedRemovalTheDeviceReturnsOnlyAsANewArrival) {
     hid.plug({kReceiver, 0x045E, 0x0284, 7, 200, true});
     set.rescan();
     const std::int32_t back = receiver();
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{attachMsg(back), changeMsg()}));
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.attach(back), notices.change()}));
 }
 
 TEST_F(DeviceSetTest, DevicesNobodyReadsNeverStandInTheWayOfARemoval) {
@@ -402,7 +393,7 @@ TEST_F(DeviceSetTest, APolledDeviceSilentPastThePrimingWaitHasItsNextReportAnnou
     ASSERT_TRUE(core.setReadNotify(rx, true)); // returns after the wait, without a state
     EXPECT_EQ(core.counters(rx).primed, 0u);
     ASSERT_TRUE(deliver(kReceiver, button(0xA7)));
-    EXPECT_EQ(poster.take(), (std::vector<Posted>{readMsg(rx)})) << "not taken as state after the wait";
+    EXPECT_EQ(poster.take(), (std::vector<Posted>{notices.read(rx)})) << "not taken as state after the wait";
 }
 
 } // namespace

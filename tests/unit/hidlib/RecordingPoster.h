@@ -23,6 +23,15 @@ inline std::ostream& operator<<(std::ostream& out, const Posted& p) {
                << ", lParam " << p.lParam << "}";
 }
 
+// The library's four notices (message 0x80C8) to one window: attach, removal, change, report ready.
+struct Notices {
+    std::intptr_t window;
+    Posted attach(std::int32_t handle) const { return {window, 0x80C8, 1, handle}; }
+    Posted removal(std::int32_t handle) const { return {window, 0x80C8, 2, handle}; }
+    Posted change() const { return {window, 0x80C8, 3, 0}; }
+    Posted read(std::int32_t handle) const { return {window, 0x80C8, 4, handle}; }
+};
+
 class RecordingPoster final : public hidlib::Poster {
   public:
     void post(std::intptr_t hwnd, std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override {
