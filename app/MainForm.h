@@ -9,6 +9,7 @@
 
 #include "Controls.h"
 #include "HIDDLLInterface.h"
+#include "Log.h"
 #include "MediaCenter.h"
 #include "kodi/EventServer.h"
 #include "kodi/JsonRpc.h"
@@ -97,6 +98,9 @@ class MainForm : public SysTrayEvents {
     HIDDLLInterface& Hid() { return hid_; }
     kodi::EventServer& KodiEvents() { return kodiEvents_; }
     kodi::JsonRpc& KodiJsonRpc() { return kodiJsonRpc_; }
+    // The diagnostic log (keeps nothing until SetLog gives the form one; the log must outlive the form).
+    Log& Diagnostics() { return *log_; }
+    void SetLog(Log& log) { log_ = &log; }
     // The Config.ini that the program reads: the executable's folder with "\Config.ini" appended.
     std::string ConfigPath() const;
 
@@ -118,6 +122,8 @@ class MainForm : public SysTrayEvents {
     HIDDLLInterface hid_;
     kodi::EventServer kodiEvents_;
     kodi::JsonRpc kodiJsonRpc_;
+    NullLog nullLog_;
+    Log* log_ = &nullLog_;
     platform::Hwnd window_ = 0;
     bool loaded_ = false;
     bool unloaded_ = false;         // Form_Unload has run and the icon is gone
