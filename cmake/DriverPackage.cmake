@@ -23,7 +23,8 @@ function(qelm_driver_package)
     COMMAND ${CMAKE_COMMAND} -E rm -f ${CMAKE_CURRENT_BINARY_DIR}/${arg_TARGET}-indirect.der
     COMMAND ${QELM_OSSLSIGNCODE} extract-data -h sha1 -in ${dir}/$<TARGET_FILE_NAME:${arg_TARGET}>
             -out ${CMAKE_CURRENT_BINARY_DIR}/${arg_TARGET}-indirect.der > /dev/null
-    COMMAND ${Python3_EXECUTABLE} ${tool} make --out ${catalog} --os ${arg_OS} --hwid ${arg_HWID}
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QELM_SOURCE_DATE_EPOCH}
+            ${Python3_EXECUTABLE} ${tool} make --out ${catalog} --os ${arg_OS} --hwid ${arg_HWID}
             --pe $<TARGET_FILE_NAME:${arg_TARGET}>=${CMAKE_CURRENT_BINARY_DIR}/${arg_TARGET}-indirect.der
             --flat ${dir}/${inf_name} > /dev/null
     COMMAND ${CMAKE_COMMAND} -E rm -f ${CMAKE_CURRENT_BINARY_DIR}/${arg_TARGET}-indirect.der
