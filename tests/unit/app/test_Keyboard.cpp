@@ -363,6 +363,23 @@ TEST_F(KeyboardTest, TheDescriptionListsEveryButtonTheProgramsAndTheLinesLeftOut
     }
 }
 
+TEST_F(KeyboardTest, ASectionLongerThanTheFirstBufferIsReadWhole) {
+    // 27 lines of 16 keys each: some 6000 characters, more than the reader is first asked for.
+    std::string lines = "[Buttons]\r\n";
+    for (const auto& row : KeyboardButtonMap) {
+        lines += std::string(row.r1Name) + "=";
+        for (int i = 0; i < 16; ++i) {
+            lines += "MediaPlayPause ";
+        }
+        lines += "\r\n";
+    }
+    lines += "zero=Z\r\n"; // the last line; the earlier zero= line wins, and this one is reported
+    MainForm& f = startKeyboard(lines);
+    EXPECT_EQ(keysOf("207").size(), 32u) << "the last button's line of 16 keys";
+    ASSERT_EQ(f.KeyMapsRead().Problems().size(), 1u);
+    EXPECT_EQ(f.KeyMapsRead().Problems()[0].line, "zero=Z");
+}
+
 TEST_F(KeyboardTest, WithoutAnInputPortTheModeSaysItCannotSendKeys) {
     platform.input = nullptr;
     MainForm& f = startKeyboard();
