@@ -62,8 +62,9 @@ class Player:
         """Asks the player to make itself the foreground window, and checks that it is."""
         before = len(self.log.lines())
         app.probe("post", "--hwnd", str(self.hwnd), "--msg", str(WM_APP_FRONT))
-        self.log.wait_line(lambda l: l.startswith("front "), what=f"{self.image} to come to the front")
-        check("front 1" in self.log.lines()[before:], f"{self.image} came to the front")
+        answer = wait_for(lambda: next((l for l in self.log.lines()[before:] if l.startswith("front ")), None),
+                          timeout=20, what=f"{self.image} to come to the front")
+        check(answer == "front 1", f"{self.image} came to the front")
         fg = app.probe("foreground").stdout
         fields = parse_fields(fg.splitlines()[0]) if fg.strip() else {}
         check(int(fields.get("hwnd", "0"), 0) == self.hwnd, f"{self.image}'s window is the foreground window")
