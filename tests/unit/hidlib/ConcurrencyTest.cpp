@@ -226,23 +226,36 @@ std::vector<int> readAll(hidlib::Core& core, hidlib::DeviceSet& set, ThreadedPor
     return seen;
 }
 
-TEST(ConcurrencyTest, ReadersOnTheirOwnThreadsFeedTheManagersDevice) {
+// The manager over a threaded port, the receiver announced and read.
+struct ThreadedManager {
     RecordingPoster poster;
-    hidlib::Core core(poster);
+    hidlib::Core core{poster};
     ThreadedPort port;
-    hidlib::DeviceSet set(core, port);
-    ASSERT_TRUE(core.connect(77));
-    set.rescan();
-    const std::int32_t h = core.getHandle(0x045E, 0x0284);
-    ASSERT_NE(h, 0);
-    core.setReadNotify(h, true);
-    set.readingChanged(h, true);
-    EXPECT_EQ(core.counters(h).primed, 1u) << "the reader's first report was waited for";
+    hidlib::DeviceSet set{core, port};
+    std::int32_t h = 0;
 
-    const std::vector<int> seen = readAll(core, set, port, h);
-    set.readingChanged(h, false);
+    explicit ThreadedManager(bool packets) : port(packets) {
+        core.connect(77);
+        set.rescan();
+        h = core.getHandle(0x045E, 0x0284);
+        core.setReadNotify(h, true);
+        set.readingChanged(h, true);
+    }
+    // Every report the program reads, then reading switched off.
+    std::vector<int> readToTheEnd() {
+        std::vector<int> seen = readAll(core, set, port, h);
+        set.readingChanged(h, false);
+        return seen;
+    }
+};
+
+TEST(ConcurrencyTest, ReadersOnTheirOwnThreadsFeedTheManagersDevice) {
+    ThreadedManager m(false);
+    ASSERT_NE(m.h, 0);
+    EXPECT_EQ(m.core.counters(m.h).primed, 1u) << "the reader's first report was waited for";
+    const std::vector<int> seen = m.readToTheEnd();
     ASSERT_EQ(seen.size(), static_cast<std::size_t>(kStreamed));
-    EXPECT_EQ(port.retries(), 1);
+    EXPECT_EQ(m.port.retries(), 1);
     // Every report once, in order: the reopened reader's first report repeats the last one and is dropped.
     for (int i = 0; i < kStreamed; ++i) {
         ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
@@ -250,21 +263,12 @@ TEST(ConcurrencyTest, ReadersOnTheirOwnThreadsFeedTheManagersDevice) {
 }
 
 TEST(ConcurrencyTest, PipeReadersOnTheirOwnThreadsGiveEveryPacketAcrossAPipeReset) {
-    RecordingPoster poster;
-    hidlib::Core core(poster);
-    ThreadedPort port(true);
-    hidlib::DeviceSet set(core, port);
-    ASSERT_TRUE(core.connect(77));
-    set.rescan();
-    const std::int32_t h = core.getHandle(0x045E, 0x0284);
-    ASSERT_NE(h, 0);
-    core.setReadNotify(h, true);
-    set.readingChanged(h, true);
-    const std::vector<int> seen = readAll(core, set, port, h);
-    set.readingChanged(h, false);
+    ThreadedManager m(true);
+    ASSERT_NE(m.h, 0);
+    const std::vector<int> seen = m.readToTheEnd();
     ASSERT_EQ(seen.size(), static_cast<std::size_t>(kStreamed)) << "packets went missing";
-    EXPECT_EQ(port.retries(), 1);
-    EXPECT_EQ(port.resets(), 1) << "the second reader read on after a pipe reset";
+    EXPECT_EQ(m.port.retries(), 1);
+    EXPECT_EQ(m.port.resets(), 1) << "the second reader read on after a pipe reset";
     // Every packet one report, in order, the identical pairs included.
     for (int i = 0; i < kStreamed; ++i) {
         ASSERT_EQ(seen[static_cast<std::size_t>(i)], i / 2) << i;

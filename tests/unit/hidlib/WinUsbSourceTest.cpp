@@ -2,10 +2,7 @@
 // memory. Every packet is one report, in order, identical ones included; a stalled pipe is reset after the
 // back-off and reading goes on through the same file; removal, a query-remove and a resume let go of the
 // device and open it again as the HID route does.
-#include "RecordingPoster.h"
-#include "hidlib/Core.h"
-#include "hidlib/DeviceSet.h"
-#include "hidlib/SimHid.h"
+#include "SimManager.h"
 
 #include <gtest/gtest.h>
 
@@ -35,23 +32,11 @@ Bytes packet(std::uint8_t code) {
     return {0, 0, code, 0, 0x41, 0};
 }
 
-struct Forward final : hidlib::ReadingListener {
-    DeviceSet* set = nullptr;
-    void readingChanged(std::int32_t handle, bool reading) override { set->readingChanged(handle, reading); }
-};
-
-struct WinUsbSourceTest : ::testing::Test {
-    RecordingPoster poster;
-    Core core{poster};
-    SimHid usb;
-    DeviceSet set{core, usb};
-    Forward forward;
+struct WinUsbSourceTest : ::testing::Test, SimManager {
+    SimHid& usb = sim;
     std::int32_t rx = 0;
 
     WinUsbSourceTest() {
-        usb.setManager(&set);
-        forward.set = &set;
-        core.setListener(&forward);
         usb.plug(SimHid::pipeDevice(kReceiver, 0x045E, 0x0284));
         core.connect(kWindow);
         set.rescan();

@@ -26,8 +26,6 @@ share one Wine prefix of their own in the --work folder.
 
 import os
 import re
-import shutil
-import subprocess
 import sys
 import time
 
@@ -35,9 +33,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "realstack"))
 
-from qelmwine import WINE64, wait_for, within  # noqa: E402
+from qelmwine import wait_for, within  # noqa: E402
 from realstack import button_packet  # noqa: E402
-from realstack_wine_test import BUTTONS, RECEIVER, start_tavrelmond  # noqa: E402
+from realstack_wine_test import BUTTONS, RECEIVER, run_probe, start_tavrelmond  # noqa: E402
+from realstack_wine_test import press_for_key as realstack_press_for_key  # noqa: E402
 from tavrel import MediaCenterLog, Win64Build, start_mediacenter  # noqa: E402
 from winetest import case, check, run, stop  # noqa: E402
 from winusbstack import WinUsbStack  # noqa: E402
@@ -79,13 +78,9 @@ def start_rig(stack, name, debug_log=None):
 
 
 def press_for_key(stack, log, code, vk):
-    """One press, waited for until its key is at the window: one key down and one key up, nothing else."""
-    seen = len(log.lines())
-    stack.bus.packet(button_packet(code))
-    wait_for(lambda: any(l.startswith(f"key up vk={vk} ") for l in log.lines()[seen:]), timeout=20,
-             what=f"the key {vk} for button {code}")
-    keys = [l.split(" lparam")[0] for l in log.lines()[seen:] if l.startswith("key ")]
-    check(keys == [f"key down vk={vk}", f"key up vk={vk}"], f"button {code}: one key {vk}: {keys}")
+    """One press, waited for until its key is at the window: one key down and one key up, nothing else. No
+    neutral packet after it: nothing here drops a repeat."""
+    realstack_press_for_key(stack.bus, log, code, vk, release=False)
 
 
 @case(session=winusb_stack, timeout=600)
@@ -100,22 +95,8 @@ def package(t):
     check(re.search(r"DeviceInterfaceGUIDs\s+REG_MULTI_SZ\s+" + re.escape(GUID), query, re.I) is not None,
           f"the package wrote the device interface GUID {GUID} under DeviceInterfaceGUIDs")
 
-    folder = os.path.join(stack.work, "probe")
-    os.makedirs(folder, exist_ok=True)
-    shutil.copy(os.path.join(stack.win64_dir, "tests/winbin/hidlibprobe/hidlibprobe.exe"), folder)
-    shutil.copy(os.path.join(stack.win64_dir, "hidlib/XBMC.dll"), folder)
-    out_path = os.path.join(stack.work, "probe.out")
-    with open(out_path, "w") as out:
-        proc = subprocess.Popen([WINE64, os.path.join(folder, "hidlibprobe.exe"), "watch", "--count", "100",
-                                 "--timeout-ms", "60000", "--vid", "45E", "--pid", "284"],
-                                env=stack.session.env, stdout=out, stderr=subprocess.DEVNULL,
-                                stdin=subprocess.DEVNULL)
-    stack.session.procs.append(proc)
-
-    def lines():
-        with open(out_path, errors="replace") as f:
-            return [l.strip() for l in f]
-
+    proc, lines = run_probe(stack, "winusb", ["--count", "100", "--timeout-ms", "60000", "--vid", "45E", "--pid",
+                                              "284"])
     wait_for(lambda: "ready" in lines(), timeout=60, what="hidlibprobe ready")
     attach = next((l for l in lines() if l.startswith("attach ") and "vid=045E pid=0284" in l), None)
     check(attach is not None, f"XBMC.dll found the receiver by its interface GUID, IDs from its device "
