@@ -1,11 +1,14 @@
 // Win32HttpClient: WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, WinHttpSendRequest,
-// WinHttpReceiveResponse, WinHttpQueryHeaders and WinHttpReadData.
+// WinHttpReceiveResponse, WinHttpQueryHeaders, WinHttpQueryDataAvailable and WinHttpReadData.
 //
-// The waits: WinHTTP's resolve and connect time-outs bound the connection; the send time-out, the time-out
-// for the whole head of the reply (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) and, before each read of the
-// body, a receive time-out of what is left of the reply time bound the rest, so a reply dripped slowly is cut
-// at the reply time too. cancel() closes the request handle, which ends a synchronous call in progress; a
-// call is never begun on a handle that cancel() has closed.
+// The waits: WinHTTP's resolve and connect time-outs bound the connection; its send time-out, the time-out for
+// the whole head of the reply (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) and, before each read of the body, a
+// receive time-out of what is left of the reply time bound the rest. The body is read as it arrives, so one
+// dripped a byte at a time is cut at the reply time too. The whole exchange has a deadline besides (connect
+// and reply time together): a timer-queue timer cuts the request there. A request is cut, by the deadline or
+// by cancel(), by closing its handle while a call is in progress on it, which ends a synchronous call on
+// Windows (Wine's winhttp lets the call run on to its own time-out); between calls the request is only marked,
+// and the next call is not made.
 //
 // A request that fails before any byte of its reply, on a session whose last request got a whole reply, is
 // reported as reused: WinHTTP does not say whether it took a kept connection, and that is when it will have.
@@ -18,12 +21,12 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Status = HttpClient::Status;
 
 std::wstring wide(const std::string& utf8) {
@@ -55,6 +58,10 @@ std::string base64(const std::string& bytes) {
     return out;
 }
 
+// Wine's winhttp reports some failures with the socket's own error instead of WinHTTP's.
+constexpr DWORD WinsockTimedOut = 10060;        // WSAETIMEDOUT
+constexpr DWORD WinsockConnectionReset = 10054; // WSAECONNRESET
+
 int clampMs(std::chrono::milliseconds ms) {
     return static_cast<int>(std::clamp<long long>(ms.count(), 1, 0x7FFFFFFF));
 }
@@ -66,8 +73,10 @@ Status sendStatus(DWORD error, bool kept) {
     case ERROR_WINHTTP_CANNOT_CONNECT:
         return Status::Refused;
     case ERROR_WINHTTP_TIMEOUT:
+    case WinsockTimedOut:
         return kept ? Status::TimedOut : Status::ConnectTimedOut;
     case ERROR_WINHTTP_CONNECTION_ERROR:
+    case WinsockConnectionReset:
         return Status::Dropped;
     case ERROR_WINHTTP_OPERATION_CANCELLED:
         return Status::Cancelled;
@@ -81,9 +90,11 @@ Status sendStatus(DWORD error, bool kept) {
 Status receiveStatus(DWORD error) {
     switch (error) {
     case ERROR_WINHTTP_TIMEOUT:
+    case WinsockTimedOut:
         return Status::TimedOut;
     case ERROR_WINHTTP_CONNECTION_ERROR:
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+    case WinsockConnectionReset:
         return Status::Dropped;
     case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW:
         return Status::TooLarge;
@@ -97,8 +108,10 @@ Status receiveStatus(DWORD error) {
 Status readStatus(DWORD error) {
     switch (error) {
     case ERROR_WINHTTP_TIMEOUT:
+    case WinsockTimedOut:
         return Status::TimedOut;
     case ERROR_WINHTTP_CONNECTION_ERROR:
+    case WinsockConnectionReset:
         return Status::Truncated;
     case ERROR_WINHTTP_OPERATION_CANCELLED:
         return Status::Cancelled;
@@ -123,14 +136,7 @@ class WinHttpSession : public HttpClient::Session {
 
     HttpClient::Reply post(const HttpClient::Request& request) override;
 
-    void cancel() override {
-        std::lock_guard lock(mutex_);
-        cancelled_ = true;
-        if (inCall_ && request_ != nullptr) {
-            WinHttpCloseHandle(request_);
-            request_ = nullptr;
-        }
-    }
+    void cancel() override { cut(false); }
 
     void close() override {
         if (connect_ != nullptr) {
@@ -141,10 +147,29 @@ class WinHttpSession : public HttpClient::Session {
     }
 
   private:
-    // Around each WinHTTP call on the request: false when the request was cancelled, and no call is made.
+    // Cuts the request in progress: cancel() (any thread) or the deadline (the timer queue's thread).
+    void cut(bool deadline) {
+        HINTERNET closing = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            (deadline ? timedOut_ : cancelled_) = true;
+            if (inCall_) {
+                closing = std::exchange(request_, nullptr);
+            }
+        }
+        // Outside the lock: the call in progress may hold WinHTTP's own lock of the request until it returns.
+        if (closing != nullptr) {
+            WinHttpCloseHandle(closing);
+        }
+    }
+    static void CALLBACK onDeadline(PVOID self, BOOLEAN) { static_cast<WinHttpSession*>(self)->cut(true); }
+
+    HttpClient::Reply exchange(HINTERNET handle, const HttpClient::Request& request, HttpClient::Reply reply);
+
+    // Around each WinHTTP call on the request: false when the request was cut, and no call is made.
     bool beginCall() {
         std::lock_guard lock(mutex_);
-        if (cancelled_ || request_ == nullptr) {
+        if (cancelled_ || timedOut_ || request_ == nullptr) {
             return false;
         }
         inCall_ = true;
@@ -154,10 +179,6 @@ class WinHttpSession : public HttpClient::Session {
         std::lock_guard lock(mutex_);
         inCall_ = false;
     }
-    bool wasCancelled() {
-        std::lock_guard lock(mutex_);
-        return cancelled_;
-    }
     void finish() {
         std::lock_guard lock(mutex_);
         if (request_ != nullptr) {
@@ -165,12 +186,20 @@ class WinHttpSession : public HttpClient::Session {
             request_ = nullptr;
         }
     }
-    HttpClient::Reply fail(HttpClient::Reply reply, Status status, const char* step, DWORD error) {
-        reply.status = wasCancelled() ? Status::Cancelled : status;
+    // A failed step; a cut request says why it was cut. connecting: no reply byte came yet on a new
+    // connection.
+    HttpClient::Reply fail(HttpClient::Reply reply, Status status, const char* step, DWORD error,
+                           bool connecting) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) {
+            reply.status = Status::Cancelled;
+        } else if (timedOut_) {
+            reply.status = connecting ? Status::ConnectTimedOut : Status::TimedOut;
+        } else {
+            reply.status = status;
+        }
         reply.error = std::string("WinHTTP error ") + std::to_string(error) + " in " + step;
         reply.body.clear();
-        finish();
-        kept_ = false;
         return reply;
     }
 
@@ -180,9 +209,10 @@ class WinHttpSession : public HttpClient::Session {
     std::uint16_t connectPort_ = 0;
     bool kept_ = false; // the last request got a whole reply: its connection may be kept
 
-    std::mutex mutex_; // guards the three below against cancel()
+    std::mutex mutex_; // guards the four below against cancel() and the deadline
     HINTERNET request_ = nullptr;
     bool cancelled_ = false;
+    bool timedOut_ = false;
     bool inCall_ = false;
 };
 
@@ -203,8 +233,7 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
         connectHost_ = request.host;
         connectPort_ = request.port;
     }
-    const bool kept = kept_;
-    reply.reused = kept;
+    reply.reused = kept_;
 
     HINTERNET handle = WinHttpOpenRequest(connect_, L"POST", wide(request.path).c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
@@ -216,7 +245,26 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
         std::lock_guard lock(mutex_);
         request_ = handle;
         cancelled_ = false;
+        timedOut_ = false;
     }
+    HANDLE deadline = nullptr;
+    const DWORD budget = static_cast<DWORD>(clampMs(request.connectTimeout) + clampMs(request.replyTimeout));
+    if (!CreateTimerQueueTimer(&deadline, nullptr, &WinHttpSession::onDeadline, this, budget, 0,
+                               WT_EXECUTEONLYONCE)) {
+        deadline = nullptr; // the steps' own time-outs still bound it
+    }
+    reply = exchange(handle, request, std::move(reply));
+    if (deadline != nullptr) {
+        DeleteTimerQueueTimer(nullptr, deadline, INVALID_HANDLE_VALUE); // waits for a cut in progress
+    }
+    finish();
+    kept_ = reply.status == Status::Ok;
+    return reply;
+}
+
+HttpClient::Reply WinHttpSession::exchange(HINTERNET handle, const HttpClient::Request& request,
+                                           HttpClient::Reply reply) {
+    const bool kept = reply.reused;
     const int connectMs = clampMs(request.connectTimeout);
     const int replyMs = clampMs(request.replyTimeout);
     WinHttpSetTimeouts(handle, connectMs, connectMs, replyMs, replyMs);
@@ -233,7 +281,7 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
 
     // The send: the connection (unless one is kept), then the request.
     if (!beginCall()) {
-        return fail(std::move(reply), Status::Cancelled, "sending", ERROR_WINHTTP_OPERATION_CANCELLED);
+        return fail(std::move(reply), Status::Cancelled, "sending", ERROR_WINHTTP_OPERATION_CANCELLED, !kept);
     }
     BOOL ok =
         WinHttpSendRequest(handle, wideHeaders.c_str(), static_cast<DWORD>(wideHeaders.size()),
@@ -242,17 +290,18 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
     DWORD error = GetLastError();
     endCall();
     if (!ok) {
-        return fail(std::move(reply), sendStatus(error, kept), "sending", error);
+        return fail(std::move(reply), sendStatus(error, kept), "sending", error, !kept);
     }
-    const auto deadline = Clock::now() + request.replyTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + request.replyTimeout;
     if (!beginCall()) {
-        return fail(std::move(reply), Status::Cancelled, "receiving", ERROR_WINHTTP_OPERATION_CANCELLED);
+        return fail(std::move(reply), Status::Cancelled, "receiving", ERROR_WINHTTP_OPERATION_CANCELLED,
+                    false);
     }
     ok = WinHttpReceiveResponse(handle, nullptr);
     error = GetLastError();
     endCall();
     if (!ok) {
-        return fail(std::move(reply), receiveStatus(error), "receiving the reply", error);
+        return fail(std::move(reply), receiveStatus(error), "receiving the reply", error, false);
     }
 
     DWORD status = 0;
@@ -268,36 +317,53 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
 
     char buffer[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            return fail(std::move(reply), Status::TimedOut, "reading the reply", ERROR_WINHTTP_TIMEOUT);
+            return fail(std::move(reply), Status::TimedOut, "reading the reply", ERROR_WINHTTP_TIMEOUT,
+                        false);
         }
         DWORD receiveTimeout = static_cast<DWORD>(clampMs(left));
         WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof receiveTimeout);
-        DWORD read = 0;
+        // What has arrived, then that much: a read never waits for more than is there (a read of a whole
+        // buffer would wait for the rest of a body that comes a byte at a time).
+        DWORD available = 0;
         if (!beginCall()) {
-            return fail(std::move(reply), Status::Cancelled, "reading", ERROR_WINHTTP_OPERATION_CANCELLED);
+            return fail(std::move(reply), Status::Cancelled, "reading", ERROR_WINHTTP_OPERATION_CANCELLED,
+                        false);
         }
-        ok = WinHttpReadData(handle, buffer, sizeof buffer, &read);
+        ok = WinHttpQueryDataAvailable(handle, &available);
         error = GetLastError();
         endCall();
         if (!ok) {
-            return fail(std::move(reply), readStatus(error), "reading the reply", error);
+            return fail(std::move(reply), readStatus(error), "reading the reply", error, false);
+        }
+        DWORD read = 0;
+        if (available > 0) {
+            if (!beginCall()) {
+                return fail(std::move(reply), Status::Cancelled, "reading", ERROR_WINHTTP_OPERATION_CANCELLED,
+                            false);
+            }
+            ok = WinHttpReadData(handle, buffer, std::min<DWORD>(available, sizeof buffer), &read);
+            error = GetLastError();
+            endCall();
+            if (!ok) {
+                return fail(std::move(reply), readStatus(error), "reading the reply", error, false);
+            }
         }
         if (read == 0) {
             break;
         }
         if (read > request.maxReply - std::min(request.maxReply, reply.body.size())) {
-            return fail(std::move(reply), Status::TooLarge, "reading the reply", 0);
+            return fail(std::move(reply), Status::TooLarge, "reading the reply", 0, false);
         }
         reply.body.append(buffer, read);
     }
     if (hasLength && reply.body.size() < length) {
-        return fail(std::move(reply), Status::Truncated, "reading the reply", ERROR_WINHTTP_CONNECTION_ERROR);
+        return fail(std::move(reply), Status::Truncated, "reading the reply", ERROR_WINHTTP_CONNECTION_ERROR,
+                    false);
     }
-    finish();
     reply.status = Status::Ok;
-    kept_ = true;
     return reply;
 }
 
