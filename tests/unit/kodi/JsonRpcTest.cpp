@@ -340,3 +340,66 @@ TEST_F(JsonRpcTest, BadSettingsAreReportedWithoutConnecting) {
     EXPECT_EQ(offline.Press(*FindKodiButton("167")).problem, Problem::NoNetwork);
     EXPECT_EQ(kodi.connections(), 0);
 }
+
+namespace {
+
+// An HTTP client whose one session answers from a script and counts the requests.
+class ScriptedHttp : public platform::HttpClient {
+  public:
+    using Reply = platform::HttpClient::Reply;
+    std::unique_ptr<Session> openSession() override { return std::make_unique<Scripted>(*this); }
+    std::vector<Reply> replies; // in order; the last one answers whatever comes after
+    int posts = 0;
+
+  private:
+    class Scripted : public Session {
+      public:
+        explicit Scripted(ScriptedHttp& http) : http_(http) {}
+        Reply post(const Request&) override {
+            const std::size_t n = static_cast<std::size_t>(http_.posts++);
+            return http_.replies[std::min(n, http_.replies.size() - 1)];
+        }
+        void cancel() override {}
+        void close() override {}
+
+      private:
+        ScriptedHttp& http_;
+    };
+};
+
+} // namespace
+
+TEST(JsonRpcRetry, OnlyARequestDroppedOnAKeptConnectionIsSentAgainAndOnlyOnce) {
+    using Status = platform::HttpClient::Status;
+    const platform::HttpClient::Reply ok{Status::Ok, 200, R"({"id":1,"result":"OK"})", false, ""};
+    const struct {
+        const char* name;
+        std::vector<platform::HttpClient::Reply> replies;
+        int posts;
+        Problem problem;
+    } cases[] = {
+        {"dropped on a kept connection, then answered",
+         {{Status::Dropped, 0, "", true, ""}, ok},
+         2,
+         Problem::None},
+        {"dropped on a kept connection twice",
+         {{Status::Dropped, 0, "", true, ""}, {Status::Dropped, 0, "", true, ""}, ok},
+         2,
+         Problem::NotAnswering},
+        {"dropped on a new connection", {{Status::Dropped, 0, "", false, ""}, ok}, 1, Problem::NotAnswering},
+        {"timed out on a kept connection",
+         {{Status::TimedOut, 0, "", true, ""}, ok},
+         1,
+         Problem::NotAnswering},
+        {"cut short on a kept connection", {{Status::Truncated, 0, "", true, ""}, ok}, 1, Problem::BadReply},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedHttp http;
+        http.replies = c.replies;
+        JsonRpc channel(&http);
+        channel.Configure({ModeJsonRpc, "127.0.0.1", "8080"});
+        EXPECT_EQ(channel.Press(*FindKodiButton("167")).problem, c.problem);
+        EXPECT_EQ(http.posts, c.posts);
+    }
+}
