@@ -5,11 +5,11 @@
 namespace kodi {
 
 Notification ReceiverUnpluggedNotice() {
-    return {"The remote's receiver was unplugged", true};
+    return {"Receiver unplugged", true};
 }
 
 Notification ReceiverPluggedNotice() {
-    return {"The remote's receiver is plugged in again", false};
+    return {"Receiver plugged in again", false};
 }
 
 Notification OptionCodeNotice(const std::string& digits) {
@@ -22,15 +22,15 @@ Notification OptionCodeNotice(const std::string& digits) {
 }
 
 Notification ShutdownNotice() {
-    return {"Option code 333: shutting down this PC", true};
+    return {"333: shutting down the PC", true};
 }
 
 Notification HibernateNotice() {
-    return {"Option code 444: hibernating this PC", true};
+    return {"444: hibernating the PC", true};
 }
 
 Notification CloseMediaCenterNotice() {
-    return {"Option code 222: closing the media center", true};
+    return {"222: closing Kodi", true};
 }
 
 NotificationLimit::NotificationLimit(int burst, Duration interval)

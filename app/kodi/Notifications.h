@@ -15,7 +15,7 @@ Notification ReceiverPluggedNotice();
 // The option code as typed so far, the rest as blanks: "Option code: _ _ _" (just armed), "Option code: 1 _
 // _".
 Notification OptionCodeNotice(const std::string& digits);
-// What a complete option code is about to do: "Option code 333: shutting down this PC", ...
+// What a complete option code is about to do: "333: shutting down the PC", ...
 Notification ShutdownNotice();
 Notification HibernateNotice();
 Notification CloseMediaCenterNotice();

@@ -391,8 +391,7 @@ TEST_F(KodiAppTest, KodisScreenShowsTheReceiverGoingAndComingBack) {
     notify(HidNotifyAttach, 3);
     settle();
     EXPECT_EQ(notificationsIn(kodi.drain()),
-              (std::vector<std::string>{"The remote's receiver was unplugged",
-                                        "The remote's receiver is plugged in again"}));
+              (std::vector<std::string>{"Receiver unplugged", "Receiver plugged in again"}));
 }
 
 TEST_F(KodiAppTest, KodisScreenShowsTheOptionCodeAsTypedAndTheShutdownBeforeItHappens) {
@@ -404,7 +403,7 @@ TEST_F(KodiAppTest, KodisScreenShowsTheOptionCodeAsTypedAndTheShutdownBeforeItHa
     optionButton("204");
     EXPECT_EQ(notificationsIn(kodi.drain()),
               (std::vector<std::string>{"Option code: _ _ _", "Option code: 3 _ _", "Option code: 3 3 _",
-                                        "Option code 333: shutting down this PC"}));
+                                        "333: shutting down the PC"}));
     ASSERT_EQ(desk.exitCalls.size(), 1u) << "and then it shuts down";
 }
 
@@ -413,8 +412,8 @@ TEST_F(KodiAppTest, TheOptionCodesThatEndSomethingSayItBeforeTheyAct) {
         const char* code;
         const char* says; // the last notification
     } cases[] = {
-        {"444", "Option code 444: hibernating this PC"},
-        {"222", "Option code 222: closing the media center"},
+        {"444", "444: hibernating the PC"},
+        {"222", "222: closing Kodi"},
         {"111", "Option code: 1 1 1"},
         {"555", "Option code: 5 5 5"},
     };
@@ -464,8 +463,7 @@ TEST_F(KodiAppTest, AStormOfPlugEventsGivesAFewNotificationsEndingWithTheLatest)
     SCOPED_TRACE(std::to_string(texts.size()) + " notifications");
     EXPECT_LE(texts.size(), static_cast<std::size_t>(kodi::NotificationLimit::DefaultBurst) + 1);
     ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts.back(), "The remote's receiver is plugged in again")
-        << "Kodi's screen ends with the truth";
+    EXPECT_EQ(texts.back(), "Receiver plugged in again") << "Kodi's screen ends with the truth";
     EXPECT_LT(std::chrono::steady_clock::now() - start,
               kodi::NotificationLimit::DefaultInterval + 5s); // the latest waited one interval at most
 }

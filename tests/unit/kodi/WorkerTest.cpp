@@ -212,7 +212,7 @@ TEST_F(WorkerTest, StopDropsPressesSendsTheWaitingNotificationAndThenClosesTheCh
     worker.Press(button("167"));
     ASSERT_TRUE(script.waitFor("eventserver press down"));
     worker.Press(button("166"));
-    worker.Notify({"Option code 333: shutting down this PC", true});
+    worker.Notify({"333: shutting down the PC", true});
     std::thread releaser([&] {
         std::this_thread::sleep_for(50ms);
         script.release();
@@ -220,10 +220,10 @@ TEST_F(WorkerTest, StopDropsPressesSendsTheWaitingNotificationAndThenClosesTheCh
     worker.Stop(5s);
     releaser.join();
     const auto c = calls();
-    EXPECT_EQ(std::vector<std::string>(c.begin() + 1, c.end()),
-              (std::vector<std::string>{"eventserver press down",
-                                        "eventserver notify Option code 333: shutting down this PC",
-                                        "eventserver close"}));
+    EXPECT_EQ(
+        std::vector<std::string>(c.begin() + 1, c.end()),
+        (std::vector<std::string>{"eventserver press down", "eventserver notify 333: shutting down the PC",
+                                  "eventserver close"}));
     worker.Press(button("168"));
     worker.Configure({ModeEventServer, "127.0.0.1", "9"});
     EXPECT_EQ(calls().size(), c.size()) << "a stopped worker takes nothing more";
