@@ -1,14 +1,14 @@
 // Win32HttpClient: WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, WinHttpSendRequest,
 // WinHttpReceiveResponse, WinHttpQueryHeaders, WinHttpQueryDataAvailable and WinHttpReadData.
 //
-// The waits: WinHTTP's resolve and connect time-outs bound the connection; its send time-out, the time-out for
-// the whole head of the reply (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) and, before each read of the body, a
-// receive time-out of what is left of the reply time bound the rest. The body is read as it arrives, so one
-// dripped a byte at a time is cut at the reply time too. The whole exchange has a deadline besides (connect
-// and reply time together): a timer-queue timer cuts the request there. A request is cut, by the deadline or
-// by cancel(), by closing its handle while a call is in progress on it, which ends a synchronous call on
-// Windows (Wine's winhttp lets the call run on to its own time-out); between calls the request is only marked,
-// and the next call is not made.
+// The waits: WinHTTP's resolve and connect time-outs bound the connection; its send time-out, the time-out
+// for the whole head of the reply (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) and, before each read of the
+// body, a receive time-out of what is left of the reply time bound the rest. The body is read as it arrives,
+// so one dripped a byte at a time is cut at the reply time too. The whole exchange has a deadline besides
+// (connect and reply time together): a timer-queue timer cuts the request there. A request is cut, by the
+// deadline or by cancel(), by closing its handle while a call is in progress on it, which ends a synchronous
+// call on Windows (Wine's winhttp lets the call run on to its own time-out); between calls the request is
+// only marked, and the next call is not made.
 //
 // A request that fails before any byte of its reply, on a session whose last request got a whole reply, is
 // reported as reused: WinHTTP does not say whether it took a kept connection, and that is when it will have.
@@ -126,7 +126,7 @@ class WinHttpSession : public HttpClient::Session {
         : session_(WinHttpOpen(L"Tavrelmond", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                WINHTTP_NO_PROXY_BYPASS, 0)) {}
     ~WinHttpSession() override {
-        close();
+        closeConnection();
         if (session_ != nullptr) {
             WinHttpCloseHandle(session_);
         }
@@ -138,7 +138,10 @@ class WinHttpSession : public HttpClient::Session {
 
     void cancel() override { cut(false); }
 
-    void close() override {
+    void close() override { closeConnection(); }
+
+  private:
+    void closeConnection() {
         if (connect_ != nullptr) {
             WinHttpCloseHandle(connect_);
             connect_ = nullptr;
@@ -146,7 +149,6 @@ class WinHttpSession : public HttpClient::Session {
         kept_ = false;
     }
 
-  private:
     // Cuts the request in progress: cancel() (any thread) or the deadline (the timer queue's thread).
     void cut(bool deadline) {
         HINTERNET closing = nullptr;
@@ -223,7 +225,7 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
         return reply;
     }
     if (connect_ == nullptr || connectHost_ != request.host || connectPort_ != request.port) {
-        close();
+        closeConnection();
         connect_ = WinHttpConnect(session_, wide(request.host).c_str(), request.port, 0);
         if (connect_ == nullptr) {
             reply.status = Status::NoSuchHost;
@@ -248,7 +250,8 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
         timedOut_ = false;
     }
     HANDLE deadline = nullptr;
-    const DWORD budget = static_cast<DWORD>(clampMs(request.connectTimeout) + clampMs(request.replyTimeout));
+    const DWORD budget = static_cast<DWORD>(clampMs(request.connectTimeout)) +
+                         static_cast<DWORD>(clampMs(request.replyTimeout));
     if (!CreateTimerQueueTimer(&deadline, nullptr, &WinHttpSession::onDeadline, this, budget, 0,
                                WT_EXECUTEONLYONCE)) {
         deadline = nullptr; // the steps' own time-outs still bound it
