@@ -134,6 +134,8 @@ void MainForm::Form_Load() {
         notifications = ReadIniValue(kernel32, ConfigSection, "notifications", path);
     }
     ConfigureKodi();
+    // The keyboard mode's key maps (read in every mode, so that they can be shown).
+    ReadKeyMaps({path});
 
     // 3. Start the media center unless it runs. The whole value is the command line; ".exe" must be written
     // in

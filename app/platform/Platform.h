@@ -4,6 +4,7 @@
 #include "platform/Advapi32.h"
 #include "platform/HidLibrary.h"
 #include "platform/HttpClient.h"
+#include "platform/Input.h"
 #include "platform/Kernel32.h"
 #include "platform/Shell32.h"
 #include "platform/Sockets.h"
@@ -24,6 +25,8 @@ struct Platform {
     // UDP and TCP sockets for Kodi's network channels; without them those channels report that they have no
     // network.
     Sockets* sockets = nullptr;
+    // Key presses for the keyboard mode; without it that mode says it cannot send keys.
+    Input* input = nullptr;
     // HTTP for Kodi's JSON-RPC channel; without it that channel reports that it has no network.
     HttpClient* http = nullptr;
 };

@@ -16,8 +16,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     platform::Win32WinInet wininet;
     platform::Win32HidLibrary hid;
     platform::Win32Sockets sockets;
+    platform::Win32Input input;
     platform::Win32HttpClient http;
-    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid, &sockets, &http};
+    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid, &sockets, &input, &http};
     modMain::Main(platform);
     return 0;
 }

@@ -356,7 +356,7 @@ class Program {
     platform::CurlWinInet wininet_;
     TimedSockets sockets_;
     TimedHttp http_;
-    platform::Platform platform_{desk_, desk_, desk_, desk_, desk_, wininet_, hid_, &sockets_, &http_};
+    platform::Platform platform_{desk_, desk_, desk_, desk_, desk_, wininet_, hid_, &sockets_, &desk_, &http_};
     std::unique_ptr<MainForm> form_;
 };
 

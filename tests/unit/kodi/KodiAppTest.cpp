@@ -83,7 +83,7 @@ class KodiAppTest : public AppTest {
 
     PosixSockets sockets;
     CurlHttpClient http;
-    Platform withNetwork{desk, desk, desk, desk, desk, inet, hid, &sockets, &http};
+    Platform withNetwork{desk, desk, desk, desk, desk, inet, hid, &sockets, &desk, &http};
     RecordingLog log;
 };
 
