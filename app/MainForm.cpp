@@ -7,7 +7,8 @@ using namespace platform;
 MainForm::MainForm(platform::Platform& platform)
     : platform_(platform), mediaCenter_(platform.user32, platform.kernel32),
       inet_(platform.wininet, ip, port), hid_(platform.hid, platform.user32, *this),
-      kodiEvents_(platform.sockets), kodiJsonRpc_(platform.sockets) {
+      kodi_(platform.sockets, platform.http,
+            [this] { platform_.user32.postMessage(window_, KodiResultMessage, 0, 0); }) {
     window_ = platform_.user32.createHiddenWindow(
         Title, [this](Hwnd window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
             return WindowProc(window, message, wParam, lParam);
@@ -91,6 +92,9 @@ MessageResult MainForm::WindowProc(Hwnd window, std::uint32_t message, std::uint
     case UnloadMessage:
         Unload();
         return 0;
+    case KodiResultMessage:
+        ShowKodiResults();
+        return 0;
     case WM_CLOSE:
         RequestUnload();
         return 0;
@@ -126,6 +130,10 @@ void MainForm::Form_Load() {
         user = ReadIniValue(kernel32, ConfigSection, "user", path);
         password = ReadIniValue(kernel32, ConfigSection, "password", path);
     }
+    if (kodi::IsKodiMode(APIcontrol)) {
+        notifications = ReadIniValue(kernel32, ConfigSection, "notifications", path);
+    }
+    ConfigureKodi();
     // The keyboard mode's key maps (read in every mode, so that they can be shown).
     ReadKeyMaps({path});
 
@@ -152,9 +160,9 @@ void MainForm::Form_Load() {
 
 void MainForm::Form_Unload() {
     hid_.HidDisconnect();
-    // Kodi's EventServer hears that this client is gone (nothing is sent when it was never greeted).
-    kodiEvents_.Bye();
-    kodiJsonRpc_.Close();
+    // The Kodi worker sends what notification waits, then Kodi's EventServer hears that this client is gone
+    // (nothing is sent when it was never greeted); within a bound, whatever the network does.
+    kodi_.Stop();
 }
 
 void MainForm::f_Click() {

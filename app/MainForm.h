@@ -12,8 +12,7 @@
 #include "KeyMap.h"
 #include "Log.h"
 #include "MediaCenter.h"
-#include "kodi/EventServer.h"
-#include "kodi/JsonRpc.h"
+#include "kodi/Worker.h"
 #include "modInet.h"
 #include "platform/Platform.h"
 #include "traycontrol/SysTray.h"
@@ -51,13 +50,16 @@ class MainForm : public SysTrayEvents {
     void RequestUnload();
     bool Loaded() const { return loaded_; }
     static constexpr std::uint32_t UnloadMessage = platform::WM_APP + 0xE0;
+    // The Kodi worker has results for the tip and the status line (posted by the worker's thread).
+    static constexpr std::uint32_t KodiResultMessage = platform::WM_APP + 0xE1;
 
     // --- public variables ---
     std::string ip;         // host of the media center's web server
     std::string port;       // its port, as text
     std::string APIcontrol; // forwarding mode: "true", "false", "eventserver", "jsonrpc" or "keyboard"
-    std::string user;       // Kodi's web server: user name and password (JSON-RPC mode)
+    std::string user;       // Kodi's web server: user name and password (JSON-RPC mode), UTF-8
     std::string password;
+    std::string notifications; // "off": no notifications on Kodi's screen (Kodi modes)
 
     // --- controls ---
     Label Rcv1; // option-code buffer; setting it runs Rcv1_Change
@@ -97,8 +99,12 @@ class MainForm : public SysTrayEvents {
     MediaCenter& Media() { return mediaCenter_; }
     modInet& Inet() { return inet_; }
     HIDDLLInterface& Hid() { return hid_; }
-    kodi::EventServer& KodiEvents() { return kodiEvents_; }
-    kodi::JsonRpc& KodiJsonRpc() { return kodiJsonRpc_; }
+    kodi::Worker& Kodi() { return kodi_; }
+    // (Re)configures the Kodi channel from the variables APIcontrol, ip, port, user, password and
+    // notifications: at load, and whenever the settings change.
+    void ConfigureKodi();
+    // A notification on Kodi's screen, in the Kodi modes (rate-limited; off when Config.ini says so).
+    void NotifyKodi(const kodi::Notification& notification);
     // The diagnostic log (keeps nothing until SetLog gives the form one; the log must outlive the form).
     Log& Diagnostics() { return *log_; }
     void SetLog(Log& log) { log_ = &log; }
@@ -126,13 +132,15 @@ class MainForm : public SysTrayEvents {
     platform::MessageResult WindowProc(platform::Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                                        std::intptr_t lParam);
     void Destroy();
+    void ShowKodiResults();
 
     platform::Platform& platform_;
     MediaCenter mediaCenter_;
     modInet inet_;
     HIDDLLInterface hid_;
-    kodi::EventServer kodiEvents_;
-    kodi::JsonRpc kodiJsonRpc_;
+    kodi::Worker kodi_;
+    std::uint64_t kodiDropped_ = 0; // presses dropped by the worker's full queue, as last logged
+    bool receiverLost_ = false;     // the receiver was removed since the start: its return is news
     KeyMaps keyMaps_;
     std::string keyboardTip_;  // what the keyboard mode last put in the tray tip
     bool keysRefused_ = false; // the last keys sent were not all taken

@@ -3,6 +3,7 @@
 // "555" open and close the CD tray.
 #include "MainForm.h"
 #include "Module1.h"
+#include "kodi/Notifications.h"
 
 #include <string_view>
 
@@ -26,6 +27,14 @@ void MainForm::Rcv1_Change() {
     if (C.Value != 1) {
         return;
     }
+    // Kodi's screen shows the code as it is typed; a code that shuts down, hibernates or closes the media
+    // center says so instead, before it acts.
+    const std::string typed = Rcv1.Caption();
+    const bool announced = BeginsWith(typed, "333") || BeginsWith(typed, "444") ||
+                           (BeginsWith(typed, "222") && Command1.Caption == "start");
+    if (!typed.empty() && !announced) {
+        NotifyKodi(kodi::OptionCodeNotice(typed));
+    }
     // Hide, show and close act on "SDL_app", else on Kodi's window.
     const Hwnd keyWindow = mainWindow != 0 ? mainWindow : kodiWindow;
 
@@ -43,6 +52,7 @@ void MainForm::Rcv1_Change() {
     if (BeginsWith(Rcv1.Caption(), "222")) {
         if (Command1.Caption == "start") {
             Command1.Caption = "stop";
+            NotifyKodi(kodi::CloseMediaCenterNotice());
             mediaCenter_.Close(keyWindow);
         } else {
             Command1.Caption = "start";
@@ -52,11 +62,13 @@ void MainForm::Rcv1_Change() {
         Rcv1.SetCaption("");
     }
     if (BeginsWith(Rcv1.Caption(), "333")) {
+        NotifyKodi(kodi::ShutdownNotice());
         EnableShutdownPrivilege();
         platform_.user32.exitWindowsEx(EWX_SHUTDOWN | EWX_FORCE, 0);
         C.Value = 0;
     }
     if (BeginsWith(Rcv1.Caption(), "444")) {
+        NotifyKodi(kodi::HibernateNotice());
         EnableShutdownPrivilege();
         platform_.kernel32.setSystemPowerState(false, false);
         C.Value = 0;

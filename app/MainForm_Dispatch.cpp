@@ -24,6 +24,42 @@ void ShowKodiOutcome(MainForm& form, const kodi::Outcome& outcome) {
 
 } // namespace
 
+void MainForm::ConfigureKodi() {
+    kodi_.Configure({APIcontrol, ip, port, user, password, kodi::NotificationsOn(notifications)});
+}
+
+void MainForm::NotifyKodi(const kodi::Notification& notification) {
+    kodi_.Notify(notification);
+}
+
+// The Kodi worker's results, on the program's thread: each failure goes to the log (with how it failed;
+// never the credentials), and the last press's outcome to the tip and the status line.
+void MainForm::ShowKodiResults() {
+    const std::vector<kodi::Result> results = kodi_.TakeResults();
+    const kodi::Result* lastPress = nullptr;
+    for (const kodi::Result& result : results) {
+        if (result.press) {
+            lastPress = &result;
+        }
+        if (!result.outcome.ok()) {
+            std::string line = "Kodi: " + std::string(result.press ? "press of " : "notification ") + "\"" +
+                               result.what + "\" not sent: " + kodi::StatusText(result.outcome);
+            if (!result.outcome.reason.empty()) {
+                line += " (" + result.outcome.reason + ")";
+            }
+            Diagnostics().Write(line);
+        }
+    }
+    if (const std::uint64_t dropped = kodi_.Dropped(); dropped != kodiDropped_) {
+        Diagnostics().Write("Kodi: " + std::to_string(dropped - kodiDropped_) +
+                            " presses dropped unsent: more were waiting than the queue holds");
+        kodiDropped_ = dropped;
+    }
+    if (lastPress != nullptr) {
+        ShowKodiOutcome(*this, lastPress->outcome);
+    }
+}
+
 void MainForm::Rcv3_Change() {
     // Blink step. blinkCount runs 0, 1, 2, 1, 2, ...: the 3rd, 5th, 7th... runs show the normal icon and
     // collect option-code digits.
@@ -31,6 +67,9 @@ void MainForm::Rcv3_Change() {
         blinkCount = 1;
         SysTray1->SetIcon(Icon);
         CollectOptionCode(*this);
+        if (Rcv2.Caption() == ArmOptionsCode && C.Value == 1) {
+            NotifyKodi(kodi::OptionCodeNotice("")); // armed: the digits are awaited
+        }
     } else {
         ++blinkCount;
         SysTray1->SetIcon(Picture1.Picture);
@@ -60,12 +99,11 @@ void MainForm::Rcv3_Change() {
     }
 
     // Kodi's network channels. Kodi often runs on another machine, so no local window is needed; a local one
-    // has been raised above all the same.
-    if (forward && (APIcontrol == kodi::ModeEventServer || APIcontrol == kodi::ModeJsonRpc)) {
+    // has been raised above all the same. The press goes to the Kodi worker; what it came to comes back as a
+    // message (ShowKodiResults).
+    if (forward && kodi::IsKodiMode(APIcontrol)) {
         if (const KodiButtonRow* row = FindKodiButton(Rcv2.Caption())) {
-            ShowKodiOutcome(*this, APIcontrol == kodi::ModeEventServer
-                                       ? kodiEvents_.Press(*row, ip, port)
-                                       : kodiJsonRpc_.Press(*row, ip, port, user, password));
+            kodi_.Press(*row);
         }
     }
 

@@ -2,6 +2,7 @@
 #include "Conversions.h"
 #include "MainForm.h"
 #include "Module1.h"
+#include "kodi/Notifications.h"
 
 #include <optional>
 #include <string>
@@ -37,6 +38,9 @@ void MainForm::OnPlugged(std::int32_t pHandle) {
         return;
     }
     SysTray1->SetIcon(Icon);
+    if (detect.Value == 0 && receiverLost_) {
+        NotifyKodi(kodi::ReceiverPluggedNotice()); // back after a removal (its first arrival is no news)
+    }
     detect.Value = 1;
     CheckMediaCenter(*this);
 }
@@ -46,6 +50,10 @@ void MainForm::OnUnplugged(std::int32_t pHandle) {
         return;
     }
     SysTray1->SetIcon(Picture1.Picture);
+    if (detect.Value == 1) {
+        receiverLost_ = true;
+        NotifyKodi(kodi::ReceiverUnpluggedNotice());
+    }
     detect.Value = 0;
 }
 
@@ -58,6 +66,10 @@ void MainForm::OnChanged() {
     }
     if (handle == 0) {
         SysTray1->SetIcon(Picture1.Picture);
+        if (detect.Value == 1) {
+            receiverLost_ = true;
+            NotifyKodi(kodi::ReceiverUnpluggedNotice());
+        }
         detect.Value = 0;
         CheckMediaCenter(*this);
     }

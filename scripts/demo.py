@@ -6,7 +6,8 @@
   2. HTTP mode: the same buttons arrive as SendKey requests at an HTTP server (the stand-in on loopback, or
      the real XBMC web server given with --http-server HOST:PORT).
   3. Today's Kodi: the real Kodi (Debian's package, headless on a display of its own) driven over its
-     EventServer and over JSON-RPC; Kodi's focused item after each press, and a picture of Kodi's screen.
+     EventServer and over JSON-RPC; Kodi's focused item after each press; the receiver unplugged, which Kodi's
+     screen shows as a notification, and a picture of Kodi's screen with it.
 
 Usage: demo.py [--http-server HOST:PORT] [--kodi-screenshot FILE] [--no-kodi]
 """
@@ -157,7 +158,7 @@ KODI_PRESSES = {
 }
 
 
-def kodi_mode(w, build, kodi, mode):
+def kodi_mode(w, build, kodi, mode, screenshot=None):
     port = kodi.es_port if mode == "eventserver" else kodi.http_port
     what = (f"UDP to Kodi's EventServer at 127.0.0.1:{port}, keymap R1" if mode == "eventserver" else
             f"Input.ButtonEvent over one keep-alive HTTP connection to 127.0.0.1:{port}/jsonrpc, "
@@ -185,6 +186,17 @@ def kodi_mode(w, build, kodi, mode):
             key, action, _ = kodi.wait_keys(mark, 1)[0]
             after = kodi.wait_focus_change(before)
             say(f"  button {code:>3} ({name:<4}) -> Kodi: key {key}, action {action:<4} -> focused: {after}")
+        if screenshot:
+            # The receiver unplugged: Kodi's screen says so (a notification, which Kodi's log shows opening).
+            kodi.wait_notification_closed(0, timeout=30)
+            mark = kodi.mark()
+            remote.unplug()
+            wait_for(lambda: kodi.notification_openings(mark) > 0, timeout=20, what="Kodi's notification")
+            time.sleep(1)  # the notification slides in
+            os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
+            kodi.screenshot(screenshot, width=960)
+            say("  receiver unplugged -> Kodi shows the notification \"Receiver unplugged\"; "
+                f"Kodi's screen saved as {os.path.relpath(screenshot, ROOT)}")
         app.exit_from_menu()
         say("  Tavrelmond ended from its tray menu")
     finally:
@@ -215,10 +227,8 @@ def kodi_part(w, build, screenshot):
         kodi.reset_focus()
         say(f"  Home window, focused: {kodi.focused()}")
         kodi_mode(w, build, kodi, "eventserver")
-        kodi_mode(w, build, kodi, "jsonrpc")
-        os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
-        kodi.screenshot(screenshot, width=960)
-        say(f"Kodi's screen saved as {os.path.relpath(screenshot, ROOT)}; Kodi quit (Application.Quit)")
+        kodi_mode(w, build, kodi, "jsonrpc", screenshot)
+    say("Kodi quit (Application.Quit)")
 
 
 def main():

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   cmake make g++ python3 pkg-config            # host build
   libgtest-dev libgmock-dev libbenchmark-dev   # tests and benchmarks
-  libcurl4-openssl-dev libcpp-httplib-dev      # HTTP on the host: the libcurl adapter and the stand-in server
+  libcurl4-openssl-dev libcpp-httplib-dev      # HTTP on the host: the libcurl adapters and the stand-in server
+  nlohmann-json3-dev                           # JSON for Kodi's JSON-RPC channel (header-only; every build)
   clang libclang-rt-14-dev                     # libFuzzer targets
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686  # Windows cross builds (user mode and the kernel driver)
   wine wine64 xvfb x11-utils                   # running the Windows programs: Wine on a virtual X display

@@ -75,6 +75,17 @@ Packet EncodeBye(std::uint32_t sequence, std::uint32_t token) {
     return finish(header(PacketType::Bye, sequence, token));
 }
 
+Packet EncodeNotification(std::uint32_t sequence, std::uint32_t token, std::string_view caption,
+                          std::string_view message) {
+    Packet p = header(PacketType::Notification, sequence, token);
+    // The caption leaves room for at least an empty message and the five bytes after it.
+    putName(p, caption, 6);
+    putName(p, message, 5);
+    p.push_back(0); // icon type: none
+    put32(p, 0);    // reserved
+    return finish(std::move(p));
+}
+
 Packet EncodePing(std::uint32_t sequence, std::uint32_t token) {
     return finish(header(PacketType::Ping, sequence, token));
 }

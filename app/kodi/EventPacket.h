@@ -9,6 +9,7 @@
 //   BUTTON  u16 code (0 when sent by name); u16 flags; u16 amount (0); keymap name and button name, each
 //           NUL-terminated
 //   BYE     none
+//   NOTIFICATION  caption and message, each NUL-terminated; u8 icon type (0 none); u32 reserved (0)
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,7 @@ inline constexpr std::uint16_t Helo = 0x01;
 inline constexpr std::uint16_t Bye = 0x02;
 inline constexpr std::uint16_t Button = 0x03;
 inline constexpr std::uint16_t Ping = 0x05;
+inline constexpr std::uint16_t Notification = 0x07;
 } // namespace PacketType
 
 namespace ButtonFlag {
@@ -45,5 +47,7 @@ Packet EncodeButton(std::uint32_t sequence, std::uint32_t token, std::uint16_t f
                     std::string_view buttonName);
 Packet EncodeBye(std::uint32_t sequence, std::uint32_t token);
 Packet EncodePing(std::uint32_t sequence, std::uint32_t token);
+Packet EncodeNotification(std::uint32_t sequence, std::uint32_t token, std::string_view caption,
+                          std::string_view message);
 
 } // namespace kodi

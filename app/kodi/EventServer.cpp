@@ -25,10 +25,20 @@ EventServer::EventServer(Sockets* sockets, std::uint32_t token, Clock clock)
     : sockets_(sockets), token_(token), clock_(std::move(clock)) {}
 
 EventServer::~EventServer() {
-    close();
+    closeSocket();
 }
 
-void EventServer::close() {
+void EventServer::Configure(const ChannelSettings& settings) {
+    std::optional<Endpoint> endpoint = ParseEndpoint(settings.host, settings.port, DefaultEventServerPort);
+    const bool same = endpoint && endpoint_ && endpoint->text() == endpoint_->text();
+    if (!same) {
+        Close(); // the Kodi talked to so far hears that this client is gone
+        holdOffUntil_ = {};
+    }
+    endpoint_ = std::move(endpoint);
+}
+
+void EventServer::closeSocket() {
     if (socket_ != 0) {
         sockets_->close(socket_);
         socket_ = 0;
@@ -52,33 +62,27 @@ bool EventServer::send(const Packet& packet, bool& refused) {
     return false;
 }
 
-Outcome EventServer::Press(const KodiButtonRow& button, const std::string& ip, const std::string& port) {
+Outcome EventServer::deliver(const std::vector<std::function<Packet(std::uint32_t)>>& packets) {
     if (sockets_ == nullptr) {
         return {Problem::NoNetwork};
     }
-    const std::optional<Endpoint> endpoint = ParseEndpoint(ip, port, DefaultEventServerPort);
-    if (!endpoint) {
+    if (!endpoint_) {
         return {Problem::BadPort};
     }
-    const std::string where = endpoint->text();
-    if (socket_ != 0 && endpoint_ != where) {
-        close();
-    }
+    const std::string where = endpoint_->text();
     if (socket_ == 0) {
         if (clock_() < holdOffUntil_) {
-            return {Problem::NoSuchHost, 0, where};
+            return {Problem::NoSuchHost, 0, where, "not looked up again yet"};
         }
-        const Sockets::Opened opened = sockets_->openDatagram(endpoint->host, endpoint->port);
+        const Sockets::Opened opened = sockets_->openDatagram(endpoint_->host, endpoint_->port);
         if (opened.status == Sockets::Status::NoSuchHost) {
             holdOffUntil_ = clock_() + HoldOff;
+            return {Problem::NoSuchHost, 0, where, "the name does not resolve"};
         }
         if (opened.status != Sockets::Status::Ok) {
-            return {opened.status == Sockets::Status::NoSuchHost ? Problem::NoSuchHost
-                                                                 : Problem::NotAnswering,
-                    0, where};
+            return {Problem::NotAnswering, 0, where, "no socket for the address"};
         }
         socket_ = opened.socket;
-        endpoint_ = where;
         greeted_ = false;
     }
 
@@ -98,20 +102,35 @@ Outcome EventServer::Press(const KodiButtonRow& button, const std::string& ip, c
         sent = send(EncodeHelo(++sequence_, token_, DeviceName), refused);
         greeted_ = sent;
     }
-    sent = sent && send(EncodeButton(++sequence_, token_, DownFlags, RemoteKeymap, button.r1Name), refused);
-    sent = sent && send(EncodeButton(++sequence_, token_, UpFlags, RemoteKeymap, button.r1Name), refused);
+    for (const auto& make : packets) {
+        sent = sent && send(make(++sequence_), refused);
+    }
     if (!sent || refused) {
-        return {Problem::NotAnswering, 0, where};
+        return {Problem::NotAnswering, 0, where,
+                refused ? "the host refused a datagram (nothing listens on the port)"
+                        : "a datagram could not be sent"};
     }
     return {Problem::None, 0, where};
 }
 
-void EventServer::Bye() {
+Outcome EventServer::Press(const KodiButtonRow& button) {
+    const std::string_view name = button.r1Name;
+    return deliver({[&](std::uint32_t s) { return EncodeButton(s, token_, DownFlags, RemoteKeymap, name); },
+                    [&](std::uint32_t s) { return EncodeButton(s, token_, UpFlags, RemoteKeymap, name); }});
+}
+
+Outcome EventServer::Notify(const Notification& notification) {
+    return deliver({[&](std::uint32_t s) {
+        return EncodeNotification(s, token_, NotificationTitle, notification.message);
+    }});
+}
+
+void EventServer::Close() {
     if (socket_ != 0 && greeted_) {
         bool refused = false;
         send(EncodeBye(++sequence_, token_), refused);
     }
-    close();
+    closeSocket();
 }
 
 } // namespace kodi

@@ -1,214 +1,158 @@
 #include "kodi/JsonRpc.h"
 
-#include "kodi/HttpReply.h"
-#include "kodi/JsonReply.h"
+#include "kodi/JsonRpcMessages.h"
 
 namespace kodi {
 
-using platform::Sockets;
-using SteadyClock = std::chrono::steady_clock; // for the waits, which are real
+using Status = platform::HttpClient::Status;
 
-std::string Base64(std::string_view bytes) {
-    static constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                                static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                                static_cast<unsigned char>(bytes[i + 2]);
-        out += Alphabet[v >> 18 & 63];
-        out += Alphabet[v >> 12 & 63];
-        out += Alphabet[v >> 6 & 63];
-        out += Alphabet[v & 63];
+JsonRpc::JsonRpc(platform::HttpClient* http) : JsonRpc(http, Timeouts{}) {}
+
+JsonRpc::JsonRpc(platform::HttpClient* http, Timeouts timeouts, Clock clock)
+    : session_(http != nullptr ? http->openSession() : nullptr), timeouts_(timeouts),
+      clock_(std::move(clock)) {}
+
+JsonRpc::~JsonRpc() = default;
+
+void JsonRpc::Configure(const ChannelSettings& settings) {
+    std::optional<Endpoint> endpoint = ParseEndpoint(settings.host, settings.port, DefaultWebServerPort);
+    const bool sameKodi = endpoint && endpoint_ && endpoint->text() == endpoint_->text();
+    if (!sameKodi || settings.user != user_ || settings.password != password_) {
+        Close();
+        holdOffUntil_ = {};
     }
-    if (i < bytes.size()) {
-        std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) {
-            v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        }
-        out += Alphabet[v >> 18 & 63];
-        out += Alphabet[v >> 12 & 63];
-        out += i + 1 < bytes.size() ? Alphabet[v >> 6 & 63] : '=';
-        out += '=';
+    if (!sameKodi) {
+        useExecuteAction_ = false; // another Kodi, maybe one that knows Input.ButtonEvent
     }
-    return out;
+    endpoint_ = std::move(endpoint);
+    user_ = settings.user;
+    password_ = settings.password;
 }
 
-std::string BasicAuthorization(const std::string& user, const std::string& password) {
-    if (user.empty() && password.empty()) {
-        return "";
+void JsonRpc::Cancel() {
+    if (session_) {
+        session_->cancel();
     }
-    return "Basic " + Base64(user + ":" + password);
-}
-
-std::string ButtonEventBody(std::string_view r1Name, std::int64_t id) {
-    return R"({"jsonrpc":"2.0","method":"Input.ButtonEvent","params":{"button":")" + std::string(r1Name) +
-           R"(","keymap":")" + RemoteKeymap + R"(","holdtime":0},"id":)" + std::to_string(id) + "}";
-}
-
-std::string ExecuteActionBody(std::string_view action, std::int64_t id) {
-    return R"({"jsonrpc":"2.0","method":"Input.ExecuteAction","params":{"action":")" + std::string(action) +
-           R"("},"id":)" + std::to_string(id) + "}";
-}
-
-std::string JsonRpcRequest(const Endpoint& endpoint, const std::string& authorization,
-                           const std::string& body) {
-    // An IPv6 address is bracketed in the Host header.
-    const bool v6 = endpoint.host.find(':') != std::string::npos;
-    std::string request = std::string("POST ") + JsonRpc::Path + " HTTP/1.1\r\n";
-    request += "Host: " + (v6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" +
-               std::to_string(endpoint.port) + "\r\n";
-    request += "Connection: keep-alive\r\n";
-    request += "Content-Type: application/json\r\n";
-    if (!authorization.empty()) {
-        request += "Authorization: " + authorization + "\r\n";
-    }
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    request += body;
-    return request;
-}
-
-JsonRpc::JsonRpc(Sockets* sockets) : JsonRpc(sockets, Timeouts{}) {}
-
-JsonRpc::JsonRpc(Sockets* sockets, Timeouts timeouts, Clock clock)
-    : sockets_(sockets), timeouts_(timeouts), clock_(std::move(clock)) {}
-
-JsonRpc::~JsonRpc() {
-    Close();
 }
 
 void JsonRpc::Close() {
-    if (socket_ != 0) {
-        sockets_->close(socket_);
-        socket_ = 0;
+    if (session_) {
+        session_->close();
     }
 }
 
-JsonRpc::Exchange JsonRpc::attempt(const Endpoint& endpoint, const std::string& request, bool& retry) {
-    retry = false;
-    const std::string where = endpoint.text();
-    if (socket_ != 0 && (endpoint_ != where || sockets_->pending(socket_) != Sockets::Status::Ok)) {
-        Close(); // dropped by Kodi while idle, or meant for another server
-    }
-    const bool reused = socket_ != 0;
-    if (!reused) {
-        if (clock_() < holdOffUntil_) {
-            return {holdOffProblem_}; // the host was silent, or its name unknown, a moment ago
-        }
-        const Sockets::Opened opened =
-            sockets_->connectStream(endpoint.host, endpoint.port, timeouts_.connect);
-        if (opened.status != Sockets::Status::Ok) {
-            const Problem problem =
-                opened.status == Sockets::Status::NoSuchHost ? Problem::NoSuchHost : Problem::NotAnswering;
-            if (opened.status == Sockets::Status::TimedOut || opened.status == Sockets::Status::NoSuchHost) {
-                holdOffUntil_ = clock_() + HoldOff;
-                holdOffProblem_ = problem;
-            }
-            return {problem};
-        }
-        socket_ = opened.socket;
-        endpoint_ = where;
-        ++connectionsOpened_;
+JsonRpc::Exchange JsonRpc::exchange(const std::string& body) {
+    platform::HttpClient::Request request;
+    request.host = endpoint_->host;
+    request.port = endpoint_->port;
+    request.path = Path;
+    request.contentType = "application/json";
+    request.body = body;
+    request.user = user_;
+    request.password = password_;
+    request.connectTimeout = timeouts_.connect;
+    request.replyTimeout = timeouts_.reply;
+    request.maxReply = MaxReply;
+
+    platform::HttpClient::Reply reply = session_->post(request);
+    if (reply.status == Status::Dropped && reply.reused) {
+        reply = session_->post(request); // Kodi had closed the kept connection: once more, on a fresh one
     }
 
-    const auto deadline = SteadyClock::now() + timeouts_.reply;
-    const Sockets::Status sent = sockets_->send(socket_, request.data(), request.size(), timeouts_.reply);
-    if (sent != Sockets::Status::Ok) {
-        Close();
-        retry = reused && sent != Sockets::Status::TimedOut;
-        return {Problem::NotAnswering};
-    }
-
-    HttpReply reply;
-    char buffer[4096];
-    while (reply.state() == HttpReply::State::Incomplete) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-        std::size_t received = 0;
-        const Sockets::Status status = left.count() > 0
-                                           ? sockets_->receive(socket_, buffer, sizeof buffer, received, left)
-                                           : Sockets::Status::TimedOut;
-        if (status == Sockets::Status::Ok) {
-            reply.feed(buffer, received);
-            continue;
+    const auto holdOff = [&](std::chrono::seconds duration, Problem problem, std::string reason) {
+        holdOffUntil_ = clock_() + duration;
+        holdOffProblem_ = problem;
+        holdOffReason_ = reason;
+        return Exchange{problem, std::move(reason)};
+    };
+    const auto ms = [](std::chrono::milliseconds t) { return std::to_string(t.count()) + " ms"; };
+    switch (reply.status) {
+    case Status::Ok:
+        return {Problem::None, "", reply.httpStatus, std::move(reply.body)};
+    case Status::NoSuchHost:
+        return holdOff(HoldOff, Problem::NoSuchHost, "the name does not resolve");
+    case Status::Refused:
+        return holdOff(RefusedHoldOff, Problem::NotAnswering, "connection refused");
+    case Status::ConnectTimedOut:
+        return holdOff(HoldOff, Problem::NotAnswering, "no connection within " + ms(timeouts_.connect));
+    case Status::Dropped:
+        if (!reply.reused) {
+            // Taken and closed unanswered: a refusal in all but name.
+            return holdOff(RefusedHoldOff, Problem::NotAnswering, "connection closed before any reply");
         }
-        if (status == Sockets::Status::Closed && reply.started()) {
-            reply.endOfStream();
-            continue;
-        }
-        // Silent past the time-out, reset, or closed before answering. A late answer must never be taken for
-        // the next request's, so the connection goes.
-        Close();
-        retry = reused && !reply.started() && status != Sockets::Status::TimedOut;
-        return {Problem::NotAnswering};
+        return {Problem::NotAnswering, "connection closed before any reply, twice"};
+    case Status::TimedOut:
+        return {Problem::NotAnswering, "no whole reply within " + ms(timeouts_.reply)};
+    case Status::Truncated:
+        return {Problem::BadReply, "the reply was cut short"};
+    case Status::BadReply:
+        return {Problem::BadReply, "not an HTTP reply"};
+    case Status::TooLarge:
+        return {Problem::BadReply, "a reply longer than " + std::to_string(MaxReply) + " bytes"};
+    case Status::Cancelled:
+        return {Problem::NotAnswering, "cancelled: the program is ending"};
+    case Status::Failed:
+        break;
     }
-    if (reply.state() == HttpReply::State::Bad) {
-        Close();
-        return {Problem::BadReply};
-    }
-    if (!reply.keepAlive()) {
-        Close();
-    }
-    return {Problem::None, reply.status(), reply.body()};
+    return {Problem::NotAnswering, reply.error.empty() ? "the request failed" : reply.error};
 }
 
-JsonRpc::Exchange JsonRpc::exchange(const Endpoint& endpoint, const std::string& request) {
-    bool retry = false;
-    Exchange result = attempt(endpoint, request, retry);
-    if (retry) {
-        result = attempt(endpoint, request, retry);
-    }
-    return result;
-}
-
-Outcome JsonRpc::Press(const KodiButtonRow& button, const std::string& ip, const std::string& port,
-                       const std::string& user, const std::string& password) {
-    if (sockets_ == nullptr) {
+Outcome JsonRpc::call(const std::function<std::string(std::int64_t)>& body) {
+    if (!session_) {
         return {Problem::NoNetwork};
     }
-    const std::optional<Endpoint> endpoint = ParseEndpoint(ip, port, DefaultWebServerPort);
-    if (!endpoint) {
+    if (!endpoint_) {
         return {Problem::BadPort};
     }
-    const std::string where = endpoint->text();
-    if (user.find(':') != std::string::npos) {
+    const std::string where = endpoint_->text();
+    if (user_.find(':') != std::string::npos) {
         return {Problem::BadUserName, 0, where};
     }
-    const std::string authorization = BasicAuthorization(user, password);
-
-    for (;;) {
-        const std::int64_t id = nextId_++;
-        const std::string body =
-            useExecuteAction_ ? ExecuteActionBody(button.action, id) : ButtonEventBody(button.r1Name, id);
-        const Exchange ex = exchange(*endpoint, JsonRpcRequest(*endpoint, authorization, body));
-        if (ex.problem != Problem::None) {
-            return {ex.problem, 0, where};
-        }
-        if (ex.status == 401) {
-            return {Problem::BadCredentials, 401, where};
-        }
-        if (ex.status != 200) {
-            return {Problem::HttpStatus, ex.status, where};
-        }
-        const JsonRpcAnswer answer = ReadJsonRpcAnswer(ex.body);
-        if (!answer.valid || !answer.hasId || answer.id != id) {
-            Close(); // out of step with the server: start afresh next time
-            return {Problem::BadReply, 0, where};
-        }
-        if (answer.hasError) {
-            const int code = answer.hasErrorCode ? static_cast<int>(answer.errorCode) : 0;
-            if (code == MethodNotFound && !useExecuteAction_) {
-                useExecuteAction_ = true;
-                continue;
-            }
-            return {Problem::ButtonRefused, code, where};
-        }
-        if (!answer.hasResult) {
-            return {Problem::BadReply, 0, where};
-        }
-        return {Problem::None, 0, where};
+    if (clock_() < holdOffUntil_) {
+        return {holdOffProblem_, 0, where, "not tried again yet after: " + holdOffReason_};
     }
+    const std::int64_t id = nextId_++;
+    Exchange ex = exchange(body(id));
+    if (ex.problem != Problem::None) {
+        return {ex.problem, 0, where, std::move(ex.reason)};
+    }
+    if (ex.status == 401) {
+        return {Problem::BadCredentials, 401, where};
+    }
+    if (ex.status != 200) {
+        return {Problem::HttpStatus, ex.status, where};
+    }
+    const JsonRpcAnswer answer = ReadJsonRpcAnswer(ex.body);
+    if (!answer.valid || !answer.hasId || answer.id != id) {
+        Close(); // out of step with the server: start afresh next time
+        return {Problem::BadReply, 0, where, answer.valid ? "the answer to another request" : "not JSON"};
+    }
+    if (answer.hasError) {
+        const int code = answer.hasErrorCode ? static_cast<int>(answer.errorCode) : 0;
+        return {Problem::ButtonRefused, code, where};
+    }
+    if (!answer.hasResult) {
+        return {Problem::BadReply, 0, where, "neither a result nor an error"};
+    }
+    return {Problem::None, 0, where};
+}
+
+Outcome JsonRpc::Press(const KodiButtonRow& button) {
+    for (;;) {
+        const bool fallback = useExecuteAction_;
+        Outcome outcome = call([&](std::int64_t id) {
+            return fallback ? ExecuteActionBody(button.action, id) : ButtonEventBody(button.r1Name, id);
+        });
+        if (outcome.problem == Problem::ButtonRefused && outcome.detail == MethodNotFound && !fallback) {
+            useExecuteAction_ = true;
+            continue;
+        }
+        return outcome;
+    }
+}
+
+Outcome JsonRpc::Notify(const Notification& notification) {
+    return call([&](std::int64_t id) { return ShowNotificationBody(notification, id); });
 }
 
 } // namespace kodi

@@ -1,5 +1,6 @@
 // What Kodi's two network channels (EventServer, JSON-RPC) share: the mode values that select them, their
-// default ports, how the "IP Address" and "port" texts become an endpoint, and what a press came to.
+// default ports, the settings a channel is configured with, how the "IP Address" and "port" texts become an
+// endpoint, and what a press came to.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,9 @@ namespace kodi {
 // Values of "APIControlXBMCOPENGL" beside "true" and "false", compared exactly (lower case).
 inline constexpr const char* ModeEventServer = "eventserver";
 inline constexpr const char* ModeJsonRpc = "jsonrpc";
+inline bool IsKodiMode(const std::string& mode) {
+    return mode == ModeEventServer || mode == ModeJsonRpc;
+}
 
 // Kodi's own defaults, used when "port" is empty.
 inline constexpr std::uint16_t DefaultEventServerPort = 9777;
@@ -21,6 +25,23 @@ inline constexpr const char* DefaultHost = "127.0.0.1";
 // Kodi's keymap for this remote, and the name this program gives itself.
 inline constexpr const char* RemoteKeymap = "R1";
 inline constexpr const char* DeviceName = "Tavrelmond";
+
+// What a channel is configured with, once, when the settings are read or changed: the forwarding mode, the
+// "IP Address" and "port" texts, and Kodi's web server credentials as UTF-8 text. notifications is false when
+// Config.ini switches the notifications on Kodi's screen off.
+struct ChannelSettings {
+    std::string mode{};
+    std::string host{};
+    std::string port{};
+    std::string user{};
+    std::string password{};
+    bool notifications = true;
+};
+
+// Whether the "notifications" key (compared exactly) leaves the notifications on: anything but "off".
+inline bool NotificationsOn(const std::string& value) {
+    return value != "off";
+}
 
 struct Endpoint {
     std::string host;
@@ -46,11 +67,13 @@ enum class Problem {
     BadReply,       // a reply that cannot be read
 };
 
-// What one press came to. detail is the HTTP status or the JSON-RPC error code where that applies.
+// What one press came to. detail is the HTTP status or the JSON-RPC error code where that applies; reason is
+// how it failed, in more words than StatusText gives the user (refused, timed out, ...), for the log.
 struct Outcome {
     Problem problem = Problem::None;
     int detail = 0;
     std::string endpoint{};
+    std::string reason{};
     bool ok() const { return problem == Problem::None; }
 };
 

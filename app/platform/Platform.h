@@ -3,6 +3,7 @@
 
 #include "platform/Advapi32.h"
 #include "platform/HidLibrary.h"
+#include "platform/HttpClient.h"
 #include "platform/Input.h"
 #include "platform/Kernel32.h"
 #include "platform/Shell32.h"
@@ -26,6 +27,8 @@ struct Platform {
     Sockets* sockets = nullptr;
     // Key presses for the keyboard mode; without it that mode says it cannot send keys.
     Input* input = nullptr;
+    // HTTP for Kodi's JSON-RPC channel; without it that channel reports that it has no network.
+    HttpClient* http = nullptr;
 };
 
 } // namespace platform

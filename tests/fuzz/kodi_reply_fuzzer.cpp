@@ -1,37 +1,45 @@
-// libFuzzer target: Kodi's answers as a hostile or broken server could send them. The input is fed to the
-// HTTP reply reader in pieces whose sizes come from the input itself, the connection's end is reported, and
-// a body (or, when the reply cannot be read, the raw input) goes to the JSON-RPC answer reader. Nothing may
-// crash, overrun or leak, and a complete reply's body stays within its bound.
-#include "kodi/HttpReply.h"
-#include "kodi/JsonReply.h"
+// libFuzzer target: Kodi's answers as a hostile or broken server could send them, and the texts the program
+// writes into its requests. The input, cut at the channel's reply bound, is read as a JSON-RPC answer and as
+// the answer with Kodi's name and version: nothing may crash, overrun or leak, and what is read stays within
+// its bounds. It is also written into a notification's request, which must be JSON that reads back whole.
+#include "kodi/Channel.h"
+#include "kodi/JsonRpc.h"
+#include "kodi/JsonRpcMessages.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
-        return 0;
-    }
-    // The first byte picks the piece size (1 to 256 bytes), as a network would cut the stream.
-    const std::size_t piece = static_cast<std::size_t>(data[0]) + 1;
-    const char* text = reinterpret_cast<const char*>(data + 1);
-    const std::size_t length = size - 1;
+    const std::string_view text(reinterpret_cast<const char*>(data),
+                                size < kodi::JsonRpc::MaxReply ? size : kodi::JsonRpc::MaxReply);
 
-    kodi::HttpReply reply;
-    for (std::size_t at = 0; at < length && reply.state() == kodi::HttpReply::State::Incomplete;
-         at += piece) {
-        reply.feed(text + at, length - at < piece ? length - at : piece);
+    const kodi::JsonRpcAnswer answer = kodi::ReadJsonRpcAnswer(text);
+    if (!answer.valid && (answer.hasId || answer.hasResult || answer.hasError)) {
+        std::abort(); // nothing is taken from a text that is not a JSON object
     }
-    reply.endOfStream();
-    if (reply.state() == kodi::HttpReply::State::Complete) {
-        if (reply.body().size() > kodi::HttpReply::MaxBody) {
-            std::abort();
-        }
-        kodi::ReadJsonRpcAnswer(reply.body());
-    } else {
-        kodi::ReadJsonRpcAnswer(std::string_view(text, length));
+    if (answer.resultText.size() > text.size()) {
+        std::abort();
+    }
+    // "Kodi 20.1": a name of 40 bytes at most and two numbers of 20 digits at most.
+    if (kodi::ReadNameAndVersion(text).size() > 40 + 1 + 20 + 1 + 20) {
+        std::abort();
+    }
+
+    const std::string body = kodi::ShowNotificationBody({std::string(text), false}, 1);
+    const nlohmann::json written = nlohmann::json::parse(body, nullptr, false);
+    if (!written.is_object() || !written["params"]["message"].is_string()) {
+        std::abort();
+    }
+    // Valid UTF-8 comes back unchanged (anything else with replacement characters).
+    if (nlohmann::json::accept("\"" + std::string(text) + "\"") &&
+        std::string(text).find_first_of("\"\\") == std::string::npos &&
+        written["params"]["message"].get<std::string>() != text) {
+        std::abort();
     }
     return 0;
 }

@@ -79,14 +79,14 @@ class Kodi:
     """One headless Kodi with a private profile under `work_dir`."""
 
     def __init__(self, work_dir, user="kodi", password="tavrelmond", webserver=True, eventserver=True,
-                 display=None, quiet=True):
+                 display=None, quiet=True, http_port=None):
         self.work = os.path.abspath(work_dir)
         self.home = os.path.join(self.work, "home")
         self.user = user
         self.password = password
         self.webserver = webserver
         self.eventserver = eventserver
-        self.http_port = free_port()
+        self.http_port = http_port or free_port()  # a given port: where a stand-in stood before Kodi
         self.es_port = free_udp_port()
         self.tcp_port = free_port()  # JSON-RPC's raw TCP interface, kept off its well-known 9090
         self.own_display = display is None
@@ -348,6 +348,20 @@ class Kodi:
             if m:
                 keys.append((int(m.group(2), 16), m.group(4).strip(), int(m.group(3))))
         return keys
+
+    # Kodi 20 writes no line with a notification's text; its debug log shows the notification dialog opening
+    # and closing (it stays open while notifications follow one another).
+    NOTIFICATION_OPENED = "Window Init (DialogNotification.xml)"
+    NOTIFICATION_CLOSED = "Window Deinit (DialogNotification.xml)"
+
+    def notification_openings(self, since=0):
+        return len(self.log_since(since, re.escape(self.NOTIFICATION_OPENED)))
+
+    def wait_notification_closed(self, since=0, timeout=20):
+        """Waits until the notification dialog has closed as often as it opened after `since`."""
+        return wait_for(lambda: len(self.log_since(since, re.escape(self.NOTIFICATION_CLOSED)))
+                        >= self.notification_openings(since), timeout=timeout, interval=0.1,
+                        what="Kodi's notification dialog to close")
 
     def wait_keys(self, since, count, timeout=10):
         return wait_for(lambda: (lambda k: k if len(k) >= count else None)(self.handled_keys(since)),

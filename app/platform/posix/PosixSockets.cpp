@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,9 +38,6 @@ Sockets::Status statusOf(int error) {
     case ETIMEDOUT:
     case EAGAIN:
         return Sockets::Status::TimedOut;
-    case ECONNRESET:
-    case EPIPE:
-        return Sockets::Status::Closed;
     default:
         return Sockets::Status::Failed;
     }
@@ -105,50 +101,6 @@ Sockets::Opened PosixSockets::openDatagram(const std::string& host, std::uint16_
     return {handle(s), Status::Ok};
 }
 
-Sockets::Opened PosixSockets::connectStream(const std::string& host, std::uint16_t port,
-                                            std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    AddrList list = resolve(host, port, SOCK_STREAM);
-    if (!list) {
-        return {0, Status::NoSuchHost};
-    }
-    Status status = Status::Failed;
-    for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
-        const int s = openNonBlocking(*a);
-        if (s < 0) {
-            continue;
-        }
-        int error = 0;
-        if (connect(s, a->ai_addr, a->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                const auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-                if (!waitFor(s, POLLOUT, left)) {
-                    error = ETIMEDOUT;
-                } else {
-                    socklen_t length = sizeof error;
-                    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-                        error = errno;
-                    }
-                }
-            }
-        }
-        if (error == 0) {
-            // Requests are written whole; nothing gains from holding a short one back.
-            const int on = 1;
-            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            return {handle(s), Status::Ok};
-        }
-        ::close(s);
-        status = statusOf(error);
-        if (status == Status::TimedOut) {
-            break; // the whole budget is spent
-        }
-    }
-    return {0, status};
-}
-
 Sockets::Status PosixSockets::send(Socket socket, const void* data, std::size_t size,
                                    std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
@@ -174,47 +126,9 @@ Sockets::Status PosixSockets::send(Socket socket, const void* data, std::size_t 
     return Status::Ok;
 }
 
-Sockets::Status PosixSockets::receive(Socket socket, void* buffer, std::size_t size, std::size_t& received,
-                                      std::chrono::milliseconds timeout) {
-    received = 0;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        const ssize_t n = recv(fd(socket), buffer, size, 0);
-        if (n > 0) {
-            received = static_cast<std::size_t>(n);
-            return Status::Ok;
-        }
-        if (n == 0) {
-            return Status::Closed;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return statusOf(errno);
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitFor(fd(socket), POLLIN, left)) {
-            return Status::TimedOut;
-        }
-    }
-}
-
 Sockets::Status PosixSockets::pending(Socket socket) {
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (getsockopt(fd(socket), SOL_SOCKET, SO_TYPE, &type, &length) != 0) {
-        return Status::Failed;
-    }
     char byte;
-    if (type == SOCK_STREAM) {
-        const ssize_t n = recv(fd(socket), &byte, 1, MSG_PEEK);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return Status::Ok;
-        }
-        return Status::Closed;
-    }
-    // A datagram socket: drain it (a bounded number of datagrams, so a flood cannot hold the caller); a
+    // Drain the socket (a bounded number of datagrams, so a flood cannot hold the caller); a
     // refusal reported by the peer's host shows up as the error of a read.
     for (int i = 0; i < MaxDrained; ++i) {
         const ssize_t n = recv(fd(socket), &byte, 1, 0);

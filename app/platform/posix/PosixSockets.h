@@ -1,5 +1,5 @@
-// The sockets port over BSD sockets, for the host: real UDP and TCP, so Kodi's channels can be checked
-// against servers on loopback. Sockets are non-blocking; every wait is a poll() bounded by the caller's
+// The sockets port over BSD sockets, for the host: real UDP, so the EventServer channel can be checked
+// against peers on loopback. Sockets are non-blocking; every wait is a poll() bounded by the caller's
 // time-out.
 #pragma once
 
@@ -10,12 +10,8 @@ namespace platform {
 class PosixSockets : public Sockets {
   public:
     Opened openDatagram(const std::string& host, std::uint16_t port) override;
-    Opened connectStream(const std::string& host, std::uint16_t port,
-                         std::chrono::milliseconds timeout) override;
     Status send(Socket socket, const void* data, std::size_t size,
                 std::chrono::milliseconds timeout) override;
-    Status receive(Socket socket, void* buffer, std::size_t size, std::size_t& received,
-                   std::chrono::milliseconds timeout) override;
     Status pending(Socket socket) override;
     void close(Socket socket) override;
 };

@@ -11,6 +11,7 @@ namespace sim {
 SimDesktop::SimDesktop() = default;
 
 Hwnd SimDesktop::addWindow(const std::string& className, const std::string& title, bool visible) {
+    std::lock_guard lock(postLock_);
     const Hwnd h = next_;
     next_ += 0x10;
     Window w;
@@ -23,6 +24,7 @@ Hwnd SimDesktop::addWindow(const std::string& className, const std::string& titl
 }
 
 void SimDesktop::removeWindow(Hwnd window) {
+    std::lock_guard lock(postLock_);
     windows_.erase(window);
     order_.erase(std::remove(order_.begin(), order_.end(), window), order_.end());
     if (active_ == window) {
@@ -54,9 +56,16 @@ MessageResult SimDesktop::deliver(const Message& m) {
 
 int SimDesktop::pump() {
     int delivered = 0;
-    while (!queue_.empty() && !quit_) {
-        const Message m = queue_.front();
-        queue_.pop_front();
+    for (;;) {
+        Message m{};
+        {
+            std::lock_guard lock(postLock_);
+            if (queue_.empty() || quit_) {
+                break;
+            }
+            m = queue_.front();
+            queue_.pop_front();
+        }
         deliver(m);
         ++delivered;
     }
@@ -69,6 +78,7 @@ MessageResult SimDesktop::send(Hwnd window, std::uint32_t message, std::uintptr_
 }
 
 int SimDesktop::broadcast(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    std::lock_guard lock(postLock_);
     int posted = 0;
     for (Hwnd h : order_) {
         if (windows_.at(h).proc) {
@@ -142,6 +152,7 @@ void SimDesktop::elapse(std::uint32_t milliseconds) {
 // ---------------------------------------------------------------------------------------------------
 
 Hwnd SimDesktop::createHiddenWindow(const std::string& title, WindowProc proc) {
+    std::lock_guard lock(postLock_);
     const Hwnd h = addWindow("TavrelmondWindow", title, false);
     windows_[h].own = true;
     windows_[h].proc = proc ? std::move(proc)
@@ -152,6 +163,7 @@ Hwnd SimDesktop::createHiddenWindow(const std::string& title, WindowProc proc) {
 }
 
 void SimDesktop::destroyWindow(Hwnd window) {
+    std::lock_guard lock(postLock_);
     calls.push_back("destroyWindow");
     removeWindow(window);
     // Its timers go with it.
@@ -246,6 +258,7 @@ bool SimDesktop::showWindow(Hwnd window, int command) {
 
 bool SimDesktop::postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                              std::intptr_t lParam) {
+    std::lock_guard lock(postLock_);
     if (this->window(window) == nullptr) {
         return false;
     }

@@ -1,6 +1,7 @@
 // A simulated desktop for host tests: top-level windows with class, title, visibility, top-most and active
-// state; per-window message queues, window procedures and a pump; and recorders for everything the program
-// asks of the system (program starts, shell opens, notify-icon records, beeps, power calls, MCI strings).
+// state; per-window message queues (posting from any thread), window procedures and a pump; and recorders for
+// everything the program asks of the system (program starts, shell opens, notify-icon records, beeps, power
+// calls, MCI strings).
 #pragma once
 
 #include "platform/Advapi32.h"
@@ -13,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -251,6 +253,15 @@ class SimDesktop : public platform::User32,
     Hwnd active_ = 0;
     Hwnd foreground_ = 0;
     std::deque<Message> queue_;
+    // PostMessage may come from any thread (the Kodi worker's): this guards the queue and the table of
+    // windows against the test's own thread. A desktop assigned anew (between cases of a test) gets a lock of
+    // its own.
+    struct PostLock : std::recursive_mutex {
+        PostLock() = default;
+        PostLock(const PostLock&) : std::recursive_mutex() {}
+        PostLock& operator=(const PostLock&) { return *this; }
+    };
+    PostLock postLock_;
     bool quit_ = false;
     // Procedures replaced by setWindowProc, by the opaque number handed out for them.
     std::map<platform::PreviousProc, platform::WindowProc> savedProcs_;

@@ -14,12 +14,8 @@ class Win32Sockets : public Sockets {
     Win32Sockets& operator=(const Win32Sockets&) = delete;
 
     Opened openDatagram(const std::string& host, std::uint16_t port) override;
-    Opened connectStream(const std::string& host, std::uint16_t port,
-                         std::chrono::milliseconds timeout) override;
     Status send(Socket socket, const void* data, std::size_t size,
                 std::chrono::milliseconds timeout) override;
-    Status receive(Socket socket, void* buffer, std::size_t size, std::size_t& received,
-                   std::chrono::milliseconds timeout) override;
     Status pending(Socket socket) override;
     void close(Socket socket) override;
 

@@ -1,5 +1,6 @@
 // Tavrelmond.exe: hands the program the real Windows adapters and runs its start-up routine.
 #include "modMain.h"
+#include "platform/win32/Win32HttpClient.h"
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/Win32Sockets.h"
 #include "platform/win32/Win32WinInet.h"
@@ -16,7 +17,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     platform::Win32HidLibrary hid;
     platform::Win32Sockets sockets;
     platform::Win32Input input;
-    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid, &sockets, &input};
+    platform::Win32HttpClient http;
+    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid, &sockets, &input, &http};
     modMain::Main(platform);
     return 0;
 }

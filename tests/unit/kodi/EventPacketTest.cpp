@@ -59,6 +59,11 @@ TEST(EventPacket, PacketsMatchTheirHandWorkedBytes) {
         {"BYE, a sequence and token with every byte distinct", EncodeBye(0xA1B2C3D4, 0xDEADBEEF),
          header(0x02, {0xA1, 0xB2, 0xC3, 0xD4}, 0, {0xDE, 0xAD, 0xBE, 0xEF})},
         {"PING", EncodePing(7, 0x01020304), header(0x05, {0, 0, 0, 7}, 0, token)},
+        {"NOTIFICATION: caption, message, no icon, reserved", EncodeNotification(9, 0x01020304, "T", "Hi!"),
+         header(0x07, {0, 0, 0, 9}, 11, token) +
+             std::initializer_list<std::uint8_t>{'T', 0x00, 'H', 'i', '!', 0x00, // caption, message
+                                                 0x00,                           // icon
+                                                 0x00, 0x00, 0x00, 0x00}},       // reserved
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -69,7 +74,8 @@ TEST(EventPacket, PacketsMatchTheirHandWorkedBytes) {
 TEST(EventPacket, OverlongNamesAreCutSoThePacketStaysWithinOneDatagram) {
     const std::string huge(5000, 'x');
     for (const Packet& p : {EncodeHelo(1, 1, huge), EncodeButton(1, 1, 0x33, huge, "down"),
-                            EncodeButton(1, 1, 0x33, "R1", huge), EncodeButton(1, 1, 0x33, huge, huge)}) {
+                            EncodeButton(1, 1, 0x33, "R1", huge), EncodeButton(1, 1, 0x33, huge, huge),
+                            EncodeNotification(1, 1, huge, "m"), EncodeNotification(1, 1, "T", huge)}) {
         ASSERT_EQ(p.size(), MaxPacketSize);
         // The payload size field agrees with the datagram.
         EXPECT_EQ(p[16] << 8 | p[17], static_cast<int>(MaxPacketSize - HeaderSize));
@@ -82,6 +88,10 @@ TEST(EventPacket, OverlongNamesAreCutSoThePacketStaysWithinOneDatagram) {
     const Packet button = EncodeButton(1, 1, 0x33, huge, "down");
     EXPECT_EQ(button[button.size() - 1], 0x00);
     EXPECT_EQ(button[button.size() - 2], 0x00);
+    // A notification whose caption fills the packet keeps an empty message and its five bytes after it.
+    const Packet notification = EncodeNotification(1, 1, huge, "message");
+    EXPECT_EQ(Packet(notification.end() - 7, notification.end()), Packet(7, 0x00));
+    EXPECT_NE(notification[notification.size() - 8], 0x00);
 }
 
 TEST(EventPacket, ANulInsideANameEndsItThere) {

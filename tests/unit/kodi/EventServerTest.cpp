@@ -1,5 +1,6 @@
 // The EventServer channel over real UDP on loopback (the posix sockets adapter), against a receiving socket
-// in Kodi's place: the packets of a press, when HELO is sent again, a Kodi that is not there, and BYE.
+// in Kodi's place: the packets of a press and of a notification, when HELO is sent again, a Kodi that is not
+// there, another Kodi configured, and BYE.
 #include "LoopbackPeers.h"
 #include "kodi/EventServer.h"
 #include "platform/DatagramAddress.h"
@@ -35,7 +36,11 @@ class EventServerTest : public ::testing::Test {
     EventServer channel{&sockets, Token, [this] { return now; }};
     UdpPeer kodi;
 
-    const KodiButtonRow& button(const char* code) { return *FindKodiButton(code); }
+    void SetUp() override { configure("127.0.0.1", kodi.portText()); }
+    void configure(const std::string& host, const std::string& port) {
+        channel.Configure({ModeEventServer, host, port});
+    }
+    Outcome press(const char* code) { return channel.Press(*FindKodiButton(code)); }
 
     // The next datagram Kodi's stand-in receives.
     std::vector<std::uint8_t> next() {
@@ -48,7 +53,7 @@ class EventServerTest : public ::testing::Test {
 } // namespace
 
 TEST_F(EventServerTest, FirstPressGreetsThenSendsDownAndUpByR1Name) {
-    const Outcome outcome = channel.Press(button("167"), "127.0.0.1", kodi.portText());
+    const Outcome outcome = press("167");
     EXPECT_TRUE(outcome.ok());
     EXPECT_EQ(next(), EncodeHelo(1, Token, "Tavrelmond"));
     EXPECT_EQ(next(), EncodeButton(2, Token, 0x33, "R1", "down"));
@@ -57,17 +62,18 @@ TEST_F(EventServerTest, FirstPressGreetsThenSendsDownAndUpByR1Name) {
 }
 
 TEST_F(EventServerTest, LaterPressesGoWithoutHeloUntilTheChannelHasBeenSilentForLong) {
-    channel.Press(button("167"), "", kodi.portText()); // empty host: this PC
+    configure("", kodi.portText()); // empty host: this PC
+    press("167");
     kodi.drain();
     now += EventServer::GreetAgainAfter - 1s;
-    channel.Press(button("216"), "", kodi.portText());
+    press("216");
     auto packets = kodi.drain();
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0], EncodeButton(4, Token, 0x33, "R1", "back"));
 
     // The last packet went out at `now`; as long again without one, and Kodi is greeted once more.
     now += EventServer::GreetAgainAfter;
-    channel.Press(button("166"), "", kodi.portText());
+    press("166");
     packets = kodi.drain();
     ASSERT_EQ(packets.size(), 3u);
     EXPECT_EQ(typeOf(packets[0]), PacketType::Helo);
@@ -77,12 +83,13 @@ TEST_F(EventServerTest, LaterPressesGoWithoutHeloUntilTheChannelHasBeenSilentFor
 TEST_F(EventServerTest, KodiGoneIsReportedAndAKodiStartedAgainIsGreetedBeforeTheNextButton) {
     std::optional<UdpPeer> kodiHere(std::in_place);
     const std::string port = kodiHere->portText();
-    EXPECT_TRUE(channel.Press(button("167"), "127.0.0.1", port).ok());
+    configure("127.0.0.1", port);
+    EXPECT_TRUE(press("167").ok());
     EXPECT_EQ(kodiHere->drain().size(), 3u);
 
     // Kodi stops: nothing listens on its port any more, and its host says so.
     kodiHere.reset();
-    const Outcome lost = channel.Press(button("168"), "127.0.0.1", port);
+    const Outcome lost = press("168");
     EXPECT_EQ(lost.problem, Problem::NotAnswering);
     EXPECT_EQ(StatusText(lost), "Kodi does not answer at 127.0.0.1:" + port);
 
@@ -90,7 +97,7 @@ TEST_F(EventServerTest, KodiGoneIsReportedAndAKodiStartedAgainIsGreetedBeforeThe
     // refusal of the last datagram sent while Kodi was away, which it is the first to see; the press after it
     // is clear.
     kodiHere.emplace(static_cast<std::uint16_t>(std::stoi(port)));
-    const Outcome back = channel.Press(button("169"), "127.0.0.1", port);
+    const Outcome back = press("169");
     EXPECT_EQ(back.problem, Problem::NotAnswering) << StatusText(back);
     const auto packets = kodiHere->drain();
     ASSERT_EQ(packets.size(), 3u);
@@ -100,7 +107,7 @@ TEST_F(EventServerTest, KodiGoneIsReportedAndAKodiStartedAgainIsGreetedBeforeThe
               std::vector<std::uint8_t>({0, 0, 0, 0x35, 0, 0, 'R', '1', 0, 'l', 'e', 'f', 't', 0}));
     EXPECT_LT(sequenceOf(packets[0]), sequenceOf(packets[1]));
     EXPECT_LT(sequenceOf(packets[1]), sequenceOf(packets[2]));
-    const Outcome after = channel.Press(button("169"), "127.0.0.1", port);
+    const Outcome after = press("169");
     EXPECT_TRUE(after.ok()) << StatusText(after);
     EXPECT_EQ(kodiHere->drain().size(), 2u);
 }
@@ -112,17 +119,10 @@ namespace {
 class LateRefusalSockets : public platform::Sockets {
   public:
     Opened openDatagram(const std::string&, std::uint16_t) override { return {7, Status::Ok}; }
-    Opened connectStream(const std::string&, std::uint16_t, std::chrono::milliseconds) override {
-        return {0, Status::Failed};
-    }
     Status send(Socket, const void* data, std::size_t size, std::chrono::milliseconds) override {
         const auto* bytes = static_cast<const std::uint8_t*>(data);
         sent.emplace_back(bytes, bytes + size);
         return Status::Ok;
-    }
-    Status receive(Socket, void*, std::size_t, std::size_t& received, std::chrono::milliseconds) override {
-        received = 0;
-        return Status::TimedOut;
     }
     Status pending(Socket) override { return std::exchange(waiting, Status::Ok); }
     void close(Socket) override {}
@@ -137,43 +137,65 @@ TEST(EventServerLateRefusal, ARefusalSeenAfterThePressIsReportedByTheNextAndKodi
     auto now = std::chrono::steady_clock::time_point() + 1000h;
     LateRefusalSockets sockets;
     EventServer channel(&sockets, Token, [&] { return now; });
+    channel.Configure({ModeEventServer, "192.0.2.7", ""});
     const KodiButtonRow& down = *FindKodiButton("167");
 
-    EXPECT_TRUE(channel.Press(down, "192.0.2.7", "").ok());
+    EXPECT_TRUE(channel.Press(down).ok());
     ASSERT_EQ(sockets.sent.size(), 3u);
 
     // Kodi's host refused those datagrams; the refusal is there at the next press.
     sockets.waiting = platform::Sockets::Status::Refused;
-    const Outcome lost = channel.Press(down, "192.0.2.7", "");
+    const Outcome lost = channel.Press(down);
     EXPECT_EQ(lost.problem, Problem::NotAnswering) << StatusText(lost);
     ASSERT_EQ(sockets.sent.size(), 6u);
     EXPECT_EQ(typeOf(sockets.sent[3]), PacketType::Helo) << "whatever listens now is greeted first";
 
     // Nothing refused since: the press went through.
-    EXPECT_TRUE(channel.Press(down, "192.0.2.7", "").ok());
+    EXPECT_TRUE(channel.Press(down).ok());
     EXPECT_EQ(sockets.sent.size(), 8u);
 }
 
 TEST_F(EventServerTest, ByeFollowsAGreetingAndNothingElse) {
-    channel.Bye();
+    channel.Close();
     EXPECT_FALSE(kodi.receive(50ms).has_value()) << "never greeted: no BYE";
 
-    channel.Press(button("11"), "127.0.0.1", kodi.portText());
+    press("11");
     kodi.drain();
-    channel.Bye();
+    channel.Close();
     const auto bye = next();
     EXPECT_EQ(bye, EncodeBye(4, Token));
-    channel.Bye();
+    channel.Close();
     EXPECT_FALSE(kodi.receive(50ms).has_value()) << "one BYE only";
+}
+
+TEST_F(EventServerTest, AnotherKodiConfiguredHearsHeloAndTheOldOneBye) {
+    press("11");
+    kodi.drain();
+    UdpPeer other;
+    channel.Configure({ModeEventServer, "127.0.0.1", kodi.portText()});
+    EXPECT_FALSE(kodi.receive(50ms).has_value()) << "the same Kodi: nothing changes";
+    channel.Configure({ModeEventServer, "127.0.0.1", other.portText()});
+    EXPECT_EQ(typeOf(next()), PacketType::Bye);
+    EXPECT_TRUE(press("167").ok());
+    const auto packets = other.drain();
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(typeOf(packets[0]), PacketType::Helo);
+}
+
+TEST_F(EventServerTest, ANotificationIsGreetedLikeAPressAndCarriesTheProgramsTitle) {
+    EXPECT_TRUE(channel.Notify({"Option code: 1 _ _"}).ok());
+    EXPECT_EQ(next(), EncodeHelo(1, Token, "Tavrelmond"));
+    EXPECT_EQ(next(), EncodeNotification(2, Token, "Tavrelmond", "Option code: 1 _ _"));
+    EXPECT_TRUE(press("167").ok());
+    EXPECT_EQ(kodi.drain().size(), 2u) << "no second HELO";
 }
 
 TEST(EventServerHoldOff, AnUnknownHostNameIsNotLookedUpAgainForAWhile) {
     auto now = std::chrono::steady_clock::time_point() + 1000h;
     loopback::CountingSockets sockets;
     EventServer channel(&sockets, Token, [&] { return now; });
-    const auto press = [&] {
-        return channel.Press(*FindKodiButton("167"), "no-such-host.invalid", "").problem;
-    };
+    channel.Configure({ModeEventServer, "no-such-host.invalid", ""});
+    const auto press = [&] { return channel.Press(*FindKodiButton("167")).problem; };
     EXPECT_EQ(press(), Problem::NoSuchHost);
     now += EventServer::HoldOff - 1s;
     EXPECT_EQ(press(), Problem::NoSuchHost);
@@ -203,12 +225,25 @@ TEST(DatagramAddress, AnIpv4AddressOfTheNameGoesFirstElseTheFirstAddress) {
 }
 
 TEST_F(EventServerTest, BadConfigurationAndNoNetworkAreReportedWithoutSending) {
-    EXPECT_EQ(channel.Press(button("167"), "127.0.0.1", "97770").problem, Problem::BadPort);
-    EXPECT_EQ(channel.Press(button("167"), "127.0.0.1", "port").problem, Problem::BadPort);
-    EXPECT_EQ(channel.Press(button("167"), "no-such-host.invalid", kodi.portText()).problem,
-              Problem::NoSuchHost);
+    const struct {
+        const char* host;
+        const char* port;
+        Problem problem;
+    } cases[] = {
+        {"127.0.0.1", "97770", Problem::BadPort},
+        {"127.0.0.1", "port", Problem::BadPort},
+        {"no-such-host.invalid", "9777", Problem::NoSuchHost},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + ":" + c.port);
+        EventServer fresh(&sockets, Token, [this] { return now; });
+        fresh.Configure({ModeEventServer, c.host, c.port});
+        EXPECT_EQ(fresh.Press(*FindKodiButton("167")).problem, c.problem);
+        EXPECT_EQ(fresh.Notify({"x"}).problem, c.problem);
+    }
     EventServer offline(nullptr, Token);
-    EXPECT_EQ(offline.Press(button("167"), "127.0.0.1", kodi.portText()).problem, Problem::NoNetwork);
-    offline.Bye();
+    offline.Configure({ModeEventServer, "127.0.0.1", kodi.portText()});
+    EXPECT_EQ(offline.Press(*FindKodiButton("167")).problem, Problem::NoNetwork);
+    offline.Close();
     EXPECT_TRUE(kodi.drain().empty());
 }

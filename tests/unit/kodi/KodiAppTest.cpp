@@ -1,37 +1,76 @@
 // The program with Kodi on the simulated desktop: Kodi's window after XBMC's two, the modes that pick Kodi's
-// network channels (real sockets on loopback), what the user is told when a press goes nowhere, and BYE at
-// exit.
+// network channels (real sockets and HTTP on loopback, through the Kodi worker), what the user is told when a
+// press goes nowhere, a program's thread that never waits on the network, the notifications on Kodi's screen,
+// settings changed while the program runs, and BYE at exit.
 #include "AppFixture.h"
 #include "LoopbackPeers.h"
 #include "Module1.h"
 #include "kodi/EventPacket.h"
+#include "platform/posix/CurlHttpClient.h"
 #include "platform/posix/PosixSockets.h"
 
 #include <algorithm>
 
 using namespace platform;
+using namespace std::chrono_literals;
 using loopback::TcpStandIn;
 using loopback::UdpPeer;
 
 namespace {
+
+class RecordingLog : public Log {
+  public:
+    void Write(std::string_view line) override { lines.emplace_back(line); }
+    std::vector<std::string> lines;
+};
+
+// The texts of the NOTIFICATION datagrams among these.
+std::vector<std::string> notificationsIn(const std::vector<std::vector<std::uint8_t>>& datagrams) {
+    std::vector<std::string> texts;
+    for (const auto& d : datagrams) {
+        if (d.size() > kodi::HeaderSize && d[7] == kodi::PacketType::Notification) {
+            const auto caption = std::find(d.begin() + kodi::HeaderSize, d.end(), 0);
+            texts.emplace_back(caption + 1, std::find(caption + 1, d.end(), 0));
+        }
+    }
+    return texts;
+}
 
 class KodiAppTest : public AppTest {
   protected:
     // The form goes before the sockets it uses.
     ~KodiAppTest() override { form.reset(); }
 
-    // The program as Tavrelmond.exe runs it: with sockets.
+    // The program as Tavrelmond.exe runs it: with sockets and HTTP.
     MainForm& startWith(const std::string& config) {
         writeConfig(config + ReceiverIds);
-        form = std::make_unique<MainForm>(withSockets);
+        form = std::make_unique<MainForm>(withNetwork);
+        form->SetLog(log);
         form->Load();
         form->SysTray1->SetIcon(form->Icon);
         form->SysTray1->Show();
         return *form;
     }
+    // A press as the read handler makes it; it returns as soon as the program's thread is free again.
     void press(const std::string& code, const std::string& value = "10010") {
         form->Rcv2.SetCaption(code);
         form->Rcv3.SetCaption(value);
+    }
+    // Until the Kodi worker is done with what it was given, and its results have been shown.
+    void settle() {
+        ASSERT_TRUE(form->Kodi().WaitIdle(10s)) << "the Kodi worker never finished";
+        desk.pump();
+    }
+    void pressAndSettle(const std::string& code, const std::string& value = "10010") {
+        press(code, value);
+        settle();
+    }
+    // A button on a run that collects option-code digits (the 3rd, 5th, ... dispatch).
+    void optionButton(const std::string& code) {
+        while (form->BlinkCount() < 2) {
+            press("0", "0"); // a value that forwards nothing
+        }
+        pressAndSettle(code);
     }
     void type(const std::string& code) {
         form->C.Value = 1;
@@ -43,7 +82,9 @@ class KodiAppTest : public AppTest {
     std::string tip() const { return form->SysTray1->Tip(); }
 
     PosixSockets sockets;
-    Platform withSockets{desk, desk, desk, desk, desk, inet, hid, &sockets};
+    CurlHttpClient http;
+    Platform withNetwork{desk, desk, desk, desk, desk, inet, hid, &sockets, &desk, &http};
+    RecordingLog log;
 };
 
 } // namespace
@@ -119,6 +160,7 @@ TEST_F(KodiAppTest, WindowKeysGoToKodiOnlyWhereThereIsNoSdlAppWindow) {
     press("168");
     EXPECT_EQ(desk.messagesTo(kodi).size(), 4u) << "SDL_app keeps its priority";
     EXPECT_EQ(desk.messagesTo(xbmc).size(), 2u);
+    EXPECT_FALSE(form->Kodi().Active()) << "no Kodi worker in the spec's modes";
 }
 
 TEST_F(KodiAppTest, HideShowAndCloseActOnKodisWindowWhenThereIsNoSdlApp) {
@@ -155,7 +197,7 @@ TEST_F(KodiAppTest, EachModeUsesItsOwnChannelAndWrongCaseUsesNone) {
             std::string(c.mode) == "jsonrpc" ? webServer.portText() : eventServer.portText();
         startWith(std::string("APIControlXBMCOPENGL=") + c.mode + "\r\nIP Address=127.0.0.1\r\nport=" + port +
                   "\r\nuser=kodi\r\npassword=secret\r\n");
-        press("167"); // no media-center window on this desktop at all
+        pressAndSettle("167"); // no media-center window on this desktop at all
         EXPECT_EQ(eventServer.drain().size(), c.datagrams);
         EXPECT_EQ(webServer.requests().size(), c.requests);
         EXPECT_TRUE(inet.requests().empty()) << "XBMC's HTTP API is not used";
@@ -167,16 +209,16 @@ TEST_F(KodiAppTest, EachModeUsesItsOwnChannelAndWrongCaseUsesNone) {
 TEST_F(KodiAppTest, NetworkModesForwardWhetherOrNotALocalWindowExistsAndStillRaiseIt) {
     UdpPeer eventServer;
     MainForm& f = startWith("APIControlXBMCOPENGL=eventserver\r\nport=" + eventServer.portText() + "\r\n");
-    press("167");
+    pressAndSettle("167");
     EXPECT_EQ(eventServer.drain().size(), 3u) << "Kodi on another machine: nothing local";
     const Hwnd kodi = desk.addWindow("Kodi", "Kodi");
-    press("166", "0");
+    pressAndSettle("166", "0");
     EXPECT_TRUE(eventServer.drain().empty()) << "a button value other than 10010 forwards nothing";
-    press("166");
+    pressAndSettle("166");
     EXPECT_EQ(eventServer.drain().size(), 2u) << "no second HELO";
     EXPECT_EQ(desk.activeWindow(), kodi);
     EXPECT_TRUE(desk.messagesTo(kodi).empty()) << "no window keys in this mode";
-    press("100");
+    pressAndSettle("100");
     EXPECT_TRUE(eventServer.drain().empty()) << "a code outside the map";
     EXPECT_EQ(f.API.Value, 0);
 }
@@ -188,13 +230,18 @@ TEST_F(KodiAppTest, TheTrayTipSaysWhyPressesGoNowhereAndClearsWhenOneGoesThrough
     MainForm& f =
         startWith("APIControlXBMCOPENGL=jsonrpc\r\nIP Address=127.0.0.1\r\nport=" + kodi.portText() +
                   "\r\nuser=kodi\r\npassword=wrong\r\n");
-    press("167");
+    pressAndSettle("167");
     EXPECT_EQ(tip(), "Kodi refused the user name or password");
     EXPECT_EQ(f.f.Caption, "Kodi refused the user name or password");
     EXPECT_EQ(desk.notifyCalls.back().data.szTip.front(), 'K') << "the shell was given the new tip";
-    press("167");
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0], "Kodi: press of \"down\" not sent: Kodi refused the user name or password");
+    pressAndSettle("167");
     EXPECT_EQ(tip(), "");
     EXPECT_EQ(kodi.requests().size(), 2u);
+    for (const auto& line : log.lines) {
+        EXPECT_EQ(line.find("wrong"), std::string::npos) << "never the password: " << line;
+    }
 }
 
 TEST_F(KodiAppTest, BadValuesOfTheNewKeysAreToldNotSent) {
@@ -212,7 +259,7 @@ TEST_F(KodiAppTest, BadValuesOfTheNewKeysAreToldNotSent) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.config);
         startWith(c.config);
-        press("167");
+        pressAndSettle("167");
         EXPECT_EQ(tip(), c.tip);
         form.reset();
     }
@@ -226,22 +273,34 @@ TEST_F(KodiAppTest, TheOldHttpModeKeepsItsSilence) {
     EXPECT_EQ(tip(), "");
 }
 
-TEST_F(KodiAppTest, OnlyJsonRpcModeReadsTheCredentials) {
-    startWith("APIControlXBMCOPENGL=jsonrpc\r\nuser=kodi\r\npassword=\" s3cret \"\r\n");
-    EXPECT_EQ(form->user, "kodi");
-    EXPECT_EQ(form->password, " s3cret ");
-    EXPECT_EQ(desk.profileReads.size(), 8u);
-    form.reset();
-    desk.profileReads.clear();
-    startWith("APIControlXBMCOPENGL=eventserver\r\nuser=kodi\r\npassword=x\r\n");
-    EXPECT_EQ(form->user, "");
-    EXPECT_EQ(desk.profileReads.size(), 6u);
+TEST_F(KodiAppTest, OnlyTheKodiModesReadTheirKeys) {
+    const struct {
+        const char* mode;
+        std::size_t reads;
+        const char* user;
+        const char* notifications;
+    } cases[] = {
+        {"jsonrpc", 9, "kodi", "off"},
+        {"eventserver", 7, "", "off"},
+        {"true", 6, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        desk.profileReads.clear();
+        startWith(std::string("APIControlXBMCOPENGL=") + c.mode +
+                  "\r\nuser=kodi\r\npassword=\" s3cret \"\r\nnotifications=off\r\n");
+        EXPECT_EQ(desk.profileReads.size(), c.reads);
+        EXPECT_EQ(form->user, c.user);
+        EXPECT_EQ(form->password, std::string(c.user).empty() ? "" : " s3cret ");
+        EXPECT_EQ(form->notifications, c.notifications);
+        form.reset();
+    }
 }
 
 TEST_F(KodiAppTest, ExitSaysByeToKodisEventServerOnce) {
     UdpPeer eventServer;
     MainForm& f = startWith("APIControlXBMCOPENGL=eventserver\r\nport=" + eventServer.portText() + "\r\n");
-    press("167");
+    pressAndSettle("167");
     const auto greeting = eventServer.drain();
     ASSERT_EQ(greeting.size(), 3u);
     f.Unload();
@@ -253,4 +312,158 @@ TEST_F(KodiAppTest, ExitSaysByeToKodisEventServerOnce) {
         << "the same client token as the greeting";
     form.reset();
     EXPECT_TRUE(eventServer.drain().empty());
+}
+
+TEST_F(KodiAppTest, TheProgramsThreadNeverWaitsOnAKodiThatTakesNoConnection) {
+    // A listener whose queue is full: connection attempts go unanswered, as to a machine that is off.
+    TcpStandIn kodi(0);
+    kodi.pauseAccepting(true);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback::address(kodi.port());
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    startWith("APIControlXBMCOPENGL=jsonrpc\r\nIP Address=127.0.0.1\r\nport=" + kodi.portText() + "\r\n");
+    const std::size_t presses = kodi::Worker::QueueCapacity + 5;
+    auto longest = std::chrono::steady_clock::duration::zero();
+    for (std::size_t i = 0; i < presses; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        press(i % 2 == 0 ? "167" : "166");
+        desk.pump();
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
+    }
+    EXPECT_LT(longest, 100ms) << "each press returns at once; the connection is the worker's to wait on";
+    settle();
+    EXPECT_EQ(tip(), "Kodi does not answer at 127.0.0.1:" + kodi.portText());
+    // The first press waited on the connection; the queue held the next 16, and the oldest of the others
+    // made room for the newest. Those tried after the time-out were dropped at once (the host is held off).
+    EXPECT_GE(form->Kodi().Dropped(), presses - 1 - kodi::Worker::QueueCapacity);
+    EXPECT_LE(form->Kodi().Dropped(), presses - kodi::Worker::QueueCapacity) << "(the first not yet taken)";
+    // The first press tried (the first, unless the worker was slow to wake and it went with the oldest) is
+    // logged with how it failed; the others with the hold-off.
+    const std::string failed = " not sent: Kodi does not answer at 127.0.0.1:" + kodi.portText();
+    std::string all;
+    for (const auto& line : log.lines) {
+        all += line + "\n";
+    }
+    EXPECT_NE(all.find(failed + " (no connection within 3000 ms)\n"), std::string::npos) << all;
+    EXPECT_NE(all.find(failed + " (not tried again yet after: no connection within 3000 ms)\n"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(std::find_if(log.lines.begin(), log.lines.end(),
+                           [](const std::string& l) { return l.find("presses dropped unsent") != l.npos; }),
+              log.lines.end());
+    ::close(filler);
+}
+
+TEST_F(KodiAppTest, SettingsChangedWhileRunningTakeTheNextPressElsewhere) {
+    UdpPeer first;
+    UdpPeer second;
+    TcpStandIn web;
+    MainForm& f = startWith("APIControlXBMCOPENGL=eventserver\r\nport=" + first.portText() + "\r\n");
+    pressAndSettle("167");
+    EXPECT_EQ(first.drain().size(), 3u);
+
+    f.port = second.portText();
+    f.ConfigureKodi();
+    pressAndSettle("167");
+    EXPECT_EQ(first.drain().size(), 1u) << "BYE to the Kodi left";
+    EXPECT_EQ(second.drain().size(), 3u) << "HELO and the press to the new one";
+
+    f.APIcontrol = "jsonrpc";
+    f.port = web.portText();
+    f.ConfigureKodi();
+    pressAndSettle("166");
+    EXPECT_EQ(web.requests().size(), 1u);
+    EXPECT_EQ(second.drain().size(), 1u) << "BYE when the mode changes";
+}
+
+TEST_F(KodiAppTest, KodisScreenShowsTheReceiverGoingAndComingBack) {
+    UdpPeer kodi;
+    startWith("APIControlXBMCOPENGL=eventserver\r\nport=" + kodi.portText() + "\r\n");
+    hid.devices[3] = {1118, 644, {}, false};
+    notify(HidNotifyAttach, 3);
+    settle();
+    EXPECT_TRUE(notificationsIn(kodi.drain()).empty()) << "the receiver's first arrival is no news";
+
+    notify(HidNotifyRemove, 3);
+    notify(HidNotifyChange, 0); // the library's change after a removal: the same news, told once
+    settle();
+    notify(HidNotifyAttach, 3);
+    settle();
+    EXPECT_EQ(notificationsIn(kodi.drain()),
+              (std::vector<std::string>{"Receiver unplugged", "Receiver plugged in again"}));
+}
+
+TEST_F(KodiAppTest, KodisScreenShowsTheOptionCodeAsTypedAndTheShutdownBeforeItHappens) {
+    UdpPeer kodi;
+    startWith("APIControlXBMCOPENGL=eventserver\r\nport=" + kodi.portText() + "\r\n");
+    optionButton("213");
+    optionButton("204");
+    optionButton("204");
+    optionButton("204");
+    EXPECT_EQ(notificationsIn(kodi.drain()),
+              (std::vector<std::string>{"Option code: _ _ _", "Option code: 3 _ _", "Option code: 3 3 _",
+                                        "333: shutting down the PC"}));
+    ASSERT_EQ(desk.exitCalls.size(), 1u) << "and then it shuts down";
+}
+
+TEST_F(KodiAppTest, TheOptionCodesThatEndSomethingSayItBeforeTheyAct) {
+    const struct {
+        const char* code;
+        const char* says; // the last notification
+    } cases[] = {
+        {"444", "444: hibernating the PC"},
+        {"222", "222: closing Kodi"},
+        {"111", "Option code: 1 1 1"},
+        {"555", "Option code: 5 5 5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        UdpPeer kodi;
+        startWith("APIControlXBMCOPENGL=eventserver\r\nport=" + kodi.portText() + "\r\n");
+        const Hwnd window = desk.addWindow("Kodi", "Kodi");
+        type(c.code);
+        settle();
+        const auto texts = notificationsIn(kodi.drain());
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts.back(), c.says);
+        desk.removeWindow(window);
+        form.reset();
+    }
+}
+
+TEST_F(KodiAppTest, NoNotificationsWhenConfigIniSaysOffOrOutsideTheKodiModes) {
+    for (const char* config : {"APIControlXBMCOPENGL=eventserver\r\nnotifications=off\r\n",
+                               "APIControlXBMCOPENGL=true\r\n", "APIControlXBMCOPENGL=false\r\n"}) {
+        SCOPED_TRACE(config);
+        UdpPeer kodi;
+        startWith(std::string(config) + "port=" + kodi.portText() + "\r\n");
+        form->detect.Value = 1;
+        hid.devices[3] = {1118, 644, {}, false};
+        notify(HidNotifyRemove, 3);
+        type("123");
+        settle();
+        EXPECT_TRUE(kodi.drain().empty());
+        form.reset();
+    }
+}
+
+TEST_F(KodiAppTest, AStormOfPlugEventsGivesAFewNotificationsEndingWithTheLatest) {
+    UdpPeer kodi;
+    startWith("APIControlXBMCOPENGL=eventserver\r\nport=" + kodi.portText() + "\r\n");
+    hid.devices[3] = {1118, 644, {}, false};
+    notify(HidNotifyAttach, 3);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) {
+        notify(HidNotifyRemove, 3);
+        notify(HidNotifyAttach, 3); // it ends plugged in
+    }
+    settle();
+    const auto texts = notificationsIn(kodi.drain());
+    SCOPED_TRACE(std::to_string(texts.size()) + " notifications");
+    EXPECT_LE(texts.size(), static_cast<std::size_t>(kodi::NotificationLimit::DefaultBurst) + 1);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), "Receiver plugged in again") << "Kodi's screen ends with the truth";
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              kodi::NotificationLimit::DefaultInterval + 5s); // the latest waited one interval at most
 }

@@ -1,8 +1,9 @@
 // Peers on 127.0.0.1 for the Kodi channels' tests: a UDP receiver standing in for Kodi's EventServer, and a
 // raw TCP server standing in for its web server, scripted per request, that records what it received and
-// counts the connections it accepted.
+// counts the connections it accepted; and the real adapters with their calls counted.
 #pragma once
 
+#include "platform/posix/CurlHttpClient.h"
 #include "platform/posix/PosixSockets.h"
 
 #include <arpa/inet.h>
@@ -249,10 +250,14 @@ class TcpStandIn {
                     reply = fallback_;
                 }
             }
+            // The body's top-level id: a number (the program writes no spaces).
             const std::size_t idAt = request.find("\"id\":", headEnd);
-            const std::string id = idAt == std::string::npos
-                                       ? "null"
-                                       : request.substr(idAt + 5, request.find('}', idAt) - idAt - 5);
+            std::string id = "null";
+            if (idAt != std::string::npos) {
+                const std::size_t from = idAt + 5;
+                const std::size_t to = request.find_first_not_of("-0123456789", from);
+                id = request.substr(from, (to == std::string::npos ? request.size() : to) - from);
+            }
             for (std::size_t p = reply.text.find("{id}"); p != std::string::npos;
                  p = reply.text.find("{id}")) {
                 reply.text.replace(p, 4, id);
@@ -304,13 +309,45 @@ class CountingSockets : public platform::PosixSockets {
         ++opens;
         return PosixSockets::openDatagram(host, port);
     }
-    Opened connectStream(const std::string& host, std::uint16_t port,
-                         std::chrono::milliseconds timeout) override {
-        ++opens;
-        return PosixSockets::connectStream(host, port, timeout);
-    }
     int opens = 0;
 };
+
+// The real HTTP client (libcurl), counting the requests its sessions were asked to make.
+class CountingHttp : public platform::HttpClient {
+  public:
+    std::unique_ptr<Session> openSession() override {
+        return std::make_unique<Counted>(real_.openSession(), posts);
+    }
+    std::atomic<int> posts{0};
+
+  private:
+    class Counted : public Session {
+      public:
+        Counted(std::unique_ptr<Session> session, std::atomic<int>& posts)
+            : session_(std::move(session)), posts_(posts) {}
+        Reply post(const Request& request) override {
+            ++posts_;
+            return session_->post(request);
+        }
+        void cancel() override { session_->cancel(); }
+        void close() override { session_->close(); }
+
+      private:
+        std::unique_ptr<Session> session_;
+        std::atomic<int>& posts_;
+    };
+    platform::CurlHttpClient real_;
+};
+
+// The value of a header line of a recorded request ("" when it has none); the name is matched exactly.
+inline std::string headerOf(const std::string& request, const std::string& name) {
+    const std::size_t at = request.find("\r\n" + name + ": ");
+    if (at == std::string::npos || at > request.find("\r\n\r\n")) {
+        return "";
+    }
+    const std::size_t from = at + name.size() + 4;
+    return request.substr(from, request.find("\r\n", from) - from);
+}
 
 // The body of a request recorded by TcpStandIn.
 inline std::string bodyOf(const std::string& request) {

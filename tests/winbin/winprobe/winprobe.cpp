@@ -17,11 +17,15 @@
 //   winprobe broadcast --name NAME            posts the registered message NAME to every top-level window
 //   winprobe tray-forget --pid N [--id ID]    removes process N's notification icon (ID 1) as a restarting
 //        shell loses it: Shell_NotifyIcon(NIM_DELETE) for the program's notification-icon window
+//   winprobe responsive --hwnd H [--for-ms MS] [--every-ms MS] [--timeout-ms MS]
+//        whether a window answers messages throughout: sends it WM_NULL (SendMessageTimeout) every MS for the
+//        time given, then prints how many were sent and answered and the slowest and median answer
 //
 // Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -218,6 +222,41 @@ int trayMenu(const Args& args) {
     return 0;
 }
 
+int responsive(const Args& args) {
+    HWND hwnd = reinterpret_cast<HWND>(
+        static_cast<std::uintptr_t>(std::strtoull(args.get("--hwnd").c_str(), nullptr, 0)));
+    const double forMs = std::strtod(args.get("--for-ms", "5000").c_str(), nullptr);
+    const DWORD everyMs = static_cast<DWORD>(std::strtoul(args.get("--every-ms", "20").c_str(), nullptr, 0));
+    const UINT timeoutMs =
+        static_cast<UINT>(std::strtoul(args.get("--timeout-ms", "5000").c_str(), nullptr, 0));
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const auto msSince = [&](const LARGE_INTEGER& from) {
+        QueryPerformanceCounter(&now);
+        return 1000.0 * static_cast<double>(now.QuadPart - from.QuadPart) /
+               static_cast<double>(frequency.QuadPart);
+    };
+    std::vector<double> answers;
+    unsigned sent = 0;
+    while (msSince(start) < forMs) {
+        LARGE_INTEGER before;
+        QueryPerformanceCounter(&before);
+        DWORD_PTR result = 0;
+        ++sent;
+        if (SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &result) != 0) {
+            answers.push_back(msSince(before));
+        }
+        Sleep(everyMs);
+    }
+    std::vector<double> sorted = answers;
+    std::sort(sorted.begin(), sorted.end());
+    std::printf("sent=%u answered=%u slowest_ms=%.1f median_ms=%.1f\n", sent,
+                static_cast<unsigned>(answers.size()), sorted.empty() ? 0.0 : sorted.back(),
+                sorted.empty() ? 0.0 : sorted[sorted.size() / 2]);
+    return answers.size() == sent && sent > 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -285,6 +324,9 @@ int main(int argc, char** argv) {
         }
         std::printf("msg=0x%x\n", msg);
         return PostMessageA(HWND_BROADCAST, msg, 0, 0) ? 0 : 1;
+    }
+    if (command == "responsive") {
+        return responsive(args);
     }
     if (command == "tray-forget") {
         HWND tray = findTrayWindow(args);

@@ -1,7 +1,9 @@
 """Tavrelmond.exe under Wine with today's Kodi: the stand-in's window of class "Kodi" for window keys, and the
 real Kodi (Debian's package, headless on its own display) for the EventServer and JSON-RPC modes. The presses
 come from the virtual receiver (virtual XBMC.dll fed from the host); Kodi's focused item (JSON-RPC) and its
-debug log (one HandleKey line per key it handles) show what arrived.
+debug log (one HandleKey line per key it handles, the notification dialog opening) show what arrived. Hosts
+that take no connection, or refuse one late, stand in for a Kodi that is away while the program's hidden
+window is asked, throughout, whether it still answers.
 
 Run by tests/wine/winetest.py: kodi_wine_test.py --win64-dir DIR --build DIR --work DIR CASE...
 Labels wine and kodi (ctest -L kodi selects them with the check of the R1 table, which needs no Wine).
@@ -10,14 +12,17 @@ Labels wine and kodi (ctest -L kodi selects them with the check of the R1 table,
 import ctypes
 import os
 import re
+import socket
+import struct
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 from kodi import HOME_MENU, EventClient, Kodi, KodiRpcError  # noqa: E402
-from qelmwine import wait_for, within  # noqa: E402
-from tavrel import MediaCenterLog, ReadingReceiver, start_mediacenter  # noqa: E402
+from qelmwine import free_port, wait_for, within  # noqa: E402
+from tavrel import MediaCenterLog, ReadingReceiver, parse_fields, start_mediacenter  # noqa: E402
 from winetest import case, check, fail, run, stop  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
@@ -296,6 +301,178 @@ def jsonrpc_kodi_restarted(t):
     """JSON-RPC mode: Kodi stopped and started again while Tavrelmond runs; presses work again."""
     w, build, work = t.w, t.win64, t.work
     restart_while_running(w, build, work, "jsonrpc")
+
+
+# -- the program's thread never waits on a Kodi that is away ------------------------------------------------
+class HostThatTakesNoConnection:
+    """127.0.0.1:port listening with a full queue: connection attempts get no answer at all (as from a machine
+    that is off, or whose firewall drops them)."""
+
+    def __init__(self, port):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(0)
+        self.filler = socket.create_connection(("127.0.0.1", port), timeout=5)  # the queue's one place
+
+    def close(self):
+        self.filler.close()
+        self.listener.close()
+
+
+class HostThatRefusesLate:
+    """127.0.0.1:port taking each connection and resetting it, unanswered, after `delay` seconds: a refusal
+    that comes late, as on Windows, where a refused connection is retried for 1 to 2 s before it fails."""
+
+    def __init__(self, port, delay=1.5):
+        self.delay = delay
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(16)
+        self.listener.settimeout(0.2)
+        self.taken = 0
+        self.stopping = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopping:
+            try:
+                conn, _ = self.listener.accept()
+            except (socket.timeout, OSError):
+                continue
+            self.taken += 1
+            threading.Timer(self.delay, self._reset, args=(conn,)).start()
+
+    @staticmethod
+    def _reset(conn):
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        conn.close()
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(timeout=5)
+        self.listener.close()
+
+
+# The hidden window must answer within this (a connection attempt on the program's thread would take seconds).
+ANSWER_BOUND_MS = 400
+HOLD_OFF_S = 5  # the longest hold-off after a failed attempt (JsonRpc::HoldOff)
+
+
+def presses_while_kodi_is_away(t, host_class):
+    """Presses go to a host that is no Kodi (host_class) for ten seconds while the hidden window is asked every
+    20 ms whether it answers; then the host goes, the real Kodi starts on its port, and the next press
+    arrives."""
+    w, build, work = t.w, t.win64, t.work
+    port = free_port()
+    host = host_class(port)
+    config = f"APIControlXBMCOPENGL=jsonrpc\n{IDS}IP Address=127.0.0.1\nport={port}\nuser=kodi\npassword=tavrelmond\n"
+    tav = Tavrelmond(w, build, os.path.join(work, "app"), config)
+    try:
+        answers = {}
+        probe = threading.Thread(target=lambda: answers.update(
+            parse_fields(tav.app.probe("responsive", "--hwnd", tav.app.hwnd, "--for-ms", "12000",
+                                       "--every-ms", "20").stdout)))
+        probe.start()
+        presses = 0
+        started = time.monotonic()
+        while time.monotonic() - started < 10:  # presses paced as a user makes them
+            tav.remote.press(DOWN if presses % 2 == 0 else 166)
+            presses += 1
+            time.sleep(0.4)
+        last_press = time.monotonic()
+        probe.join(timeout=120)
+        check(answers.get("sent") and answers.get("answered") == answers.get("sent"),
+              f"the hidden window answered every message while {presses} presses were tried ({answers})")
+        slowest = float(answers.get("slowest_ms", "inf"))
+        check(slowest < ANSWER_BOUND_MS,
+              f"it answered within {slowest:.0f} ms at the slowest (median {answers.get('median_ms')} ms; "
+              f"bound {ANSWER_BOUND_MS} ms)")
+        tip = within(lambda: tip_saying(w, tav, "does not answer"), timeout=30)
+        check(tip, f"the tray tip says why the presses went nowhere: {tip!r}")
+        if isinstance(host, HostThatRefusesLate):
+            check(host.taken >= 2, f"the presses were tried: {host.taken} connections, between hold-offs")
+
+        host.close()
+        with Kodi(os.path.join(work, "kodi"), http_port=port) as kodi:
+            kodi.reset_focus()
+            # Whatever hold-off the last failure began is over before the press that must arrive.
+            time.sleep(max(0.0, last_press + 3 + HOLD_OFF_S + 0.5 - time.monotonic()))
+            mark = kodi.mark()
+            tav.remote.press(DOWN)
+            keys = kodi.wait_keys(mark, 1, timeout=20)
+            check(keys == [(DOWN, "Down", 10000)], f"Kodi is back on the port: the next press arrives ({keys})")
+            tav.exit()
+    finally:
+        tav.close()
+        host.close()
+
+
+@case(labels=KODI_LABELS, timeout=600)
+def jsonrpc_host_takes_no_connection(t):
+    """JSON-RPC to a host whose listening queue is full: the presses are tried and dropped, the program's hidden
+    window answers messages throughout, and once Kodi is there the next press arrives."""
+    presses_while_kodi_is_away(t, HostThatTakesNoConnection)
+
+
+@case(labels=KODI_LABELS, timeout=600)
+def jsonrpc_host_refuses_late(t):
+    """JSON-RPC to a host that refuses each connection only after 1.5 s: the same, and the refusals do not
+    hold the program's thread either."""
+    presses_while_kodi_is_away(t, HostThatRefusesLate)
+
+
+# -- notifications on Kodi's screen -------------------------------------------------------------------------------
+def notifications_shown(w, build, work, mode):
+    """The receiver unplugged and plugged in again, and an option code typed: Kodi's log shows its notification
+    dialog opening for each (spaced so that the dialog closes between them); with notifications=off it shows
+    none."""
+    with Kodi(os.path.join(work, "kodi")) as kodi:
+        tav = Tavrelmond(w, build, os.path.join(work, f"app-{mode}"), kodi_config(kodi, mode))
+        try:
+            # In EventServer mode the first packet greets Kodi, which shows "Detected new connection" once.
+            downs_move_focus(kodi, tav, 1)
+            kodi.wait_notification_closed(0, timeout=30)
+            mark = kodi.mark()
+            for what, act in (("unplugged", tav.remote.unplug), ("plugged in again", tav.remote.plug),
+                              ("option code typed", lambda: tav.remote.type_option_code("12"))):
+                opened = kodi.notification_openings(mark)
+                act()
+                check(within(lambda: kodi.notification_openings(mark) > opened, timeout=20),
+                      f"{mode}: {what}: Kodi's log shows its notification dialog opening")
+                kodi.wait_notification_closed(mark)
+                if what == "plugged in again":
+                    tav.remote.wait_reading()
+            tav.exit()
+        finally:
+            tav.close()
+        quiet = Tavrelmond(w, build, os.path.join(work, f"quiet-{mode}"),
+                           kodi_config(kodi, mode) + "notifications=off\n")
+        try:
+            downs_move_focus(kodi, quiet, 1)
+            kodi.wait_notification_closed(0, timeout=30)
+            mark = kodi.mark()
+            quiet.remote.unplug()
+            quiet.remote.plug()
+            check(not within(lambda: kodi.notification_openings(mark) > 0, timeout=8),
+                  f"{mode}: with notifications=off Kodi shows none")
+            quiet.exit()
+        finally:
+            quiet.close()
+
+
+@case(labels=KODI_LABELS, timeout=600)
+def eventserver_notifications(t):
+    """EventServer mode: the receiver's removal and return and an option code show on Kodi's screen."""
+    notifications_shown(t.w, t.win64, t.work, "eventserver")
+
+
+@case(labels=KODI_LABELS, timeout=600)
+def jsonrpc_notifications(t):
+    """JSON-RPC mode: the same through GUI.ShowNotification."""
+    notifications_shown(t.w, t.win64, t.work, "jsonrpc")
 
 
 # -- the program's table of Kodi names, against Kodi itself ------------------------------------------------

@@ -1,66 +1,13 @@
-// What goes on the wire for a JSON-RPC press: the body, the Basic credentials and the whole request; and the
-// endpoint made of the configuration texts.
+// What both Kodi channels share: the endpoint made of the configuration texts, the lines that tell the user
+// what went wrong, the notifications key, and the table of Kodi's names for the buttons.
 #include "KodiButtonMap.h"
-#include "kodi/JsonRpc.h"
+#include "kodi/Kodi.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
 using namespace kodi;
-
-TEST(JsonRpcRequest, ButtonEventBodyNamesTheR1ButtonAndTheId) {
-    EXPECT_EQ(
-        ButtonEventBody("down", 1),
-        R"({"jsonrpc":"2.0","method":"Input.ButtonEvent","params":{"button":"down","keymap":"R1","holdtime":0},"id":1})");
-    EXPECT_EQ(
-        ExecuteActionBody("skipprevious", 42),
-        R"({"jsonrpc":"2.0","method":"Input.ExecuteAction","params":{"action":"skipprevious"},"id":42})");
-}
-
-TEST(JsonRpcRequest, Base64FollowsTheStandardsVectors) {
-    const struct {
-        const char* in;
-        const char* out;
-    } cases[] = {
-        {"", ""},
-        {"f", "Zg=="},
-        {"fo", "Zm8="},
-        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="},
-        {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"},
-        {"\xff\xfe\x80", "//6A"}, // bytes above 127 are not sign-extended
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.in);
-        EXPECT_EQ(Base64(c.in), c.out);
-    }
-}
-
-TEST(JsonRpcRequest, BasicCredentialsAreUserColonPasswordInBase64) {
-    EXPECT_EQ(BasicAuthorization("kodi", "secret"), "Basic a29kaTpzZWNyZXQ=");
-    EXPECT_EQ(BasicAuthorization("kodi", ""), "Basic a29kaTo=");
-    EXPECT_EQ(BasicAuthorization("", "pw"), "Basic OnB3");
-    EXPECT_EQ(BasicAuthorization("", ""), "") << "no credentials, no header";
-    // A password may hold a colon and any byte; only the first colon separates.
-    EXPECT_EQ(BasicAuthorization("kodi", "a:b\xe9"), "Basic " + Base64("kodi:a:b\xe9"));
-}
-
-TEST(JsonRpcRequest, RequestIsAKeepAliveHttp11PostWithTheBodyAndItsLength) {
-    const std::string body = ButtonEventBody("up", 3);
-    EXPECT_EQ(JsonRpcRequest({"127.0.0.1", 8080}, BasicAuthorization("kodi", "secret"), body),
-              "POST /jsonrpc HTTP/1.1\r\n"
-              "Host: 127.0.0.1:8080\r\n"
-              "Connection: keep-alive\r\n"
-              "Content-Type: application/json\r\n"
-              "Authorization: Basic a29kaTpzZWNyZXQ=\r\n"
-              "Content-Length: " +
-                  std::to_string(body.size()) + "\r\n\r\n" + body);
-    const std::string anonymous = JsonRpcRequest({"::1", 9000}, "", "{}");
-    EXPECT_EQ(anonymous.find("Authorization"), std::string::npos);
-    EXPECT_NE(anonymous.find("Host: [::1]:9000\r\n"), std::string::npos);
-}
 
 TEST(KodiEndpoint, ConfigurationTextsGiveAnEndpointOrNone) {
     const struct {
@@ -111,6 +58,23 @@ TEST(KodiStatus, EveryProblemHasItsOwnLineThatFitsTheTrayTip) {
     EXPECT_EQ(StatusText({Problem::BadCredentials, 401, "x:1"}), "Kodi refused the user name or password");
     EXPECT_EQ(StatusText({Problem::NotAnswering, 0, "127.0.0.1:8080"}),
               "Kodi does not answer at 127.0.0.1:8080");
+}
+
+TEST(KodiSettings, OnlyOffSwitchesTheNotificationsOffAndOnlyTwoModesAreKodis) {
+    const struct {
+        const char* value;
+        bool on;
+    } notifications[] = {{"", true},    {"on", true},  {"off", false},
+                         {"Off", true}, {"OFF", true}, {"no", true}};
+    for (const auto& c : notifications) {
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(NotificationsOn(c.value), c.on);
+    }
+    EXPECT_TRUE(IsKodiMode("eventserver"));
+    EXPECT_TRUE(IsKodiMode("jsonrpc"));
+    for (const char* other : {"true", "false", "", "EventServer", "JSONRPC", "keyboard"}) {
+        EXPECT_FALSE(IsKodiMode(other)) << other;
+    }
 }
 
 TEST(KodiButtonTable, EveryButtonHasAnR1NameAndAnActionAndNamesAreDistinct) {
