@@ -1,6 +1,6 @@
 # Writes dist/ from the win64 and win32 builds: the signed driver packages, the two setups and the zips.
 # Run by the "dist" target (packaging/CMakeLists.txt) with SOURCE_DIR, WIN64_DIR, WIN32_DIR, DIST_DIR,
-# VERSION, MAKENSIS, CERT_DIR and optionally CERT and KEY.
+# VERSION, MAKENSIS, CERT_DIR, DRIVERCAT (the catalog tool) and optionally CERT and KEY.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
@@ -36,7 +36,7 @@ foreach(arch x64 x86)
   file(COPY ${build}/driver/kernel/package/qelmrc.inf ${build}/driver/kernel/package/qelmrc.sys
        DESTINATION ${package})
   message(STATUS "Signing the ${arch} driver package")
-  run(${SOURCE_DIR}/scripts/sign-driver.sh --arch ${arch} ${signing} ${package})
+  run(${SOURCE_DIR}/scripts/sign-driver.sh --arch ${arch} ${signing} --drivercat ${DRIVERCAT} ${package})
 
   # The setup. The program's files are staged under their shipped names.
   set(stage ${DIST_DIR}/.stage-${arch})

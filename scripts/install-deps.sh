@@ -13,6 +13,7 @@ packages=(
   imagemagick                                  # screenshots of the virtual display
   kodi                                         # the real media center the Kodi tests and the demo drive, headless on Xvfb
   nsis openssl p7zip-full                      # release packaging: setups (makensis), test certificates, setup contents
+  libssl-dev                                   # the catalog tool's digests and signatures on the build machine
 )
 
 missing=()

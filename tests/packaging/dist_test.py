@@ -4,7 +4,7 @@
 The setups' contents are read with 7-Zip (it opens NSIS installers): the 32-bit setup cannot run on this
 machine, so this is where it is checked; the 64-bit one also runs under Wine (tests/packaging/setup_wine_test.py).
 
-Usage: dist_test.py --dist DIR --win64-dir DIR --win32-dir DIR
+Usage: dist_test.py --drivercat PROGRAM --dist DIR --win64-dir DIR --win32-dir DIR
 """
 
 import argparse
@@ -17,7 +17,9 @@ import tempfile
 import unittest
 import zipfile
 
-from packtools import MACHINES, ROOT, members_by_file, osslsigncode, pe_machine, pem_from_cer, read_catalog
+import packtools
+from packtools import (MACHINES, ROOT, catalog_minimum_problems, members_by_file, osslsigncode, pe_machine,
+                       pem_from_cer, read_catalog)
 
 ARGS = None
 ARCHES = ("x64", "x86")
@@ -79,7 +81,9 @@ class Dist(unittest.TestCase):
                 with open(os.path.join(package, "qelmrc.inf"), "rb") as f, \
                         open(os.path.join(ROOT, "driver/qelmrc.inf"), "rb") as g:
                     self.assertEqual(f.read(), g.read())
-                self.assertEqual(sorted(members_by_file(read_catalog(cat))), ["qelmrc.inf", "qelmrc.sys"])
+                catalog = read_catalog(cat)
+                self.assertEqual(sorted(members_by_file(catalog)), ["qelmrc.inf", "qelmrc.sys"])
+                self.assertEqual(catalog_minimum_problems(catalog, "qelmrc", arch), [])
                 self.assertEqual(pe_machine(sys_file), MACHINES[arch])
 
     def test_zips_hold_the_packages(self):
@@ -94,10 +98,12 @@ class Dist(unittest.TestCase):
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
+    parser.add_argument("--drivercat", required=True)
     parser.add_argument("--dist", required=True)
     parser.add_argument("--win64-dir", required=True)
     parser.add_argument("--win32-dir", required=True)
     ARGS, rest = parser.parse_known_args()
+    packtools.DRIVERCAT = ARGS.drivercat
     if not os.path.isdir(ARGS.dist):
         sys.exit(f"missing {ARGS.dist}: run cmake --workflow --preset release first")
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
