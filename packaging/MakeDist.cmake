@@ -1,6 +1,9 @@
 # Writes dist/ from the win64 and win32 builds: the signed driver packages, the two setups and the zips.
+# The setups also carry the WinUSB package's INF and its install program, qelmdrv.exe.
 # Run by the "dist" target (packaging/CMakeLists.txt) with SOURCE_DIR, WIN64_DIR, WIN32_DIR, DIST_DIR,
 # VERSION, MAKENSIS, CERT_DIR, DRIVERCAT (the catalog tool) and optionally CERT and KEY.
+include(${CMAKE_CURRENT_LIST_DIR}/WinUsbInf.cmake)
+
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
@@ -24,7 +27,8 @@ foreach(arch x64 x86)
   else()
     set(build ${WIN32_DIR})
   endif()
-  foreach(file ${build}/app/Tavrelmond.exe ${build}/hidlib/XBMC.dll ${build}/driver/kernel/package/qelmrc.sys)
+  foreach(file ${build}/app/Tavrelmond.exe ${build}/hidlib/XBMC.dll ${build}/driver/kernel/package/qelmrc.sys
+               ${build}/packaging/installer/qelmdrv.exe)
     if(NOT EXISTS ${file})
       message(FATAL_ERROR "missing ${file}: build the win64 and win32 presets first")
     endif()
@@ -42,16 +46,20 @@ foreach(arch x64 x86)
   set(stage ${DIST_DIR}/.stage-${arch})
   file(MAKE_DIRECTORY ${stage})
   file(COPY ${build}/app/Tavrelmond.exe ${build}/hidlib/XBMC.dll DESTINATION ${stage})
+  set(winusb ${DIST_DIR}/.winusb-${arch})
+  qelm_winusb_inf(SOURCE_DIR ${SOURCE_DIR} OUT ${winusb}/qelmusb.inf)
+  file(COPY ${build}/packaging/installer/qelmdrv.exe DESTINATION ${winusb})
   message(STATUS "Building TavrelmondSetup-${arch}.exe")
   run(${MAKENSIS} -V2 -NOCD
       -DARCH=${arch} -DVERSION=${VERSION}
       -DAPP_DIR=${stage}
       -DCONFIG_INI=${SOURCE_DIR}/app/res/Config.ini
       -DDRIVER_DIR=${package}
+      -DWINUSB_DIR=${winusb}
       -DICON=${SOURCE_DIR}/app/res/normal.ico
       -DOUTFILE=${DIST_DIR}/TavrelmondSetup-${arch}.exe
       ${SOURCE_DIR}/packaging/nsis/Tavrelmond.nsi)
-  file(REMOVE_RECURSE ${stage})
+  file(REMOVE_RECURSE ${stage} ${winusb})
 
   execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf qelmrc-${arch}.zip --format=zip qelmrc-${arch}
                   WORKING_DIRECTORY ${DIST_DIR} RESULT_VARIABLE result)

@@ -4,7 +4,7 @@
 The setups' contents are read with 7-Zip (it opens NSIS installers): the 32-bit setup cannot run on this
 machine, so this is where it is checked; the 64-bit one also runs under Wine (tests/packaging/setup_wine_test.py).
 
-Usage: dist_test.py --drivercat PROGRAM --dist DIR --win64-dir DIR --win32-dir DIR
+Usage: dist_test.py --drivercat PROGRAM --winusb-inf FILE --dist DIR --win64-dir DIR --win32-dir DIR
 """
 
 import argparse
@@ -57,12 +57,14 @@ class Dist(unittest.TestCase):
                 build = self.builds[arch]
                 shipped = [("Tavrelmond.exe", os.path.join(build, "app/Tavrelmond.exe")),
                            ("XBMC.dll", os.path.join(build, "hidlib/XBMC.dll")),
-                           ("Config.ini", os.path.join(ROOT, "app/res/Config.ini"))]
+                           ("Config.ini", os.path.join(ROOT, "app/res/Config.ini")),
+                           ("qelmdrv.exe", os.path.join(build, "packaging/installer/qelmdrv.exe")),
+                           ("winusb/qelmusb.inf", ARGS.winusb_inf)]
                 shipped += [(f"driver/{n}", self.path(f"qelmrc-{arch}", n)) for n in DRIVER_FILES]
                 for name, source in shipped:
                     self.assertTrue(filecmp.cmp(os.path.join(out, name), source, shallow=False),
                                     f"{name} in the {arch} setup differs from {source}")
-                for binary in ("Tavrelmond.exe", "XBMC.dll", "driver/qelmrc.sys"):
+                for binary in ("Tavrelmond.exe", "XBMC.dll", "driver/qelmrc.sys", "qelmdrv.exe"):
                     self.assertEqual(pe_machine(os.path.join(out, binary)), MACHINES[arch], binary)
                 listing = subprocess.run(["7z", "l", setup], capture_output=True, text=True).stdout
                 self.assertIn("uninstall.exe", listing)
@@ -99,6 +101,7 @@ class Dist(unittest.TestCase):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--drivercat", required=True)
+    parser.add_argument("--winusb-inf", required=True, help="the WinUSB INF as the build configures it")
     parser.add_argument("--dist", required=True)
     parser.add_argument("--win64-dir", required=True)
     parser.add_argument("--win32-dir", required=True)
