@@ -1,7 +1,9 @@
 ; Tavrelmond setup, for 64-bit (-DARCH=x64) and 32-bit (-DARCH=x86) Windows. Built by packaging/MakeDist.cmake:
-;   makensis -DARCH=x64 -DVERSION=1.6 -DAPP_DIR=<Tavrelmond.exe, XBMC.dll> -DCONFIG_INI=<Config.ini>
-;            -DDRIVER_DIR=<signed driver package> -DWINUSB_DIR=<qelmusb.inf, qelmdrv.exe> -DICON=<.ico>
-;            -DOUTFILE=<setup.exe> Tavrelmond.nsi
+;   makensis -DARCH=x64 -DVERSION=1.6.0 -DAPP_DIR=<program files, qelmdrv.exe> -DCONFIG_INI=<Config.ini>
+;            -DDRIVER_DIR=<signed driver package> -DWINUSB_DIR=<qelmusb.inf> -DICON=<.ico> -DOUTFILE=<setup.exe>
+;            [-DSIGN_SCRIPT=<scripts/sign-code.sh>] Tavrelmond.nsi
+; VERSION is the release's (major.minor.patch). With SIGN_SCRIPT, the setup and the uninstaller inside it are
+; signed as makensis writes them.
 ;
 ; Installs Tavrelmond.exe, XBMC.dll and Config.ini (never over one that is there) to Program Files, Start-menu
 ; shortcuts, autostart at logon (the machine's Run key), an Add/Remove Programs entry and, as an option, a
@@ -45,6 +47,10 @@ Unicode true
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
+!ifdef SIGN_SCRIPT
+  !finalize '"${SIGN_SCRIPT}" "%1"' = 0
+  !uninstfinalize '"${SIGN_SCRIPT}" "%1"' = 0
+!endif
 RequestExecutionLevel admin
 !if "${ARCH}" == "x64"
   InstallDir "$PROGRAMFILES64\${PRODUCT}"
@@ -58,8 +64,8 @@ ShowInstDetails show
 ShowUninstDetails show
 BrandingText "${PRODUCT} ${VERSION} (${ARCH})"
 
-VIProductVersion "${VERSION}.0.0"
-VIFileVersion "${VERSION}.0.0"
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
 VIAddVersionKey ProductName "${PRODUCT}"
 VIAddVersionKey ProductVersion "${VERSION}"
 VIAddVersionKey FileVersion "${VERSION}"
@@ -214,7 +220,7 @@ SectionGroup "Driver for the receiver" SecDriverGroup
 
 Section "WinUSB (Microsoft's driver, Windows 8 and later)" SecWinUsb
   SetOutPath "$INSTDIR"
-  File "${WINUSB_DIR}\qelmdrv.exe"
+  File "${APP_DIR}\qelmdrv.exe"
   SetOutPath "$INSTDIR\winusb"
   File "${WINUSB_DIR}\qelmusb.inf"
   ; The other route's package goes first.
@@ -245,7 +251,7 @@ SectionEnd
 
 Section /o "qelmrc kernel driver (test mode, 32-bit Windows, Windows 7)" SecDriver
   SetOutPath "$INSTDIR"
-  File "${WINUSB_DIR}\qelmdrv.exe"
+  File "${APP_DIR}\qelmdrv.exe"
   ; The other route's package goes first, with its certificate.
   Push "remove-winusb"
   Call RunQelmdrv
@@ -256,7 +262,10 @@ Section /o "qelmrc kernel driver (test mode, 32-bit Windows, Windows 7)" SecDriv
   File "${DRIVER_DIR}\qelmrc.inf"
   File "${DRIVER_DIR}\qelmrc.sys"
   File "${DRIVER_DIR}\qelmrc.cat"
-  File "${DRIVER_DIR}\qelmrc-test.cer"
+  ; The test certificate comes only with a test-signed package (not with the one Microsoft signed).
+  !if /FileExists "${DRIVER_DIR}\qelmrc-test.cer"
+    File "${DRIVER_DIR}\qelmrc-test.cer"
+  !endif
   ${DriverNote} "Adding the qelmrc driver package to the driver store and installing it (pnputil)..."
   ; pnputil's /add-driver exists from Windows 10 version 1607 (build 14393); before it, the older syntax.
   ${If} ${AtLeastBuild} 14393
@@ -302,7 +311,7 @@ Var KernelSelected
 Function .onInit
 !if "${ARCH}" == "x64"
   ${IfNot} ${RunningX64}
-    MessageBox MB_ICONSTOP "This setup is for 64-bit Windows. Use TavrelmondSetup-x86.exe." /SD IDOK
+    MessageBox MB_ICONSTOP "This setup is for 64-bit Windows. Use TavrelmondSetup-${VERSION}-x86.exe." /SD IDOK
     Abort
   ${EndIf}
   SetRegView 64
