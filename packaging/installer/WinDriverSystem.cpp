@@ -105,6 +105,9 @@ std::string narrow(const std::wstring& wide) {
 
 WinDriverSystem::WinDriverSystem() {
     CryptAcquireContextW(&hashProvider_, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+    // Run by a silent setup: a SetupAPI question (an untrusted publisher, a missing file) fails the call
+    // instead of waiting for an answer nobody gives.
+    SetupSetNonInteractiveMode(TRUE);
 }
 
 WinDriverSystem::~WinDriverSystem() {
@@ -524,16 +527,20 @@ bool WinDriverSystem::uninstallPackage(const std::string& publishedInf, bool& re
                                  ? reinterpret_cast<DiUninstallDriverFn>(
                                        reinterpret_cast<void*>(GetProcAddress(newdev, "DiUninstallDriverW")))
                                  : nullptr;
-    bool ok;
+    DWORD code = ERROR_SUCCESS;
     if (diUninstall != nullptr) {
         BOOL reboot = FALSE;
-        ok = diUninstall(nullptr, (infFolder() + widen(publishedInf)).c_str(), 0, &reboot);
-        restartNeeded = restartNeeded || (ok && reboot);
-    } else {
-        ok = SetupUninstallOEMInfW(widen(publishedInf).c_str(), SUOI_FORCEDELETE, nullptr);
+        if (diUninstall(nullptr, (infFolder() + widen(publishedInf)).c_str(), 0, &reboot)) {
+            restartNeeded = restartNeeded || reboot;
+        } else {
+            code = GetLastError();
+        }
     }
-    if (!ok) {
-        return failed(GetLastError());
+    // Without DiUninstallDriver, or where it refused the published INF's path: the package is taken out of
+    // the store by its published name.
+    if ((diUninstall == nullptr || code != ERROR_SUCCESS) &&
+        !SetupUninstallOEMInfW(widen(publishedInf).c_str(), SUOI_FORCEDELETE, nullptr)) {
+        return failed(code != ERROR_SUCCESS ? code : GetLastError());
     }
     return !packagePublished(publishedInf) || failed(ERROR_FILE_EXISTS, publishedInf.c_str());
 }
