@@ -85,16 +85,19 @@ struct Rollback {
 
     void run(Outcome& out) {
         bool restart = false;
+        Record left; // what could not be taken out stays recorded, for a later removal
         if (trusted && !system.untrustCertificate(thumbprint)) {
             out.lines.push_back("Could not take the certificate " + thumbprint +
                                 " back out of the stores: " + system.lastError());
+            left.thumbprint = thumbprint;
         }
         if (!publishedInf.empty() && !system.uninstallPackage(publishedInf, restart)) {
             out.lines.push_back("Could not take the driver package " + publishedInf +
                                 " back out: " + system.lastError());
+            left.publishedInf = publishedInf;
         }
         if (recorded) {
-            system.writeRecord({});
+            system.writeRecord(left);
         }
         if (!catalogPath.empty()) {
             system.removeFile(catalogPath);

@@ -179,7 +179,7 @@ class FakeSystem : public DriverSystem, public catalog::CatalogSigner {
         return restartAfterInstall ? DeviceInstall::RestartNeeded : DeviceInstall::Installed;
     }
     bool uninstallPackage(const std::string& publishedInf, bool& restartNeeded) override {
-        if (fail == Fail::Uninstall) {
+        if (fail == Fail::Uninstall || uninstallRefused) {
             return false;
         }
         driverStore.erase(publishedInf);
@@ -225,6 +225,7 @@ class FakeSystem : public DriverSystem, public catalog::CatalogSigner {
     std::string lastHardwareId;
     bool signedSomething = false;
     int nextPublished = 7;
+    bool uninstallRefused = false; // besides `fail`: the driver store keeps every package
 };
 
 // No half-installed state: no key; a trusted certificate only with its package and the record of both; the
@@ -378,6 +379,24 @@ TEST(Install, FailureAtAnyStepLeavesNoHalfInstalledState) {
             EXPECT_FALSE(s.files.count(CatalogPath)) << what << ": the catalog of a failed install stays";
         }
     }
+}
+
+TEST(Install, WhatARollbackCannotTakeOutStaysRecordedForTheRemoval) {
+    FakeSystem s;
+    s.fail = Fail::InstallOnDevice;
+    s.uninstallRefused = true;
+    const Outcome out = installWinUsb(s, PackageFolder);
+    EXPECT_EQ(out.code, DriverFailed);
+    expectConsistent(s, "rollback without the package's removal");
+    ASSERT_EQ(s.driverStore.size(), 1u);
+    EXPECT_EQ(s.record.publishedInf, s.driverStore.begin()->first)
+        << "the package left behind is not recorded";
+    EXPECT_TRUE(s.record.thumbprint.empty());
+    s.fail = Fail::Nothing;
+    s.uninstallRefused = false;
+    EXPECT_EQ(removeWinUsb(s).code, Done);
+    EXPECT_TRUE(s.driverStore.empty());
+    EXPECT_TRUE(s.record.empty());
 }
 
 TEST(Install, RefusedWhereItCannotWork) {
