@@ -75,7 +75,7 @@ std::vector<Node> signedDataFields(const Node& top) {
     if (wrapper.size() != 1) {
         throw FormatError("SignedData wrapper holds more than the SignedData");
     }
-    const auto fields = children(expect(wrapper[0], Sequence, "SignedData"));
+    auto fields = children(expect(wrapper[0], Sequence, "SignedData"));
     if (fields.size() < 4) {
         throw FormatError("SignedData too short");
     }
@@ -305,11 +305,13 @@ Bytes buildTrustList(const std::vector<Member>& members, const std::vector<Attri
         }
     }
     std::vector<Bytes> encoded;
+    encoded.reserve(entries.size());
     for (auto& e : entries) {
         encoded.push_back(std::move(e.second));
     }
     const Bytes subjects = sequence(encoded);
     std::vector<Bytes> extensionList;
+    extensionList.reserve(attributes.size());
     for (const Attribute& a : attributes) {
         extensionList.push_back(sequence({oid(oids::CatalogNameValue), octets(nameValue(a.name, a.value))}));
     }

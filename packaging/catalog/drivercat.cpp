@@ -138,6 +138,7 @@ catalog::CatalogContents read(const std::string& path) {
 }
 
 std::int64_t buildTime() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once, and the tool has no other thread.
     if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
         char* end = nullptr;
         const long long value = std::strtoll(epoch, &end, 10);
