@@ -126,6 +126,8 @@ void MainForm::Form_Load() {
         user = ReadIniValue(kernel32, ConfigSection, "user", path);
         password = ReadIniValue(kernel32, ConfigSection, "password", path);
     }
+    // The keyboard mode's key maps (read in every mode, so that they can be shown).
+    ReadKeyMaps({path});
 
     // 3. Start the media center unless it runs. The whole value is the command line; ".exe" must be written
     // in

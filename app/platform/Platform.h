@@ -3,6 +3,7 @@
 
 #include "platform/Advapi32.h"
 #include "platform/HidLibrary.h"
+#include "platform/Input.h"
 #include "platform/Kernel32.h"
 #include "platform/Shell32.h"
 #include "platform/Sockets.h"
@@ -23,6 +24,8 @@ struct Platform {
     // UDP and TCP sockets for Kodi's network channels; without them those channels report that they have no
     // network.
     Sockets* sockets = nullptr;
+    // Key presses for the keyboard mode; without it that mode says it cannot send keys.
+    Input* input = nullptr;
 };
 
 } // namespace platform

@@ -322,6 +322,47 @@ void SimDesktop::runMessageLoop() {
 // --- Kernel32
 // -------------------------------------------------------------------------------------------------
 
+namespace {
+
+// A file without sections: an empty list (two zeros where they fit).
+std::uint32_t noLines(char* buffer, std::uint32_t size) {
+    for (std::uint32_t i = 0; i < size && i < 2; ++i) {
+        buffer[i] = '\0';
+    }
+    return 0;
+}
+
+} // namespace
+
+std::uint32_t SimDesktop::getPrivateProfileSection(const std::string& section, char* buffer,
+                                                   std::uint32_t size, const std::string& path) {
+    sectionReads.push_back(section + "|" + path);
+    return sectionReader ? sectionReader(section.c_str(), buffer, size, path) : noLines(buffer, size);
+}
+
+std::uint32_t SimDesktop::getPrivateProfileSectionNames(char* buffer, std::uint32_t size,
+                                                        const std::string& path) {
+    sectionReads.push_back("names|" + path);
+    return sectionNamesReader ? sectionNamesReader(buffer, size, path) : noLines(buffer, size);
+}
+
+std::uint32_t SimDesktop::sendKeys(const std::vector<platform::KeyEvent>& events) {
+    calls.push_back("sendKeys " + std::to_string(events.size()));
+    if (onKeys) {
+        onKeys(events);
+    }
+    if (inputBlocked) {
+        return 0;
+    }
+    keyEvents.insert(keyEvents.end(), events.begin(), events.end());
+    return static_cast<std::uint32_t>(events.size());
+}
+
+std::string SimDesktop::foregroundProgram() {
+    const Window* w = window(foreground_);
+    return w != nullptr ? w->program : std::string();
+}
+
 std::uint32_t SimDesktop::getPrivateProfileString(const std::string& section, const std::string& key,
                                                   const std::string& defaultValue, char* buffer,
                                                   std::uint32_t size, const std::string& path) {

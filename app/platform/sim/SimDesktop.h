@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/Advapi32.h"
+#include "platform/Input.h"
 #include "platform/Kernel32.h"
 #include "platform/Shell32.h"
 #include "platform/User32.h"
@@ -33,7 +34,8 @@ struct Window {
     std::string title;
     bool visible = true;
     bool topmost = false;
-    bool own = false; // created by the program under test
+    bool own = false;    // created by the program under test
+    std::string program; // the file name of the program that owns it ("vlc.exe"), for foregroundProgram
     platform::WindowProc proc;
     std::vector<Message> received; // messages delivered to a window that has no procedure (outside windows)
 };
@@ -65,6 +67,7 @@ struct ExitCall {
 // Everything the program's system calls did, in order, as text: "findWindow SDL_app", "activate XBMC", ...
 // Tests use it for the order of calls; the typed records below for their arguments.
 class SimDesktop : public platform::User32,
+                   public platform::Input,
                    public platform::Kernel32,
                    public platform::Advapi32,
                    public platform::Shell32,
@@ -108,6 +111,11 @@ class SimDesktop : public platform::User32,
                                 const std::string&)>
         profileReader;
     std::vector<std::string> profileReads; // "section|key|path"
+    // The readers behind getPrivateProfileSection and getPrivateProfileSectionNames (the real ones over
+    // files, as above); without them every file is missing.
+    std::function<std::uint32_t(const char*, char*, std::uint32_t, const std::string&)> sectionReader;
+    std::function<std::uint32_t(char*, std::uint32_t, const std::string&)> sectionNamesReader;
+    std::vector<std::string> sectionReads; // "section|path", "names|path" for the names
     std::string exeFolder = "C:\\Program Files\\Tavrelmond";
     // What the next popup menu returns (-1 dismissed), and the menus shown. whilePopupOpen runs while a menu
     // is open, as the menu's own loop dispatches what arrives meanwhile.
@@ -165,10 +173,24 @@ class SimDesktop : public platform::User32,
     void runMessageLoop() override;
     void quit() override { quit_ = true; }
 
+    // --- Input ---
+    // Key events sent, in order; each call also notes "sendKeys N" in calls. With inputBlocked the system
+    // takes none (as when the window in front runs elevated). onKeys sees each call as it happens.
+    std::uint32_t sendKeys(const std::vector<platform::KeyEvent>& events) override;
+    // The program of the foreground window (setForegroundWindow picks it), empty without one.
+    std::string foregroundProgram() override;
+    std::vector<platform::KeyEvent> keyEvents;
+    bool inputBlocked = false;
+    std::function<void(const std::vector<platform::KeyEvent>&)> onKeys;
+
     // --- Kernel32 ---
     std::uint32_t getPrivateProfileString(const std::string& section, const std::string& key,
                                           const std::string& defaultValue, char* buffer, std::uint32_t size,
                                           const std::string& path) override;
+    std::uint32_t getPrivateProfileSection(const std::string& section, char* buffer, std::uint32_t size,
+                                           const std::string& path) override;
+    std::uint32_t getPrivateProfileSectionNames(char* buffer, std::uint32_t size,
+                                                const std::string& path) override;
     std::string executableFolder() override { return exeFolder; }
     bool startProgram(const std::string& commandLine, int showCommand) override;
     bool setSystemPowerState(bool suspend, bool force) override;

@@ -15,7 +15,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     platform::Win32WinInet wininet;
     platform::Win32HidLibrary hid;
     platform::Win32Sockets sockets;
-    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid, &sockets};
+    platform::Win32Input input;
+    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm, wininet, hid, &sockets, &input};
     modMain::Main(platform);
     return 0;
 }

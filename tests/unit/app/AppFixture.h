@@ -24,6 +24,8 @@ class AppTest : public ::testing::Test {
         folder = mkdtemp(pattern);
         desk.exeFolder = folder;
         desk.profileReader = platform::posix::getPrivateProfileString;
+        desk.sectionReader = platform::posix::getPrivateProfileSection;
+        desk.sectionNamesReader = platform::posix::getPrivateProfileSectionNames;
     }
     ~AppTest() override {
         form.reset();
@@ -68,7 +70,7 @@ class AppTest : public ::testing::Test {
     sim::SimDesktop desk;
     sim::ScriptedHidLibrary hid;
     platform::SimWinInet inet;
-    platform::Platform platform{desk, desk, desk, desk, desk, inet, hid};
+    platform::Platform platform{desk, desk, desk, desk, desk, inet, hid, nullptr, &desk};
     std::unique_ptr<MainForm> form;
 };
 
