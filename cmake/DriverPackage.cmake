@@ -21,6 +21,20 @@ function(qelm_host_drivercat out)
   set(${out} ${dir}/drivercat PARENT_SCOPE)
 endfunction()
 
+# qelm_drivercat(<program variable> <dependencies variable>): the catalog tool for a custom command, and what
+# the command depends on: the build machine's own copy in a cross build (qelm_host_drivercat), the drivercat
+# target in a native one.
+function(qelm_drivercat program depends)
+  if(CMAKE_CROSSCOMPILING)
+    qelm_host_drivercat(tool)
+    set(${program} ${tool} PARENT_SCOPE)
+    set(${depends} qelm_host_drivercat ${tool} PARENT_SCOPE)
+  else()
+    set(${program} $<TARGET_FILE:drivercat> PARENT_SCOPE)
+    set(${depends} drivercat PARENT_SCOPE)
+  endif()
+endfunction()
+
 function(qelm_driver_package)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "TARGET;INF;OS;HWID" "")
   find_program(QELM_OSSLSIGNCODE osslsigncode REQUIRED)

@@ -9,7 +9,6 @@
 # catalog (scripts/sign-driver.sh), the NSIS plugins the setup unpacks, and the setup and its uninstaller by
 # makensis (!finalize, !uninstfinalize).
 include(${CMAKE_CURRENT_LIST_DIR}/DistTools.cmake)
-include(${CMAKE_CURRENT_LIST_DIR}/WinUsbInf.cmake)
 
 # Everything packed carries the release's date; the signatures carry it as their signing time.
 set(ENV{SOURCE_DATE_EPOCH} ${EPOCH})
@@ -25,7 +24,7 @@ foreach(arch x64 x86)
     set(build ${WIN32_DIR})
   endif()
   foreach(file ${build}/app/Tavrelmond.exe ${build}/hidlib/XBMC.dll ${build}/driver/kernel/package/qelmrc.sys
-               ${build}/packaging/installer/qelmdrv.exe)
+               ${build}/packaging/installer/qelmdrv.exe ${build}/packaging/winusb/package/qelmusb.inf)
     if(NOT EXISTS ${file})
       message(FATAL_ERROR "missing ${file}: build the win64 and win32 presets first")
     endif()
@@ -57,10 +56,9 @@ foreach(arch x64 x86)
       ${build}/packaging/installer/qelmdrv.exe
       ${SOURCE_DIR}/app/res/Config.ini)
   file(COPY ${setup_files} DESTINATION ${stage})
-  # The WinUSB package's INF, dated and numbered as the release.
+  # The WinUSB package's INF as the build dated and numbered it (its catalog is made on the user's PC).
   set(winusb ${DIST_DIR}/.winusb-${arch})
-  string(TIMESTAMP inf_date "%m/%d/%Y" UTC)
-  qelm_winusb_inf(SOURCE_DIR ${SOURCE_DIR} OUT ${winusb}/qelmusb.inf DRIVER_VER "${inf_date},${VERSION}.0")
+  file(COPY ${build}/packaging/winusb/package/qelmusb.inf DESTINATION ${winusb})
   dist_fix_times(${winusb})
   dist_pe_files(programs ${stage})
   dist_sign(${programs})

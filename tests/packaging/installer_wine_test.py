@@ -162,7 +162,7 @@ def staged_package_and_its_catalog(t):
     changed = os.path.join(t.work, "changed", "qelmusb.inf")
     os.makedirs(os.path.dirname(changed), exist_ok=True)
     with open(inf, "rb") as f, open(changed, "wb") as g:
-        g.write(f.read().replace(b"Tavrelmond", b"Tavrelmonx", 1))
+        g.write(f.read() + b"; changed\r\n")
     check(drivercat("check", cat, "--flat", changed).returncode == 1, "a changed INF no longer matches the catalog")
     wine = r.wine_reads(cat)
     check(wine == ours_as_wine_gives_it(cat) and len(wine) == 1,
@@ -242,6 +242,7 @@ def wine_reads_the_build_catalogs(t):
                        capture_output=True, text=True)
     check(s.returncode == 0, f"sign-driver.sh signed a copy of the build's package: {s.stderr[-300:]}")
     catalogs = [os.path.join(build_package, "qelmrc.cat"), os.path.join(signed, "qelmrc.cat")]
+    winusb = os.path.join(t.win64_dir, "packaging/winusb/package/qelmusb.cat")
     if t.args.dist and os.path.isdir(t.args.dist):
         catalogs += [os.path.join(t.args.dist, f"qelmrc-{arch}", "qelmrc.cat") for arch in ("x64", "x86")]
     for cat in catalogs:
@@ -249,6 +250,9 @@ def wine_reads_the_build_catalogs(t):
         wine = r.wine_reads(cat)
         ours = ours_as_wine_gives_it(cat)
         check(wine == ours and len(ours) == 2, f"Wine's catalog reader reads {cat} as ours does: {wine}")
+    wine = r.wine_reads(winusb)
+    check(wine == ours_as_wine_gives_it(winusb) and len(wine) == 1,
+          f"and the build's unsigned WinUSB catalog: {wine}")
 
 
 def options(ap):

@@ -15,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -93,6 +94,9 @@ class SimDesktop : public platform::User32,
     // Named mutexes: whether one of this name is open, and whether the next createMutex fails outright.
     bool mutexOpen(const std::string& name) const;
     bool createMutexFails = false;
+    // Names of mutexes that another program holds with a security descriptor that lets this user not open
+    // them (as an elevated copy's): createMutex fails, telling that the name is taken.
+    std::vector<std::string> deniedMutexes;
     // Run once by runMessageLoop after the queue was first emptied (what happens while the program runs, say
     // a second copy starting), then the queue is pumped again.
     std::function<void()> whileRunning;
@@ -140,8 +144,26 @@ class SimDesktop : public platform::User32,
     std::vector<std::string> mciCommands;
     int beeps = 0;
     std::uint32_t notifyIconSize = 88;
-    // Whether the current "notification area" holds our icon, by the sequence of notify calls.
-    bool trayIconPresent() const;
+    // Whether the notification area holds an icon now.
+    bool trayIconPresent() const { return !trayIcons_.empty(); }
+    // The shell answers as Windows does: adding an icon it holds already, and modifying or deleting one it
+    // does not hold, fail. The next `refuseAdds` adds fail, as they do while the shell is too busy to answer
+    // (at logon, say); with refusedAddsLand the shell takes such an add all the same, after the caller gave
+    // up.
+    int refuseAdds = 0;
+    bool refusedAddsLand = false;
+    // Explorer starts again: the notification area is empty, and "TaskbarCreated" is posted to every
+    // top-level window.
+    int restartShell();
+
+    // Timers (setTimer): whether one runs, and time going by. elapse() posts WM_TIMER to each window whose
+    // timer came due (once, however often it came due, as Windows does) and pumps the queue.
+    bool timerRunning(Hwnd window, std::uintptr_t id) const { return timers_.count({window, id}) != 0; }
+    void elapse(std::uint32_t milliseconds);
+    // Whether allowMessageFromLowerIntegrity exists on this "Windows", and the messages let through, by
+    // window.
+    bool messageFilterExists = true;
+    std::map<Hwnd, std::vector<std::uint32_t>> allowedMessages;
 
     // --- User32 ---
     Hwnd createHiddenWindow(const std::string& title, platform::WindowProc proc) override;
@@ -170,6 +192,9 @@ class SimDesktop : public platform::User32,
     std::int32_t loadIcon(int resourceId) override;
     void messageBeep() override;
     bool exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) override;
+    bool setTimer(Hwnd window, std::uintptr_t id, std::uint32_t milliseconds) override;
+    void killTimer(Hwnd window, std::uintptr_t id) override;
+    bool allowMessageFromLowerIntegrity(Hwnd window, std::uint32_t message) override;
     void runMessageLoop() override;
     void quit() override { quit_ = true; }
 
@@ -233,6 +258,13 @@ class SimDesktop : public platform::User32,
     std::map<std::string, std::uint32_t> registeredMessages_; // by lower-case name
     std::map<std::intptr_t, std::string> mutexHandles_;       // open mutex handles and their names
     std::intptr_t nextMutex_ = 0x9001;
+    std::map<std::pair<Hwnd, std::uint32_t>, platform::NotifyIconData>
+        trayIcons_; // by window and icon number
+    struct Timer {
+        std::uint32_t interval;
+        std::uint32_t elapsed;
+    };
+    std::map<std::pair<Hwnd, std::uintptr_t>, Timer> timers_;
 };
 
 } // namespace sim

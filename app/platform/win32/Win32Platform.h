@@ -36,6 +36,9 @@ class Win32User32 : public User32 {
     std::int32_t loadIcon(int resourceId) override;
     void messageBeep() override;
     bool exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) override;
+    bool setTimer(Hwnd window, std::uintptr_t id, std::uint32_t milliseconds) override;
+    void killTimer(Hwnd window, std::uintptr_t id) override;
+    bool allowMessageFromLowerIntegrity(Hwnd window, std::uint32_t message) override;
     void runMessageLoop() override;
     void quit() override;
 };
