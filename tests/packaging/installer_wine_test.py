@@ -4,8 +4,8 @@ machine: the catalog it writes parses back with the INF's SHA-1 as its member an
 with the certificate taken from the Root store; a changed INF no longer matches; Wine's own catalog reader
 (cryptprobe.exe: CryptCATOpen, CryptCATEnumerateMember) reads it and the build's catalogs as ours does; the
 certificate is in both stores and no key container is left; a second install replaces the first; removal
-and a failed install leave nothing. The receiver is not plugged in here (the package is staged); the cases
-with the receiver on the virtual bus are in winusb_wine_test.py.
+and a failed install leave nothing. The receiver is not plugged in here (the package is staged); the setup
+with the receiver on the virtual bus is in setup_receiver_wine_test.py.
 
 Usage (tests/wine/winetest.py): installer_wine_test.py --inf qelmusb.inf --drivercat PROGRAM
                                  [--dist DIR] --win64-dir DIR --build DIR --work DIR CASE...
