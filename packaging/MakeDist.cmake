@@ -1,7 +1,8 @@
 # Writes dist/ from the win64 and win32 builds: the signed driver packages, the attestation cabinets, the two
 # setups, the zips and SHA256SUMS. Run by the "dist" target (packaging/CMakeLists.txt) with SOURCE_DIR, WIN64_DIR,
-# WIN32_DIR, DIST_DIR, VERSION, MAKENSIS, GCAB, PYTHON, EPOCH (the release's date) and optionally ATTESTED_X64
-# and ATTESTED_X86; the signer comes in the environment (QELM_SIGN_*: scripts/sign-code.sh).
+# WIN32_DIR, DIST_DIR, VERSION, MAKENSIS, GCAB, PYTHON, EPOCH (the release's date), DRIVERCAT (the catalog tool)
+# and optionally ATTESTED_X64 and ATTESTED_X86; the signer comes in the environment (QELM_SIGN_*:
+# scripts/sign-code.sh). The setups also carry the WinUSB package's INF and its install program, qelmdrv.exe.
 #
 # Every PE file in dist/ and in the setups is signed: the program's files as they are staged for the setup (any
 # .exe, .dll or .sys in the stage: a new program needs only its line in setup_files below), the driver with its
@@ -22,7 +23,8 @@ foreach(arch x64 x86)
   else()
     set(build ${WIN32_DIR})
   endif()
-  foreach(file ${build}/app/Tavrelmond.exe ${build}/hidlib/XBMC.dll ${build}/driver/kernel/package/qelmrc.sys)
+  foreach(file ${build}/app/Tavrelmond.exe ${build}/hidlib/XBMC.dll ${build}/driver/kernel/package/qelmrc.sys
+               ${build}/packaging/installer/qelmdrv.exe ${build}/packaging/winusb/package/qelmusb.inf)
     if(NOT EXISTS ${file})
       message(FATAL_ERROR "missing ${file}: build the win64 and win32 presets first")
     endif()
@@ -34,7 +36,7 @@ foreach(arch x64 x86)
   file(COPY ${build}/driver/kernel/package/qelmrc.inf ${build}/driver/kernel/package/qelmrc.sys
        DESTINATION ${package})
   message(STATUS "Signing the ${arch} driver package")
-  run(${SOURCE_DIR}/scripts/sign-driver.sh --arch ${arch} ${package})
+  run(${SOURCE_DIR}/scripts/sign-driver.sh --arch ${arch} --drivercat ${DRIVERCAT} ${package})
   dist_fix_times(${package})
   # The cabinet for Microsoft's attestation signing, from the package signed here; then, when the maintainer
   # names the package Microsoft returned, that one goes into the setup and dist/ instead.
@@ -51,8 +53,13 @@ foreach(arch x64 x86)
   set(setup_files
       ${build}/app/Tavrelmond.exe
       ${build}/hidlib/XBMC.dll
+      ${build}/packaging/installer/qelmdrv.exe
       ${SOURCE_DIR}/app/res/Config.ini)
   file(COPY ${setup_files} DESTINATION ${stage})
+  # The WinUSB package's INF as the build dated and numbered it (its catalog is made on the user's PC).
+  set(winusb ${DIST_DIR}/.winusb-${arch})
+  file(COPY ${build}/packaging/winusb/package/qelmusb.inf DESTINATION ${winusb})
+  dist_fix_times(${winusb})
   dist_pe_files(programs ${stage})
   dist_sign(${programs})
   dist_fix_times(${stage})
@@ -64,11 +71,12 @@ foreach(arch x64 x86)
       -DAPP_DIR=${stage}
       -DCONFIG_INI=${stage}/Config.ini
       -DDRIVER_DIR=${package}
+      -DWINUSB_DIR=${winusb}
       -DICON=${SOURCE_DIR}/app/res/normal.ico
       -DOUTFILE=${DIST_DIR}/${setup}
       -DSIGN_SCRIPT=${SOURCE_DIR}/scripts/sign-code.sh
       ${SOURCE_DIR}/packaging/nsis/Tavrelmond.nsi)
-  file(REMOVE_RECURSE ${stage} ${DIST_DIR}/.nsis-${arch})
+  file(REMOVE_RECURSE ${stage} ${winusb} ${DIST_DIR}/.nsis-${arch})
 
   dist_zip(${DIST_DIR}/qelmrc-${arch}.zip ${DIST_DIR} qelmrc-${arch})
 endforeach()

@@ -16,6 +16,7 @@ packages=(
   nsis openssl p7zip-full                      # release packaging: setups (makensis), test certificates, setup contents
   gcab git                                     # release: the attestation cabinets; the commit's date
   python3-yaml                                 # release workflow check (with node and npm, below)
+  libssl-dev                                   # the catalog tool's digests and signatures on the build machine
 )
 
 missing=()

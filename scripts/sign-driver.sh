@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
 # Signs a qelmrc driver package folder in place (one architecture: qelmrc.inf and qelmrc.sys):
 #   1. embeds an Authenticode signature (SHA-256, with page hashes) in qelmrc.sys,
-#   2. makes the catalog qelmrc.cat with our generator (packaging/drivercat.py) and signs it,
+#   2. makes the catalog qelmrc.cat with our catalog tool (drivercat, packaging/catalog) and signs it,
 #   3. writes the public certificate as qelmrc-test.cer (for the user to trust: docs/INSTALL.md),
 #   4. checks all of it with osslsigncode (the .sys, the .cat, and the .sys against the catalog) and the
 #      INF's digest in the catalog.
 #
-# Usage: scripts/sign-driver.sh --arch x64|x86 [SIGNER] PACKAGE_DIR
+# Usage: scripts/sign-driver.sh --arch x64|x86 [SIGNER] [--drivercat PROGRAM] PACKAGE_DIR
 #
 # SIGNER: the options of scripts/sign-code.sh, which does the signing (or its QELM_SIGN_* environment): by
 # default the test certificate in --cert-dir (packaging/test-cert/, kept out of git; made there once when
 # missing), or --cert/--key (PEM), --pkcs12, a PKCS#11 token, and --timestamp URL.
+# --drivercat names the catalog tool; by default the one of the release or host build
+# (cmake --build --preset host --target drivercat).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
 arch=""
 signer=()
+drivercat=""
 package=""
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -23,15 +26,16 @@ while [ $# -gt 0 ]; do
     --cert-dir|--cert|--key|--pkcs12|--pkcs11-module|--pkcs11-engine|--timestamp|--ca)
       [ $# -ge 2 ] || { echo "sign-driver: $1 needs a value" >&2; exit 2; }
       signer+=("$1" "$2"); shift 2 ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    --drivercat) drivercat="$2"; shift 2 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     -*) echo "sign-driver: unknown option $1" >&2; exit 2 ;;
     *) package="$1"; shift ;;
   esac
 done
 # The catalog's OS (Inf2Cat's names) and OSAttr (platform 2, Windows NT: major.minor) attributes, the same
-# versions in both: Windows 10 and 11 (10.0) for x64; 7, 8, 8.1 and 10 for x86.
+# versions in both: the package's stated minimum, Windows 7 SP1, and every later one (8, 8.1, 10 and 11).
 case "$arch" in
-  x64) os_attr="_v100_X64"; os_versions="2:10.0" ;;
+  x64) os_attr="7X64,8X64,_v63_X64,_v100_X64"; os_versions="2:6.1,2:6.2,2:6.3,2:10.0" ;;
   x86) os_attr="7X86,8X86,_v63,_v100"; os_versions="2:6.1,2:6.2,2:6.3,2:10.0" ;;
   *) echo "sign-driver: --arch x64 or x86" >&2; exit 2 ;;
 esac
@@ -39,6 +43,16 @@ if [ -z "$package" ] || [ ! -f "$package/qelmrc.inf" ] || [ ! -f "$package/qelmr
   echo "sign-driver: give a folder with qelmrc.inf and qelmrc.sys" >&2
   exit 2
 fi
+if [ -z "$drivercat" ]; then
+  for candidate in "$here/build/release/packaging/catalog/drivercat" "$here/build/host/packaging/catalog/drivercat"; do
+    if [ -x "$candidate" ]; then drivercat="$candidate"; break; fi
+  done
+fi
+if [ -z "$drivercat" ] || [ ! -x "$drivercat" ]; then
+  echo "sign-driver: no catalog tool; build it (cmake --build --preset host --target drivercat) or give --drivercat" >&2
+  exit 2
+fi
+
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -57,7 +71,7 @@ mv "$work/qelmrc.sys" "$package/qelmrc.sys"
 # 2. The catalog: the image's Authenticode digest (SHA-1, a version 1 catalog) and the INF's SHA-1; the
 #    INF's hardware IDs in lower case, as HWID1 and HWID2.
 osslsigncode extract-data -h sha1 -in "$package/qelmrc.sys" -out "$work/indirect.der" >/dev/null
-python3 "$here/packaging/drivercat.py" make --out "$work/unsigned.cat" --os "$os_attr" --osattr "$os_versions" \
+"$drivercat" make --out "$work/unsigned.cat" --os "$os_attr" --osattr "$os_versions" \
   --hwid 'usb\vid_045e&pid_0284' --hwid 'usb\vid_045e&pid_0284&mi_00' --pe "qelmrc.sys=$work/indirect.der" --flat "$package/qelmrc.inf" >/dev/null
 "$here/scripts/sign-code.sh" "${signer[@]}" "$work/unsigned.cat" >/dev/null
 mv "$work/unsigned.cat" "$package/qelmrc.cat"
@@ -80,5 +94,5 @@ check() {
 check "$package/qelmrc.sys (embedded signature)" -in "$package/qelmrc.sys"
 check "$package/qelmrc.cat (catalog signature)" -in "$package/qelmrc.cat"
 check "$package/qelmrc.sys against qelmrc.cat" -catalog "$package/qelmrc.cat" -in "$package/qelmrc.sys"
-python3 "$here/packaging/drivercat.py" check "$package/qelmrc.cat" --flat "$package/qelmrc.inf" | sed 's/^/[sign] /'
-python3 "$here/packaging/drivercat.py" list "$package/qelmrc.cat" | sed 's/^/[sign]   /'
+"$drivercat" check "$package/qelmrc.cat" --flat "$package/qelmrc.inf" | sed 's/^/[sign] /'
+"$drivercat" list "$package/qelmrc.cat" | sed 's/^/[sign]   /'

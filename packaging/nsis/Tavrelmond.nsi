@@ -1,14 +1,19 @@
 ; Tavrelmond setup, for 64-bit (-DARCH=x64) and 32-bit (-DARCH=x86) Windows. Built by packaging/MakeDist.cmake:
-;   makensis -DARCH=x64 -DVERSION=1.6.0 -DAPP_DIR=<Tavrelmond.exe, XBMC.dll> -DCONFIG_INI=<Config.ini>
-;            -DDRIVER_DIR=<signed driver package> -DICON=<.ico> -DOUTFILE=<setup.exe>
+;   makensis -DARCH=x64 -DVERSION=1.6.0 -DAPP_DIR=<program files, qelmdrv.exe> -DCONFIG_INI=<Config.ini>
+;            -DDRIVER_DIR=<signed driver package> -DWINUSB_DIR=<qelmusb.inf> -DICON=<.ico> -DOUTFILE=<setup.exe>
 ;            [-DSIGN_SCRIPT=<scripts/sign-code.sh>] Tavrelmond.nsi
 ; VERSION is the release's (major.minor.patch). With SIGN_SCRIPT, the setup and the uninstaller inside it are
 ; signed as makensis writes them.
 ;
 ; Installs Tavrelmond.exe, XBMC.dll and Config.ini (never over one that is there) to Program Files, Start-menu
-; shortcuts, autostart at logon (the machine's Run key), an Add/Remove Programs entry and, as an option, the
-; test-signed driver package (pnputil). The uninstaller first closes a running Tavrelmond. /S runs either
-; without questions: setup installs the program (not the driver), uninstall keeps Config.ini.
+; shortcuts, autostart at logon (the machine's Run key), an Add/Remove Programs entry and, as an option, a
+; driver for the receiver, one of two: the WinUSB package (Microsoft's WinUSB driver, its catalog signed on
+; this PC by qelmdrv.exe; the default from Windows 8 on) or the test-signed qelmrc kernel driver (pnputil).
+; Choosing one removes the other's package; the uninstaller removes whichever is installed, with the WinUSB
+; package's certificate. The uninstaller first closes a running Tavrelmond. /S runs either without
+; questions: setup installs the program and, with /DRIVER=winusb or /DRIVER=qelmrc, that driver (without
+; /DRIVER, or with /DRIVER=none, the driver stays as it is); uninstall keeps Config.ini. What the driver
+; component did is also written to driver.log in the program's folder.
 
 Unicode true
 !if "${ARCH}" == "x64"
@@ -23,6 +28,7 @@ Unicode true
 !include WinVer.nsh
 !include WinMessages.nsh
 !include FileFunc.nsh
+!include Sections.nsh
 
 !define PRODUCT "Tavrelmond"
 !define PUBLISHER "QELM"
@@ -33,6 +39,11 @@ Unicode true
 !define WINDOW_TITLE "Tavrelmond 1.6"
 ; How long a running Tavrelmond is given to end after WM_CLOSE, in milliseconds.
 !define CLOSE_WAIT_MS 10000
+; The driver route installed, "winusb" or "qelmrc": a value of the uninstall entry.
+!define DRIVER_ROUTE "DriverRoute"
+; pnputil's and qelmdrv's exit codes besides 0: no device took the package (it is staged), restart needed.
+!define STAGED 259
+!define RESTART_NEEDED 3010
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -183,7 +194,70 @@ Section "${PRODUCT} (program)" SecProgram
   WriteRegDWORD HKLM "${UNINST_KEY}" "EstimatedSize" $0
 SectionEnd
 
-Section /o "Driver for the receiver (test-signed)" SecDriver
+; -- the driver for the receiver ---------------------------------------------------------------------------
+; A line about the driver: shown in the details and kept in driver.log (a silent setup shows nothing).
+!macro DRIVER_NOTE TEXT
+  DetailPrint "${TEXT}"
+  FileOpen $9 "$INSTDIR\driver.log" a
+  FileSeek $9 0 END
+  FileWrite $9 "${TEXT}$\r$\n"
+  FileClose $9
+!macroend
+!define DriverNote "!insertmacro DRIVER_NOTE"
+
+; Runs qelmdrv.exe with the arguments on the stack's top; its exit code in $0, its lines in the details and
+; in driver.log.
+Function RunQelmdrv
+  Exch $1
+  nsExec::ExecToStack '"$INSTDIR\qelmdrv.exe" $1'
+  Pop $0
+  Pop $1
+  ${DriverNote} "$1"
+  Pop $1
+FunctionEnd
+
+SectionGroup "Driver for the receiver" SecDriverGroup
+
+Section "WinUSB (Microsoft's driver, Windows 8 and later)" SecWinUsb
+  SetOutPath "$INSTDIR"
+  File "${APP_DIR}\qelmdrv.exe"
+  SetOutPath "$INSTDIR\winusb"
+  File "${WINUSB_DIR}\qelmusb.inf"
+  ; The other route's package goes first.
+  Push "remove-qelmrc"
+  Call RunQelmdrv
+  Delete "$INSTDIR\driver\qelmrc.inf"
+  Delete "$INSTDIR\driver\qelmrc.sys"
+  Delete "$INSTDIR\driver\qelmrc.cat"
+  Delete "$INSTDIR\driver\qelmrc-test.cer"
+  RMDir "$INSTDIR\driver"
+  ${DriverNote} "Signing the WinUSB package on this PC and installing it (qelmdrv)..."
+  Push 'install-winusb "$INSTDIR\winusb"'
+  Call RunQelmdrv
+  ${If} $0 == 0
+    ${DriverNote} "The WinUSB driver is installed for the receiver."
+  ${ElseIf} $0 == ${STAGED}
+    ${DriverNote} "The WinUSB driver is staged: Windows uses it when the receiver is plugged in."
+  ${ElseIf} $0 == ${RESTART_NEEDED}
+    ${DriverNote} "The WinUSB driver is installed; restart Windows to finish."
+  ${Else}
+    ${DriverNote} "The WinUSB driver was not installed (qelmdrv: $0)."
+    DeleteRegValue HKLM "${UNINST_KEY}" "${DRIVER_ROUTE}"
+    MessageBox MB_ICONEXCLAMATION "The WinUSB driver was not installed (qelmdrv: $0).$\r$\n$\r$\nThe reason is in $INSTDIR\driver.log; see the install guide." /SD IDOK
+    Return
+  ${EndIf}
+  WriteRegStr HKLM "${UNINST_KEY}" "${DRIVER_ROUTE}" "winusb"
+SectionEnd
+
+Section /o "qelmrc kernel driver (test mode, 32-bit Windows, Windows 7)" SecDriver
+  SetOutPath "$INSTDIR"
+  File "${APP_DIR}\qelmdrv.exe"
+  ; The other route's package goes first, with its certificate.
+  Push "remove-winusb"
+  Call RunQelmdrv
+  Delete "$INSTDIR\winusb\qelmusb.inf"
+  Delete "$INSTDIR\winusb\qelmusb.cat"
+  RMDir "$INSTDIR\winusb"
   SetOutPath "$INSTDIR\driver"
   File "${DRIVER_DIR}\qelmrc.inf"
   File "${DRIVER_DIR}\qelmrc.sys"
@@ -192,7 +266,7 @@ Section /o "Driver for the receiver (test-signed)" SecDriver
   !if /FileExists "${DRIVER_DIR}\qelmrc-test.cer"
     File "${DRIVER_DIR}\qelmrc-test.cer"
   !endif
-  DetailPrint "Adding the driver package to the driver store and installing it (pnputil)..."
+  ${DriverNote} "Adding the qelmrc driver package to the driver store and installing it (pnputil)..."
   ; pnputil's /add-driver exists from Windows 10 version 1607 (build 14393); before it, the older syntax.
   ${If} ${AtLeastBuild} 14393
     nsExec::ExecToLog '"$SYSDIR\pnputil.exe" /add-driver "$INSTDIR\driver\qelmrc.inf" /install'
@@ -200,22 +274,39 @@ Section /o "Driver for the receiver (test-signed)" SecDriver
     nsExec::ExecToLog '"$SYSDIR\pnputil.exe" -i -a "$INSTDIR\driver\qelmrc.inf"'
   ${EndIf}
   Pop $0
-  ; 3010: installed, a restart completes it.
+  ; 259: no device took the package (no receiver plugged in, or one that keeps its driver): it is in the
+  ; driver store and Windows uses it at the next plug-in. 3010: installed, a restart completes it.
   ${If} $0 == 0
-  ${OrIf} $0 == 3010
-    DetailPrint "The driver package is installed."
+    ${DriverNote} "The qelmrc driver package is installed."
+  ${ElseIf} $0 == ${STAGED}
+    ${DriverNote} "The qelmrc driver package is staged: Windows uses it when the receiver is plugged in."
+  ${ElseIf} $0 == ${RESTART_NEEDED}
+    ${DriverNote} "The qelmrc driver package is installed; restart Windows to finish."
   ${Else}
-    DetailPrint "pnputil ended with $0: the driver package is not installed."
+    ${DriverNote} "pnputil ended with $0: the qelmrc driver package is not installed."
+    DeleteRegValue HKLM "${UNINST_KEY}" "${DRIVER_ROUTE}"
     MessageBox MB_ICONEXCLAMATION "The driver was not installed (pnputil: $0).$\r$\n$\r$\nOn 64-bit Windows it needs test mode and the test certificate trusted; see the install guide. The package is in $INSTDIR\driver." /SD IDOK
+    Return
   ${EndIf}
+  WriteRegStr HKLM "${UNINST_KEY}" "${DRIVER_ROUTE}" "qelmrc"
 SectionEnd
 
+SectionGroupEnd
+
 LangString DESC_SecProgram ${LANG_ENGLISH} "Tavrelmond.exe, XBMC.dll and Config.ini, Start-menu entries, start at logon."
-LangString DESC_SecDriver ${LANG_ENGLISH} "qelmrc, the receiver's driver, test-signed: on 64-bit Windows only in test mode (see the install guide)."
+LangString DESC_SecDriverGroup ${LANG_ENGLISH} "A driver for the receiver: one of the two (see the install guide)."
+LangString DESC_SecWinUsb ${LANG_ENGLISH} "Microsoft's WinUSB driver for the receiver; its package is signed on this PC with a certificate whose key is deleted at once. No test mode, Secure Boot stays on. Windows 8 and later."
+LangString DESC_SecDriver ${LANG_ENGLISH} "qelmrc, the receiver's own kernel driver, test-signed: on 64-bit Windows only in test mode. For 32-bit Windows and Windows 7."
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} $(DESC_SecProgram)
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecDriverGroup} $(DESC_SecDriverGroup)
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecWinUsb} $(DESC_SecWinUsb)
   !insertmacro MUI_DESCRIPTION_TEXT ${SecDriver} $(DESC_SecDriver)
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+; Whether each driver section was selected before the last change (.onSelChange keeps one of the two).
+Var WinUsbSelected
+Var KernelSelected
 
 Function .onInit
 !if "${ARCH}" == "x64"
@@ -224,13 +315,82 @@ Function .onInit
     Abort
   ${EndIf}
   SetRegView 64
-!else
-  ; The 32-bit driver cannot serve 64-bit Windows: offer the driver only where it fits.
+!endif
+  ; The driver to install: /DRIVER=winusb|qelmrc|none; without it the one installed before and otherwise, from
+  ; Windows 8 on, WinUSB; a silent setup without it leaves the driver as it is.
+  ClearErrors
+  ${GetOptions} $CMDLINE "/DRIVER=" $R0
+  ${If} ${Errors}
+    StrCpy $R0 ""
+  ${EndIf}
+  ${If} $R0 != ""
+  ${AndIf} $R0 != "winusb"
+  ${AndIf} $R0 != "qelmrc"
+  ${AndIf} $R0 != "none"
+    MessageBox MB_ICONSTOP "Unknown driver /DRIVER=$R0: winusb, qelmrc or none." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+  ${If} $R0 == ""
+  ${AndIfNot} ${Silent}
+    ReadRegStr $R0 HKLM "${UNINST_KEY}" "${DRIVER_ROUTE}"
+    ${If} $R0 == ""
+    ${AndIf} ${AtLeastWin8}
+      StrCpy $R0 "winusb"
+    ${EndIf}
+  ${EndIf}
+  !insertmacro UnselectSection ${SecWinUsb}
+  !insertmacro UnselectSection ${SecDriver}
+  ${If} $R0 == "winusb"
+    !insertmacro SelectSection ${SecWinUsb}
+  ${ElseIf} $R0 == "qelmrc"
+    !insertmacro SelectSection ${SecDriver}
+  ${EndIf}
+  ; The WinUSB package needs Windows 8 (a silent setup asking for it elsewhere lets qelmdrv say so).
+  ${IfNot} ${AtLeastWin8}
+  ${AndIfNot} ${Silent}
+    !insertmacro UnselectSection ${SecWinUsb}
+    SectionSetFlags ${SecWinUsb} ${SF_RO}
+  ${EndIf}
+!if "${ARCH}" == "x86"
+  ; The 32-bit drivers and qelmdrv cannot serve 64-bit Windows: offer a driver only where it fits.
   ${If} ${RunningX64}
+    SectionSetFlags ${SecWinUsb} ${SF_RO}
     SectionSetFlags ${SecDriver} ${SF_RO}
+    SectionSetText ${SecWinUsb} ""
     SectionSetText ${SecDriver} ""
+    SectionSetText ${SecDriverGroup} ""
   ${EndIf}
 !endif
+  StrCpy $WinUsbSelected 0
+  StrCpy $KernelSelected 0
+  ${If} ${SectionIsSelected} ${SecWinUsb}
+    StrCpy $WinUsbSelected 1
+  ${EndIf}
+  ${If} ${SectionIsSelected} ${SecDriver}
+    StrCpy $KernelSelected 1
+  ${EndIf}
+FunctionEnd
+
+; One driver at most: the one just ticked wins (both at once, by the group's box: WinUSB).
+Function .onSelChange
+  ${If} ${SectionIsSelected} ${SecWinUsb}
+  ${AndIf} ${SectionIsSelected} ${SecDriver}
+    ${If} $WinUsbSelected == 1
+    ${AndIf} $KernelSelected == 0
+      !insertmacro UnselectSection ${SecWinUsb}
+    ${Else}
+      !insertmacro UnselectSection ${SecDriver}
+    ${EndIf}
+  ${EndIf}
+  StrCpy $WinUsbSelected 0
+  StrCpy $KernelSelected 0
+  ${If} ${SectionIsSelected} ${SecWinUsb}
+    StrCpy $WinUsbSelected 1
+  ${EndIf}
+  ${If} ${SectionIsSelected} ${SecDriver}
+    StrCpy $KernelSelected 1
+  ${EndIf}
 FunctionEnd
 
 ; -- uninstall ----------------------------------------------------------------------------------------------
@@ -242,10 +402,31 @@ FunctionEnd
 
 Section "Uninstall"
   Call un.CloseTavrelmond
+  ; The driver installed from this setup, whichever it is: the WinUSB package with its certificate, or the
+  ; qelmrc package.
+  ${If} ${FileExists} "$INSTDIR\qelmdrv.exe"
+    ReadRegStr $1 HKLM "${UNINST_KEY}" "${DRIVER_ROUTE}"
+    DetailPrint "Removing the WinUSB driver package and its certificate (qelmdrv)..."
+    nsExec::ExecToLog '"$INSTDIR\qelmdrv.exe" remove-winusb'
+    Pop $0
+    ${If} $0 != 0
+    ${AndIf} $0 != ${RESTART_NEEDED}
+      MessageBox MB_ICONEXCLAMATION "The WinUSB driver package or its certificate could not be removed (qelmdrv: $0); see the install guide to remove them by hand." /SD IDOK
+    ${EndIf}
+    ${If} $1 == "qelmrc"
+      DetailPrint "Removing the qelmrc driver package (qelmdrv)..."
+      nsExec::ExecToLog '"$INSTDIR\qelmdrv.exe" remove-qelmrc'
+      Pop $0
+    ${EndIf}
+  ${EndIf}
+  Delete "$INSTDIR\qelmdrv.exe"
+  Delete "$INSTDIR\winusb\qelmusb.inf"
+  Delete "$INSTDIR\winusb\qelmusb.cat"
+  RMDir "$INSTDIR\winusb"
+  Delete "$INSTDIR\driver.log"
   Delete "$INSTDIR\Tavrelmond.exe"
   Delete "$INSTDIR\XBMC.dll"
-  ; The copy of the driver package, file by file (a folder of that name may hold the user's own files); a
-  ; driver installed from it stays in the driver store (see the guide).
+  ; The copy of the driver package, file by file (a folder of that name may hold the user's own files).
   Delete "$INSTDIR\driver\qelmrc.inf"
   Delete "$INSTDIR\driver\qelmrc.sys"
   Delete "$INSTDIR\driver\qelmrc.cat"

@@ -5,7 +5,7 @@ cabinets and SHA256SUMS; every PE file in it and in the setups signed; the relea
 The setups' contents are read with 7-Zip (it opens NSIS installers): the 32-bit setup cannot run on this
 machine, so this is where it is checked; the 64-bit one also runs under Wine (tests/packaging/setup_wine_test.py).
 
-Usage: dist_test.py --dist DIR --version X.Y.Z --win64-dir DIR --win32-dir DIR
+Usage: dist_test.py --drivercat PROGRAM --winusb-inf FILE --dist DIR --version X.Y.Z --win64-dir DIR --win32-dir DIR
 """
 
 import argparse
@@ -19,8 +19,9 @@ import tempfile
 import unittest
 import zipfile
 
-from packtools import (MACHINES, ROOT, authenticode_sha1, members_by_file, osslsigncode, pe_machine, pem_from_cer,
-                       read_catalog)
+import packtools
+from packtools import (MACHINES, ROOT, authenticode_sha1, catalog_minimum_problems, members_by_file, osslsigncode,
+                       pe_machine, pem_from_cer, read_catalog)
 
 sys.path.insert(0, os.path.join(ROOT, "tests/kernel"))
 from check_driver_image import first_version_resource, version_strings  # noqa: E402
@@ -111,7 +112,8 @@ class Dist(unittest.TestCase):
                 out = self.unpack(arch)
                 build = self.builds[arch]
                 # The program's files are the build's, signed: the same image apart from the signature.
-                for name, source in [("Tavrelmond.exe", "app/Tavrelmond.exe"), ("XBMC.dll", "hidlib/XBMC.dll")]:
+                for name, source in [("Tavrelmond.exe", "app/Tavrelmond.exe"), ("XBMC.dll", "hidlib/XBMC.dll"),
+                                     ("qelmdrv.exe", "packaging/installer/qelmdrv.exe")]:
                     self.assertEqual(authenticode_sha1(os.path.join(out, name), self.work),
                                      authenticode_sha1(os.path.join(build, source), self.work), name)
                     self.assertEqual(pe_machine(os.path.join(out, name)), MACHINES[arch], name)
@@ -122,6 +124,16 @@ class Dist(unittest.TestCase):
                         self.assertEqual(a.read(), b.read(), f"{name} in the {arch} setup differs from {source}")
                 self.assertEqual(pe_machine(os.path.join(out, "driver/qelmrc.sys")), MACHINES[arch])
                 self.assertTrue(os.path.isfile(os.path.join(out, "uninstall.exe")))
+                # The WinUSB package's INF: the build's, dated and numbered as the release; no catalog (that
+                # is made on the user's PC).
+                self.assertEqual(sorted(os.listdir(os.path.join(out, "winusb"))), ["qelmusb.inf"])
+                with open(os.path.join(out, "winusb", "qelmusb.inf"), encoding="utf-8") as f:
+                    shipped = f.read()
+                with open(ARGS.winusb_inf, encoding="utf-8") as f:
+                    self.assertEqual(shipped, f.read())
+                m = re.search(r"(?m)^DriverVer\s*=\s*(\d\d)/(\d\d)/(\d{4}),(\S+)\s*$", shipped)
+                self.assertIsNotNone(m, "no DriverVer line of date and version in the WinUSB INF")
+                self.assertEqual(m.group(4), ARGS.version + ".0")
 
     def test_one_version_everywhere(self):
         version = tuple(int(p) for p in ARGS.version.split(".")) + (0,)
@@ -161,7 +173,9 @@ class Dist(unittest.TestCase):
                 with self.subTest(arch=arch, what=what):
                     code, out = osslsigncode("verify", "-CAfile", self.ca, *args)
                     self.assertEqual(code, 0, out)
-            self.assertEqual(sorted(members_by_file(read_catalog(cat))), ["qelmrc.inf", "qelmrc.sys"])
+            catalog = read_catalog(cat)
+            self.assertEqual(sorted(members_by_file(catalog)), ["qelmrc.inf", "qelmrc.sys"])
+            self.assertEqual(catalog_minimum_problems(catalog, "qelmrc", arch), [])
             self.assertEqual(pe_machine(sys_file), MACHINES[arch])
 
     def test_attestation_cabinets(self):
@@ -207,11 +221,14 @@ class Dist(unittest.TestCase):
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
+    parser.add_argument("--drivercat", required=True)
+    parser.add_argument("--winusb-inf", required=True, help="the WinUSB INF as the build configures it")
     parser.add_argument("--dist", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--win64-dir", required=True)
     parser.add_argument("--win32-dir", required=True)
     ARGS, rest = parser.parse_known_args()
+    packtools.DRIVERCAT = ARGS.drivercat
     if not os.path.isdir(ARGS.dist):
         sys.exit(f"missing {ARGS.dist}: run cmake --workflow --preset release first")
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

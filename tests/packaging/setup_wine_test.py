@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
-"""TavrelmondSetup-<version>-x64.exe under Wine, in a Wine prefix of its own: what a user gets from a silent install,
-an upgrade over an edited Config.ini, and a silent uninstall while Tavrelmond runs.
+"""TavrelmondSetup-<version>-x64.exe under Wine, in a Wine prefix of its own: what a user gets from a silent
+install, an upgrade over an edited Config.ini, and a silent uninstall while Tavrelmond runs; the driver
+component: the qelmrc route with a stand-in pnputil.exe answering 0, 259, 3010 and a failure (Wine has no
+pnputil), the WinUSB route (qelmdrv.exe) without a receiver plugged in, switching between the two, and the
+uninstaller removing whichever is installed.
 
-Wine has no pnputil, so the driver component is not exercised here (dist_test.py checks its contents). The
-cases share their prefix (in the --work folder), and each begins from a prefix without Tavrelmond.
+The prefix reports Windows 10 (so that the setup offers the WinUSB route). The cases share it (in the --work
+folder), and each begins from a prefix without Tavrelmond or a driver of ours.
 
 Usage (tests/wine/winetest.py): setup_wine_test.py --dist DIR --version X.Y.Z --win64-dir DIR --build DIR
                                 --work DIR CASE...
@@ -16,6 +19,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../wine"))
 
+import winepack  # noqa: E402
 from qelmwine import WINESERVER, WineSession, wait_for  # noqa: E402
 from tavrel import parse_fields  # noqa: E402
 from winetest import case, check, run, stop  # noqa: E402
@@ -29,6 +33,7 @@ INSTALL_DIR = r"C:\Program Files\Tavrelmond"
 SHORTCUTS = ["Tavrelmond.lnk", "Edit Config.ini.lnk", "Uninstall Tavrelmond.lnk"]
 PROGRAM_FILES = ["Config.ini", "Tavrelmond.exe", "XBMC.dll", "uninstall.exe"]
 DRIVER_FILES = ["qelmrc.inf", "qelmrc.sys", "qelmrc.cat", "qelmrc-test.cer"]
+WINUSB_STAGED = "The WinUSB driver is staged: Windows uses it when the receiver is plugged in."
 
 
 class SetupRig:
@@ -39,6 +44,9 @@ class SetupRig:
         if not os.path.exists(self.setup):
             raise SystemExit(f"missing {self.setup}: run cmake --workflow --preset release first")
         self.winprobe = os.path.join(win64, "tests/winbin/winprobe/winprobe.exe")
+        self.pnputil = os.path.join(win64, "tests/winbin/pnputil/pnputil.exe")
+        self.qelmdrv = os.path.join(win64, "packaging/installer/qelmdrv.exe")
+        self.dist = dist
         self.win64 = win64
         self.session = WineSession(work, display=True)
         # Wine would add menu entries for the shortcuts to the host's desktop: not for a test.
@@ -50,6 +58,9 @@ class SetupRig:
 
     def __enter__(self):
         self.session.__enter__()
+        self.session.run(["reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "win10", "/f"])
+        # The stand-in pnputil.exe where the setup looks for Windows' own.
+        shutil.copy(self.pnputil, os.path.join(self.session.prefix, "drive_c", "windows", "system32", "pnputil.exe"))
         self.reset()
         return self
 
@@ -60,6 +71,9 @@ class SetupRig:
     # -- the prefix ----------------------------------------------------------------------------------------
     def reset(self):
         """No Tavrelmond installed: the state before a first install (the prefix is kept between cases)."""
+        self.session.run([self.qelmdrv, "remove-winusb"], timeout=180)
+        self.session.run([self.qelmdrv, "remove-qelmrc"], timeout=180)
+        check(winepack.record(self.session) is None, "the prefix holds no WinUSB package before the case")
         for path in (self.install_dir, self.start_menu):
             shutil.rmtree(path, ignore_errors=True)
         self.session.run(["reg", "delete", RUN_KEY, "/v", "Tavrelmond", "/f"])
@@ -83,9 +97,46 @@ class SetupRig:
         subprocess.run([WINESERVER, "-w"], env=self.session.env, timeout=timeout)
 
     # -- setup and program ---------------------------------------------------------------------------------
-    def run_setup(self):
-        r = self.session.run([self.setup, "/S"], timeout=300)
-        check(r.returncode == 0, f"the silent setup ran to its end (exit code {r.returncode})")
+    def run_setup(self, *options, env=None):
+        r = self.session.run([self.setup, "/S"] + list(options), env=env, timeout=300)
+        check(r.returncode == 0, f"the silent setup {' '.join(options)} ran to its end (exit code {r.returncode})")
+
+    def driver_log(self):
+        path = os.path.join(self.install_dir, "driver.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def published(self, *inf_path):
+        """The published INFs in the prefix with the text of the setup's copy of an INF."""
+        copy = os.path.join(self.install_dir, *inf_path)
+        with open(copy, "rb") as f:
+            return winepack.published_infs(self.session, f.read())
+
+    def kernel_packages(self):
+        """Published qelmrc packages, by their text (the dist package's INF)."""
+        with open(os.path.join(self.dist, "qelmrc-x64", "qelmrc.inf"), "rb") as f:
+            return winepack.published_infs(self.session, f.read())
+
+    def winusb_installed(self):
+        """The recorded WinUSB package, with its certificate in both stores and no key left; the record."""
+        rec = winepack.record(self.session)
+        check(rec is not None and rec.get("PublishedInf"), f"qelmdrv recorded the WinUSB package: {rec}")
+        check(winepack.stores_holding(self.session, rec["CertificateThumbprint"]) == ["Root", "TrustedPublisher"],
+              "its certificate is in Root and TrustedPublisher")
+        check(winepack.SIGNING_KEY_CONTAINER not in winepack.reg_subkeys(self.session, winepack.WINE_MACHINE_KEYS),
+              "no signing key container is left")
+        check(self.published("winusb", "qelmusb.inf") == [rec["PublishedInf"]], "the WinUSB INF is published once")
+        return rec
+
+    def no_driver_left(self, thumbprints):
+        check(winepack.record(self.session) is None, "no WinUSB package is recorded")
+        for thumbprint in thumbprints:
+            check(winepack.stores_holding(self.session, thumbprint) == [], f"certificate {thumbprint} is in no store")
+        check(self.kernel_packages() == [], "no qelmrc package is published")
+        check(winepack.SIGNING_KEY_CONTAINER not in winepack.reg_subkeys(self.session, winepack.WINE_MACHINE_KEYS),
+              "no signing key container is left")
 
     def start_from_run_value(self):
         """Starts Tavrelmond as the logon does: the command line of its Run value, from another folder."""
@@ -217,6 +268,82 @@ def uninstall_closes_tavrelmond(t):
     check(rig.reg_values(UNINSTALL_KEY) is None, "the uninstall entry is gone")
     # Exit code 1 is the uninstaller's TerminateProcess after its wait: the program ignored WM_CLOSE.
     check(code == 0, f"Tavrelmond ended by itself on WM_CLOSE (exit code {code}; 1: the uninstaller ended it)")
+
+
+@case(session=setup_rig, labels="wine,packaging", timeout=900, lock="wineprefix-setup")
+def qelmrc_route_and_pnputils_answers(t):
+    rig = t.w
+    calls = os.path.join(t.work, "pnputil-calls.txt")
+    rows = [
+        (0, "The qelmrc driver package is installed.", True),
+        (259, "The qelmrc driver package is staged: Windows uses it when the receiver is plugged in.", True),
+        (3010, "The qelmrc driver package is installed; restart Windows to finish.", True),
+        (5, "pnputil ended with 5: the qelmrc driver package is not installed.", False),
+    ]
+    for code, says, installed in rows:
+        print(f"-- pnputil answers {code}")
+        rig.reset()
+        if os.path.exists(calls):
+            os.remove(calls)
+        rig.run_setup("/DRIVER=qelmrc", env={"QELM_PNPUTIL_EXIT": str(code),
+                                            "QELM_PNPUTIL_LOG": rig.session.windows_path(calls)})
+        with open(calls, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        check(lines == [f"/add-driver {INSTALL_DIR}\\driver\\qelmrc.inf /install"],
+              f"the setup ran pnputil once, with the package's INF: {lines}")
+        log = rig.driver_log()
+        check(says in log, f"pnputil {code}: the setup says {says!r}")
+        route = (rig.reg_values(UNINSTALL_KEY) or {}).get("DriverRoute")
+        check(route == ("qelmrc" if installed else None), f"pnputil {code}: the route recorded is {route!r}")
+        check("not installed" not in log or not installed, f"pnputil {code} is not reported as a failure")
+        check(sorted(os.listdir(os.path.join(rig.install_dir, "driver"))) == sorted(DRIVER_FILES),
+              "the package is in the program's driver folder")
+
+
+@case(session=setup_rig, labels="wine,packaging", timeout=900, lock="wineprefix-setup")
+def winusb_route_staged_then_uninstalled(t):
+    rig = t.w
+    rig.run_setup("/DRIVER=winusb")
+    log = rig.driver_log()
+    check(WINUSB_STAGED in log, "the setup says the WinUSB driver is staged for the next plug-in")
+    check("The receiver is not plugged in" in log, "qelmdrv's own lines are in driver.log")
+    rec = rig.winusb_installed()
+    check(sorted(os.listdir(os.path.join(rig.install_dir, "winusb"))) == ["qelmusb.cat", "qelmusb.inf"],
+          "the program folder holds the package: INF and the catalog signed on this PC")
+    check((rig.reg_values(UNINSTALL_KEY) or {}).get("DriverRoute") == "winusb", "the route recorded is winusb")
+    # An upgrade without /DRIVER leaves the driver as it is.
+    rig.run_setup()
+    check(winepack.record(rig.session) == rec, "a silent upgrade without /DRIVER keeps the package and certificate")
+    r = rig.session.run([os.path.join(rig.install_dir, "uninstall.exe"), "/S"], timeout=120)
+    check(r.returncode == 0, f"the silent uninstaller started (exit code {r.returncode})")
+    rig.wait_all_ended()
+    rig.no_driver_left([rec["CertificateThumbprint"]])
+    check(not os.path.exists(os.path.join(winepack.inf_folder(rig.session), rec["PublishedInf"])),
+          "the published WinUSB INF is gone")
+    check(rig.installed_files() in ([], ["Config.ini"]), f"the program folder is emptied: {rig.installed_files()}")
+
+
+@case(session=setup_rig, labels="wine,packaging", timeout=900, lock="wineprefix-setup")
+def choosing_one_route_removes_the_other(t):
+    rig = t.w
+    rig.run_setup("/DRIVER=winusb")
+    first = rig.winusb_installed()
+    rig.run_setup("/DRIVER=qelmrc", env={"QELM_PNPUTIL_EXIT": "259"})
+    check(winepack.record(rig.session) is None, "choosing qelmrc removed the WinUSB package")
+    check(winepack.stores_holding(rig.session, first["CertificateThumbprint"]) == [], "and its certificate")
+    check(not os.path.exists(os.path.join(rig.install_dir, "winusb")), "and its folder")
+    kernel = rig.kernel_packages()
+    check(len(kernel) == 1, f"the qelmrc package is published (by the stand-in pnputil): {kernel}")
+    rig.run_setup("/DRIVER=winusb")
+    check(rig.kernel_packages() == [], "choosing WinUSB removed the qelmrc package")
+    check(not os.path.exists(os.path.join(rig.install_dir, "driver")), "and its folder")
+    second = rig.winusb_installed()
+    check(second["CertificateThumbprint"] != first["CertificateThumbprint"], "with a certificate of its own")
+    rig.run_setup("/DRIVER=qelmrc", env={"QELM_PNPUTIL_EXIT": "0"})
+    r = rig.session.run([os.path.join(rig.install_dir, "uninstall.exe"), "/S"], timeout=120)
+    check(r.returncode == 0, f"the silent uninstaller started (exit code {r.returncode})")
+    rig.wait_all_ended()
+    rig.no_driver_left([first["CertificateThumbprint"], second["CertificateThumbprint"]])
 
 
 def options(ap):

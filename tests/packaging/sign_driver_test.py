@@ -3,7 +3,8 @@
 during the test: the signatures and the catalog verify with osslsigncode, the catalog lists the image by its
 Authenticode digest and the INF by its SHA-1, and a changed .sys or INF no longer matches.
 
-Usage: sign_driver_test.py --package x64=DIR --package x86=DIR   (DIR: a build's driver/kernel/package)
+Usage: sign_driver_test.py --drivercat PROGRAM --package x64=DIR --package x86=DIR
+       (DIR: a build's driver/kernel/package)
 """
 
 import argparse
@@ -15,17 +16,17 @@ import sys
 import tempfile
 import unittest
 
-from packtools import (MACHINES, ROOT, authenticode_sha1, members_by_file, osslsigncode, pe_machine,
-                       read_catalog, sha1_hex)
+import packtools
+from packtools import (MACHINES, ROOT, authenticode_sha1, catalog_minimum_problems, drivercat, members_by_file,
+                       osslsigncode, pe_machine, read_catalog, sha1_hex)
 
 SIGN = os.path.join(ROOT, "scripts/sign-driver.sh")
-OS_ATTRIBUTE = {"x64": "_v100_X64", "x86": "7X86,8X86,_v63,_v100"}
-OS_VERSIONS = {"x64": "2:10.0", "x86": "2:6.1,2:6.2,2:6.3,2:10.0"}
 PACKAGES = {}
 
 
 def sign(package, *options):
-    return subprocess.run([SIGN] + list(options) + [package], capture_output=True, text=True)
+    return subprocess.run([SIGN, "--drivercat", packtools.DRIVERCAT] + list(options) + [package],
+                          capture_output=True, text=True)
 
 
 class SignedPackage:
@@ -101,9 +102,8 @@ class SignedPackage:
         self.assertEqual(sorted(members), ["qelmrc.inf", "qelmrc.sys"])
         self.assertEqual(members["qelmrc.sys"]["digest"], authenticode_sha1(self.sys, self.work))
         self.assertEqual(members["qelmrc.inf"]["digest"], sha1_hex(self.inf))
-        self.assertEqual(catalog["attributes"], {"OS": OS_ATTRIBUTE[self.arch], "OSAttr": OS_VERSIONS[self.arch],
-                                                 "HWID1": "usb\\vid_045e&pid_0284",
-                                                 "HWID2": "usb\\vid_045e&pid_0284&mi_00"})
+        self.assertEqual({n: v for n, v in catalog["attributes"].items() if n.startswith("HWID")},
+                         {"HWID1": "usb\\vid_045e&pid_0284", "HWID2": "usb\\vid_045e&pid_0284&mi_00"})
         # Every hardware ID of the INF is listed, in lower case.
         with open(self.inf, encoding="utf-8") as f:
             inf_ids = set(re.findall(r"(?m)^%\w+%\s*=\s*\w+\s*,\s*(\S+)\s*$", f.read()))
@@ -112,6 +112,9 @@ class SignedPackage:
         self.assertEqual(catalog["signers"], 1)
         with open(self.inf, encoding="utf-8") as f:
             self.assertRegex(f.read(), r"(?m)^CatalogFile\s*=\s*qelmrc\.cat\s*$")
+
+    def test_catalog_matches_the_stated_minimum_windows(self):
+        self.assertEqual(catalog_minimum_problems(read_catalog(self.cat), "qelmrc", self.arch), [])
 
     def test_changed_sys_no_longer_matches(self):
         # One byte of code (past the headers) and one byte of the last section's data.
@@ -127,8 +130,7 @@ class SignedPackage:
 
     def test_changed_inf_no_longer_matches(self):
         changed = self.changed_copy(self.inf, 40)
-        r = subprocess.run([sys.executable, os.path.join(ROOT, "packaging/drivercat.py"), "check", self.cat,
-                            "--flat", changed], capture_output=True, text=True)
+        r = drivercat("check", self.cat, "--flat", changed)
         self.assertEqual(r.returncode, 1, r.stdout)
 
     def test_catalog_of_another_certificate_is_refused(self):
@@ -147,6 +149,29 @@ class SignedX64(SignedPackage, unittest.TestCase):
 
 class SignedX86(SignedPackage, unittest.TestCase):
     arch = "x86"
+
+
+class MinimumCheck(unittest.TestCase):
+    """The check of a catalog against its package's stated minimum Windows finds what it is for."""
+
+    def test_finds_what_does_not_match(self):
+        good = {"attributes": {"OS": "7X64,8X64,_v63_X64,_v100_X64", "OSAttr": "2:6.1,2:6.2,2:6.3,2:10.0"},
+                "members": [{"file": "qelmrc.inf", "algorithm": packtools.OID_SHA1}],
+                "signer_digests": [packtools.OID_SHA256]}
+        self.assertEqual(catalog_minimum_problems(good, "qelmrc", "x64"), [])
+        cases = [
+            ("Windows 10 only", "qelmrc", "x64", {"OS": "_v100_X64", "OSAttr": "2:10.0"}, None, None),
+            ("x86 names in an x64 catalog", "qelmrc", "x64", {"OS": "7X86,8X86,_v63,_v100"}, None, None),
+            ("Windows 7 named for the WinUSB package", "qelmusb", "x64", {}, None, None),
+            ("a member hashed with SHA-256", "qelmrc", "x64", {}, "2.16.840.1.101.3.4.2.1", None),
+            ("a SHA-512 signature", "qelmrc", "x64", {}, None, "2.16.840.1.101.3.4.2.3"),
+        ]
+        for what, package, arch, attributes, member_digest, signer_digest in cases:
+            with self.subTest(what=what):
+                catalog = {"attributes": dict(good["attributes"], **attributes),
+                           "members": [{"file": "x", "algorithm": member_digest or packtools.OID_SHA1}],
+                           "signer_digests": [signer_digest or packtools.OID_SHA256]}
+                self.assertNotEqual(catalog_minimum_problems(catalog, package, arch), [])
 
 
 class Script(unittest.TestCase):
@@ -222,16 +247,19 @@ class Script(unittest.TestCase):
         for what, args in [("no architecture", [self.package]),
                            ("unknown architecture", ["--arch", "arm64", self.package]),
                            ("folder without a driver", ["--arch", "x64", empty]),
-                           ("key without certificate", ["--arch", "x64", "--key", "/nonexistent", self.package])]:
+                           ("key without certificate", ["--arch", "x64", "--key", "/nonexistent", self.package]),
+                           ("no catalog tool", ["--arch", "x64", "--drivercat", "/nonexistent", self.package])]:
             with self.subTest(what=what):
-                r = subprocess.run([SIGN] + args, capture_output=True, text=True)
+                r = subprocess.run([SIGN, "--drivercat", packtools.DRIVERCAT] + args, capture_output=True, text=True)
                 self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
+    parser.add_argument("--drivercat", required=True)
     parser.add_argument("--package", action="append", required=True, help="ARCH=DIR")
     args, rest = parser.parse_known_args()
+    packtools.DRIVERCAT = args.drivercat
     for item in args.package:
         arch, _, folder = item.partition("=")
         if not os.path.isfile(os.path.join(folder, "qelmrc.sys")):
