@@ -2,8 +2,11 @@
 #pragma once
 
 #include "platform/Advapi32.h"
+#include "platform/Files.h"
 #include "platform/HidLibrary.h"
 #include "platform/Kernel32.h"
+#include "platform/Security.h"
+#include "platform/SettingsWindow.h"
 #include "platform/Shell32.h"
 #include "platform/Sockets.h"
 #include "platform/User32.h"
@@ -23,6 +26,13 @@ struct Platform {
     // UDP and TCP sockets for Kodi's network channels; without them those channels report that they have no
     // network.
     Sockets* sockets = nullptr;
+    // The user's files and folders, the rights on a file and the data protection, and the settings window.
+    // Without files the program reads only the Config.ini beside it and keeps no log; without security it
+    // takes no command line from that file and keeps no password of its own; without the window the menu's
+    // settings items say that there is none.
+    Files* files = nullptr;
+    Security* security = nullptr;
+    SettingsWindow* settingsWindow = nullptr;
 };
 
 } // namespace platform

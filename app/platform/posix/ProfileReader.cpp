@@ -1,6 +1,8 @@
 // Reads one value from a Windows profile file on the host; the rules are listed in ProfileReader.h.
 #include "platform/posix/ProfileReader.h"
 
+#include "platform/posix/TextCodec.h"
+
 #include <algorithm>
 #include <cstring>
 #include <cstdio>
@@ -236,6 +238,25 @@ std::uint32_t getPrivateProfileString(const char* section, const char* key, cons
     }
     Found found = findValue(*text, trim(section), trim(key));
     return copyEntry(found.hasValue ? std::string_view(found.value) : def, buffer, size);
+}
+
+std::optional<std::string> readProfileStringUtf8(const std::string& section, const std::string& key,
+                                                 const std::string& path) {
+    const std::optional<std::string> bytes = readFileBytes(path);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    const std::string text = decodeText(*bytes);
+    const Found found = findValue(text, trim(section), trim(key));
+    if (!found.hasValue) {
+        return std::nullopt;
+    }
+    std::string_view value = cString(found.value);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
 }
 
 } // namespace platform::posix

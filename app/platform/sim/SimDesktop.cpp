@@ -54,9 +54,16 @@ MessageResult SimDesktop::deliver(const Message& m) {
 
 int SimDesktop::pump() {
     int delivered = 0;
-    while (!queue_.empty() && !quit_) {
-        const Message m = queue_.front();
-        queue_.pop_front();
+    while (!quit_) {
+        Message m{};
+        {
+            const std::lock_guard<std::mutex> lock(queueGuard_.mutex);
+            if (queue_.empty()) {
+                break;
+            }
+            m = queue_.front();
+            queue_.pop_front();
+        }
         deliver(m);
         ++delivered;
     }
@@ -70,6 +77,7 @@ MessageResult SimDesktop::send(Hwnd window, std::uint32_t message, std::uintptr_
 
 int SimDesktop::broadcast(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
     int posted = 0;
+    const std::lock_guard<std::mutex> lock(queueGuard_.mutex);
     for (Hwnd h : order_) {
         if (windows_.at(h).proc) {
             queue_.push_back({h, message, wParam, lParam});
@@ -142,6 +150,7 @@ void SimDesktop::destroyWindow(Hwnd window) {
     calls.push_back("destroyWindow");
     removeWindow(window);
     // Messages still queued for it are dropped with it.
+    const std::lock_guard<std::mutex> lock(queueGuard_.mutex);
     queue_.erase(
         std::remove_if(queue_.begin(), queue_.end(), [&](const Message& m) { return m.window == window; }),
         queue_.end());
@@ -229,11 +238,15 @@ bool SimDesktop::showWindow(Hwnd window, int command) {
 
 bool SimDesktop::postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                              std::intptr_t lParam) {
+    if (window == HWND_BROADCAST) {
+        return broadcast(message, wParam, lParam) > 0;
+    }
     if (this->window(window) == nullptr) {
         return false;
     }
     Window& w = windows_.at(window);
     if (w.proc) {
+        const std::lock_guard<std::mutex> lock(queueGuard_.mutex);
         queue_.push_back({window, message, wParam, lParam});
     } else {
         // An outside window has no procedure here: its own program takes the message at once; it is logged.

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -203,6 +204,16 @@ class SimDesktop : public platform::User32,
     Hwnd next_ = 0x10010;
     Hwnd active_ = 0;
     Hwnd foreground_ = 0;
+    // Posted messages. A worker thread of the program may post too (PostMessage is thread-safe): the queue is
+    // guarded, and nothing is delivered while the guard is held.
+    // (A desktop assigned from another gets a guard of its own.)
+    struct Guard {
+        std::mutex mutex;
+        Guard() = default;
+        Guard(const Guard&) {}
+        Guard& operator=(const Guard&) { return *this; }
+    };
+    Guard queueGuard_;
     std::deque<Message> queue_;
     bool quit_ = false;
     // Procedures replaced by setWindowProc, by the opaque number handed out for them.
