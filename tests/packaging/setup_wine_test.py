@@ -152,8 +152,9 @@ def upgrade_keeps_config(t):
     config = os.path.join(rig.install_dir, "Config.ini")
     with open(config, "rb") as f:
         shipped = f.read()
-    check(b"\nport=8080" in shipped, "the first install wrote the shipped Config.ini (port=8080)")
-    edited = shipped.replace(b"\nport=8080", b"\nport=8181") + b"; edited by the user\r\n"
+    check(b"\nAPIControlXBMCOPENGL=eventserver" in shipped and b"\nport=" in shipped,
+          "the first install wrote the shipped Config.ini (the EventServer, empty port)")
+    edited = shipped.replace(b"\nport=", b"\nport=8181", 1) + b"; edited by an administrator\r\n"
     with open(config, "wb") as f:
         f.write(edited)
     exe = os.path.join(rig.install_dir, "Tavrelmond.exe")
