@@ -29,15 +29,22 @@ std::string Shown(const std::string& text) {
 } // namespace
 
 config::Setting MainForm::ReadSettings() {
-    // The six keys of old, in their order, then the Kodi web server's user name and password (as Unicode).
+    // The six keys of old, in their order, then the Kodi web server's user name and password (as Unicode,
+    // handed to Kodi as UTF-8).
     const config::Setting mode = config_.Read(config::KeyMode);
     const config::Setting vendor = config_.Read(config::KeyVendorId);
     const config::Setting product = config_.Read(config::KeyProductId);
     config::Setting autorun = config_.Read(config::KeyAutorun);
     const config::Setting address = config_.Read(config::KeyAddress);
     const config::Setting portSetting = config_.Read(config::KeyPort);
-    const config::Setting userSetting = config_.ReadUnicode(config::KeyUser);
-    const config::Setting passwordSetting = config_.ReadPassword(passwordProblem_);
+    // Kodi's web server credentials, only where they are used (the settings window reads its own).
+    config::Setting userSetting;
+    config::Setting passwordSetting;
+    passwordProblem_.clear();
+    if (mode.text == kodi::ModeJsonRpc) {
+        userSetting = config_.ReadUnicode(config::KeyUser);
+        passwordSetting = config_.ReadPassword(passwordProblem_);
+    }
     APIcontrol = mode.text;
     vendorIdText = vendor.text;
     productIdText = product.text;

@@ -43,7 +43,7 @@ class KodiAppTest : public AppTest {
     std::string tip() const { return form->SysTray1->Tip(); }
 
     PosixSockets sockets;
-    Platform withSockets{desk, desk, desk, desk, desk, inet, hid, &sockets};
+    Platform withSockets{desk, desk, desk, desk, desk, inet, hid, &sockets, &files, &security, &settingsWindow};
 };
 
 } // namespace
@@ -74,6 +74,7 @@ TEST_F(KodiAppTest, KodisWindowCountsOnlyAfterXbmcsTwo) {
         if (c.sdl) {
             sdl = desk.addWindow("SDL_app", "XBMC");
         }
+        writeConfig(std::string(XbmcWebServer) + ReceiverIds);
         MainForm& f = load();
         f.detect.Value = 1;
         const auto from = desk.calls.size();
@@ -143,9 +144,16 @@ TEST_F(KodiAppTest, EachModeUsesItsOwnChannelAndWrongCaseUsesNone) {
     const struct {
         const char* mode;
         std::size_t datagrams, requests;
+        const char* tip; // how the tray tip begins ("@" stands for the port)
     } cases[] = {
-        {"eventserver", 3, 0},  {"jsonrpc", 0, 1}, {"EventServer", 0, 0}, {"JSONRPC", 0, 0},
-        {"event server", 0, 0}, {"true", 0, 0},    {"false", 0, 0},       {"", 0, 0},
+        {"eventserver", 3, 0, "Kodi at 127.0.0.1:@: last press sent"},
+        {"jsonrpc", 0, 1, "Kodi at 127.0.0.1:@: last press reached it"},
+        {"EventServer", 0, 0, "Config.ini: APIControlXBMCOPENGL \"EventServer\": write eventserver"},
+        {"JSONRPC", 0, 0, "Config.ini: APIControlXBMCOPENGL \"JSONRPC\": write jsonrpc"},
+        {"event server", 0, 0, "Config.ini: APIControlXBMCOPENGL \"event server\" is not a mode"},
+        {"true", 0, 0, "Keys to XBMC's window"},
+        {"false", 0, 0, "XBMC's web server at 127.0.0.1:@"},
+        {"", 0, 0, "Config.ini: APIControlXBMCOPENGL is empty"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("mode \"") + c.mode + "\"");
@@ -159,7 +167,11 @@ TEST_F(KodiAppTest, EachModeUsesItsOwnChannelAndWrongCaseUsesNone) {
         EXPECT_EQ(eventServer.drain().size(), c.datagrams);
         EXPECT_EQ(webServer.requests().size(), c.requests);
         EXPECT_TRUE(inet.requests().empty()) << "XBMC's HTTP API is not used";
-        EXPECT_EQ(tip(), "");
+        std::string expected = c.tip;
+        if (const auto at = expected.find('@'); at != std::string::npos) {
+            expected.replace(at, 1, port);
+        }
+        EXPECT_EQ(tip().substr(0, expected.size()), expected) << tip();
         form.reset();
     }
 }
@@ -181,19 +193,21 @@ TEST_F(KodiAppTest, NetworkModesForwardWhetherOrNotALocalWindowExistsAndStillRai
     EXPECT_EQ(f.API.Value, 0);
 }
 
-TEST_F(KodiAppTest, TheTrayTipSaysWhyPressesGoNowhereAndClearsWhenOneGoesThrough) {
+TEST_F(KodiAppTest, TheTrayTipSaysWhyPressesGoNowhereAndNamesKodiWhenOneGoesThrough) {
     TcpStandIn kodi;
     kodi.script({loopback::Reply::Kind::Send,
                  loopback::httpReply(401, "", "WWW-Authenticate: Basic realm=\"Kodi\"\r\n")});
     MainForm& f =
         startWith("APIControlXBMCOPENGL=jsonrpc\r\nIP Address=127.0.0.1\r\nport=" + kodi.portText() +
                   "\r\nuser=kodi\r\npassword=wrong\r\n");
+    EXPECT_EQ(tip(), "Kodi at 127.0.0.1:" + kodi.portText() + "\nNo receiver") << "before any press";
     press("167");
-    EXPECT_EQ(tip(), "Kodi refused the user name or password");
+    EXPECT_EQ(tip(), "Kodi refused the user name or password\nNo receiver");
     EXPECT_EQ(f.f.Caption, "Kodi refused the user name or password");
     EXPECT_EQ(desk.notifyCalls.back().data.szTip.front(), 'K') << "the shell was given the new tip";
     press("167");
-    EXPECT_EQ(tip(), "");
+    EXPECT_EQ(tip(), "Kodi at 127.0.0.1:" + kodi.portText() + ": last press reached it\nNo receiver");
+    EXPECT_EQ(f.f.Caption, "Kodi at 127.0.0.1:" + kodi.portText() + ": last press reached it");
     EXPECT_EQ(kodi.requests().size(), 2u);
 }
 
@@ -202,8 +216,9 @@ TEST_F(KodiAppTest, BadValuesOfTheNewKeysAreToldNotSent) {
         const char* config;
         const char* tip;
     } cases[] = {
-        {"APIControlXBMCOPENGL=eventserver\r\nport=9777x\r\n", "Kodi: the port in Config.ini is not a port"},
-        {"APIControlXBMCOPENGL=jsonrpc\r\nport=70000\r\n", "Kodi: the port in Config.ini is not a port"},
+        // Said from the start, naming the key and the value.
+        {"APIControlXBMCOPENGL=eventserver\r\nport=9777x\r\n", "Config.ini: port \"9777x\" is not a port"},
+        {"APIControlXBMCOPENGL=jsonrpc\r\nport=70000\r\n", "Config.ini: port \"70000\" is not a port"},
         {"APIControlXBMCOPENGL=jsonrpc\r\nport=8080\r\nuser=ko:di\r\n",
          "Kodi: the user name must not contain ':'"},
         {"APIControlXBMCOPENGL=jsonrpc\r\nIP Address=no-such-host.invalid\r\nport=8080\r\n",
@@ -213,7 +228,7 @@ TEST_F(KodiAppTest, BadValuesOfTheNewKeysAreToldNotSent) {
         SCOPED_TRACE(c.config);
         startWith(c.config);
         press("167");
-        EXPECT_EQ(tip(), c.tip);
+        EXPECT_EQ(tip(), std::string(c.tip) + "\nNo receiver");
         form.reset();
     }
 }
@@ -223,14 +238,14 @@ TEST_F(KodiAppTest, TheOldHttpModeKeepsItsSilence) {
     desk.addWindow("SDL_app", "XBMC");
     press("167");
     EXPECT_EQ(inet.requests().size(), 1u);
-    EXPECT_EQ(tip(), "");
+    EXPECT_EQ(tip(), "XBMC's web server at 127.0.0.1:1\nNo receiver") << "the mode, nothing about the send";
 }
 
 TEST_F(KodiAppTest, OnlyJsonRpcModeReadsTheCredentials) {
     startWith("APIControlXBMCOPENGL=jsonrpc\r\nuser=kodi\r\npassword=\" s3cret \"\r\n");
     EXPECT_EQ(form->user, "kodi");
     EXPECT_EQ(form->password, " s3cret ");
-    EXPECT_EQ(desk.profileReads.size(), 8u);
+    EXPECT_EQ(desk.profileReads.size(), 6u) << "the credentials are read as Unicode";
     form.reset();
     desk.profileReads.clear();
     startWith("APIControlXBMCOPENGL=eventserver\r\nuser=kodi\r\npassword=x\r\n");
