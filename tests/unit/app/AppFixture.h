@@ -4,6 +4,7 @@
 // data protection are scripted (SimSecurity), and so is the settings window.
 #pragma once
 
+#include "FileLog.h"
 #include "MainForm.h"
 #include "platform/posix/PosixFiles.h"
 #include "platform/posix/ProfileReader.h"
@@ -59,9 +60,22 @@ class AppTest : public ::testing::Test {
         return *form;
     }
 
+    // The whole start-up routine with the program's log file (in %LOCALAPPDATA%\Tavrelmond).
+    MainForm& startLogged() {
+        log = std::make_unique<FileLog>(files, folder + "/Local\\Tavrelmond");
+        form = std::make_unique<MainForm>(platform);
+        form->SetLog(*log);
+        form->Load();
+        return showIcon();
+    }
+    std::string logText() { return readText(folder + "/Local/Tavrelmond/Tavrelmond.log"); }
+
     // The whole start-up routine: load, icon, show.
     MainForm& start() {
         load();
+        return showIcon();
+    }
+    MainForm& showIcon() {
         form->SysTray1->SetIcon(form->Icon);
         form->SysTray1->Show();
         return *form;
@@ -91,6 +105,7 @@ class AppTest : public ::testing::Test {
     sim::SimSettingsWindow settingsWindow;
     platform::Platform platform{desk, desk,    desk,   desk,      desk,           inet,
                                 hid,  nullptr, &files, &security, &settingsWindow};
+    std::unique_ptr<FileLog> log; // outlives the form that writes to it
     std::unique_ptr<MainForm> form;
 };
 
