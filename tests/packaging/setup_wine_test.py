@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""TavrelmondSetup-x64.exe under Wine, in a Wine prefix of its own: what a user gets from a silent install,
+"""TavrelmondSetup-<version>-x64.exe under Wine, in a Wine prefix of its own: what a user gets from a silent install,
 an upgrade over an edited Config.ini, and a silent uninstall while Tavrelmond runs.
 
 Wine has no pnputil, so the driver component is not exercised here (dist_test.py checks its contents). The
 cases share their prefix (in the --work folder), and each begins from a prefix without Tavrelmond.
 
-Usage (tests/wine/winetest.py): setup_wine_test.py --dist DIR --win64-dir DIR --build DIR --work DIR CASE...
+Usage (tests/wine/winetest.py): setup_wine_test.py --dist DIR --version X.Y.Z --win64-dir DIR --build DIR
+                                --work DIR CASE...
 """
 
 import os
@@ -19,6 +20,9 @@ from qelmwine import WINESERVER, WineSession, wait_for  # noqa: E402
 from tavrel import parse_fields  # noqa: E402
 from winetest import case, check, run, stop  # noqa: E402
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from packtools import authenticode_sha1  # noqa: E402
+
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrelmond"
 INSTALL_DIR = r"C:\Program Files\Tavrelmond"
@@ -30,8 +34,8 @@ DRIVER_FILES = ["qelmrc.inf", "qelmrc.sys", "qelmrc.cat", "qelmrc-test.cer"]
 class SetupRig:
     """A Wine session on this test's own prefix, with the setup and what it installs seen from the host."""
 
-    def __init__(self, dist, win64, work):
-        self.setup = os.path.join(dist, "TavrelmondSetup-x64.exe")
+    def __init__(self, dist, version, win64, work):
+        self.setup = os.path.join(dist, f"TavrelmondSetup-{version}-x64.exe")
         if not os.path.exists(self.setup):
             raise SystemExit(f"missing {self.setup}: run cmake --workflow --preset release first")
         self.winprobe = os.path.join(win64, "tests/winbin/winprobe/winprobe.exe")
@@ -112,7 +116,9 @@ def setup_rig(t):
     """The cases' session: the prefix of these tests (made once in the --work folder), without Tavrelmond."""
     if not t.args.dist:
         raise SystemExit("--dist is required")
-    return SetupRig(t.args.dist, t.win64_dir, t.args.work)
+    if not t.args.version:
+        raise SystemExit("--version is required")
+    return SetupRig(t.args.dist, t.args.version, t.win64_dir, t.args.work)
 
 
 @case(session=setup_rig, labels="wine,packaging", timeout=600, lock="wineprefix-setup")
@@ -120,9 +126,11 @@ def install(t):
     rig = t.w
     rig.run_setup()
     check(rig.installed_files() == PROGRAM_FILES, f"Program Files\\Tavrelmond holds {rig.installed_files()}")
+    # The installed files are the build's, signed: the same image apart from the signature.
     for name, source in [("Tavrelmond.exe", "app/Tavrelmond.exe"), ("XBMC.dll", "hidlib/XBMC.dll")]:
-        with open(os.path.join(rig.install_dir, name), "rb") as a, open(os.path.join(rig.win64, source), "rb") as b:
-            check(a.read() == b.read(), f"the installed {name} is the win64 build's")
+        check(authenticode_sha1(os.path.join(rig.install_dir, name), t.args.work)
+              == authenticode_sha1(os.path.join(rig.win64, source), t.args.work),
+              f"the installed {name} is the win64 build's")
     shortcuts = sorted(os.listdir(rig.start_menu)) if os.path.isdir(rig.start_menu) else []
     check(shortcuts == sorted(SHORTCUTS), f"Start-menu shortcuts: {shortcuts}")
 
@@ -131,11 +139,11 @@ def install(t):
           f"the Run value starts {run_values.get('Tavrelmond')}")
     entry = rig.reg_values(UNINSTALL_KEY)
     check(entry is not None, "the Add/Remove Programs entry exists")
-    for name, value in [("DisplayVersion", "1.6"), ("InstallLocation", INSTALL_DIR),
+    for name, value in [("DisplayVersion", t.args.version), ("InstallLocation", INSTALL_DIR),
                         ("UninstallString", f'"{INSTALL_DIR}\\uninstall.exe"'),
                         ("QuietUninstallString", f'"{INSTALL_DIR}\\uninstall.exe" /S')]:
         check(entry.get(name) == value, f"uninstall entry {name} = {entry.get(name)!r} (expected {value!r})")
-    check(entry.get("DisplayName", "").startswith("Tavrelmond 1.6"),
+    check(entry.get("DisplayName", "").startswith(f"Tavrelmond {t.args.version} "),
           f"uninstall entry DisplayName = {entry.get('DisplayName')!r}")
 
     proc, window = rig.start_from_run_value()
@@ -172,8 +180,9 @@ def upgrade_keeps_config(t):
     check(closed, "the second install closed the running Tavrelmond first")
     with open(config, "rb") as f:
         check(f.read() == edited, "after the second install Config.ini is the user's edited file")
-    with open(exe, "rb") as a, open(os.path.join(rig.win64, "app/Tavrelmond.exe"), "rb") as b:
-        check(a.read() == b.read(), "the second install replaced Tavrelmond.exe")
+    check(authenticode_sha1(exe, t.args.work) == authenticode_sha1(os.path.join(rig.win64, "app/Tavrelmond.exe"),
+                                                                  t.args.work),
+          "the second install replaced Tavrelmond.exe")
     check(rig.installed_files() == PROGRAM_FILES, f"after the second install the folder holds {rig.installed_files()}")
 
 
@@ -213,6 +222,7 @@ def uninstall_closes_tavrelmond(t):
 
 def options(ap):
     ap.add_argument("--dist", help="the dist/ folder written by the release preset")
+    ap.add_argument("--version", help="the release's version, as in the setup's name and its Apps entry")
 
 
 if __name__ == "__main__":
