@@ -17,6 +17,14 @@
 //   winprobe broadcast --name NAME            posts the registered message NAME to every top-level window
 //   winprobe tray-forget --pid N [--id ID]    removes process N's notification icon (ID 1) as a restarting
 //        shell loses it: Shell_NotifyIcon(NIM_DELETE) for the program's notification-icon window
+//   winprobe dialog --title T [--timeout MS]  the dialog titled T and each of its controls: id, class,
+//   enabled,
+//        visible, focused and text (asked with WM_GETTEXT, which also reaches another process's controls)
+//   winprobe dialog-set --title T --id N --text S       types S into control N (WM_SETTEXT)
+//   winprobe dialog-select --title T --id N --index I   picks item I of the list N, as a user's pick tells
+//        the dialog (CB_SETCURSEL, then CBN_SELCHANGE)
+//   winprobe dialog-check --title T --id N --checked 0|1
+//   winprobe dialog-click --title T --id N              presses button N (the BN_CLICKED it tells its dialog)
 //
 // Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
 #include <windows.h>
@@ -218,6 +226,96 @@ int trayMenu(const Args& args) {
     return 0;
 }
 
+// --- dialogs of another process ---
+
+HWND findDialog(const Args& args) {
+    const std::string title = args.get("--title");
+    for (HWND hwnd : topLevelWindows()) {
+        if (className(hwnd) == "#32770" && IsWindowVisible(hwnd) && text(hwnd) == title) {
+            return hwnd;
+        }
+    }
+    return nullptr;
+}
+
+std::string controlText(HWND control) {
+    char buffer[1024] = {};
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                        SMTO_ABORTIFHUNG, 2000, &length);
+    std::string value(buffer);
+    for (char& c : value) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    return value;
+}
+
+BOOL CALLBACK printControl(HWND control, LPARAM focused) {
+    std::printf("control id=%d class=%s enabled=%d visible=%d focused=%d text=%s\n", GetDlgCtrlID(control),
+                className(control).c_str(), IsWindowEnabled(control) ? 1 : 0,
+                IsWindowVisible(control) ? 1 : 0, reinterpret_cast<HWND>(focused) == control ? 1 : 0,
+                controlText(control).c_str());
+    return TRUE;
+}
+
+int dialogCommand(const std::string& command, const Args& args) {
+    const DWORD timeout = static_cast<DWORD>(std::strtoul(args.get("--timeout", "5000").c_str(), nullptr, 0));
+    HWND dialog = waitFor(timeout, findDialog, args);
+    if (dialog == nullptr) {
+        std::printf("error=no-dialog\n");
+        return 1;
+    }
+    if (command == "dialog") {
+        GUITHREADINFO gui{};
+        gui.cbSize = sizeof gui;
+        GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui);
+        printWindow(dialog);
+        EnumChildWindows(dialog, printControl, reinterpret_cast<LPARAM>(gui.hwndFocus));
+        return 0;
+    }
+    const int id = std::atoi(args.get("--id").c_str());
+    HWND control = GetDlgItem(dialog, id);
+    if (control == nullptr) {
+        std::printf("error=no-control\n");
+        return 1;
+    }
+    DWORD_PTR result = 0;
+    if (command == "dialog-set") {
+        const std::string value = args.get("--text");
+        return SendMessageTimeoutA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()),
+                                   SMTO_ABORTIFHUNG, 5000, &result) != 0
+                   ? 0
+                   : 1;
+    }
+    if (command == "dialog-select") {
+        const WPARAM index = static_cast<WPARAM>(std::atoi(args.get("--index").c_str()));
+        SendMessageTimeoutA(control, CB_SETCURSEL, index, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        return PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                            reinterpret_cast<LPARAM>(control))
+                   ? 0
+                   : 1;
+    }
+    if (command == "dialog-check") {
+        const WPARAM state = args.get("--checked") == "1" ? BST_CHECKED : BST_UNCHECKED;
+        return SendMessageTimeoutA(control, BM_SETCHECK, state, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0 ? 0
+                                                                                                         : 1;
+    }
+    if (command == "dialog-click") {
+        // What a click tells the dialog, posted: its handler may take its time (or close the dialog) without
+        // holding this tool. A greyed button takes no click.
+        if (!IsWindowEnabled(control)) {
+            std::printf("error=disabled\n");
+            return 1;
+        }
+        return PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control))
+                   ? 0
+                   : 1;
+    }
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -285,6 +383,9 @@ int main(int argc, char** argv) {
         }
         std::printf("msg=0x%x\n", msg);
         return PostMessageA(HWND_BROADCAST, msg, 0, 0) ? 0 : 1;
+    }
+    if (command.rfind("dialog", 0) == 0) {
+        return dialogCommand(command, args);
     }
     if (command == "tray-forget") {
         HWND tray = findTrayWindow(args);
