@@ -25,11 +25,15 @@
 //        the dialog (CB_SETCURSEL, then CBN_SELCHANGE)
 //   winprobe dialog-check --title T --id N --checked 0|1
 //   winprobe dialog-click --title T --id N              presses button N (the BN_CLICKED it tells its dialog)
+//   winprobe dialog-keys --title T --keys K[,K...]      brings the dialog to the front and types the keys, as
+//   a
+//        user does (SendInput): each K a virtual-key code in hexadecimal, "alt+" before it to hold Alt
 //
 // Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -273,6 +277,38 @@ int dialogCommand(const std::string& command, const Args& args) {
         GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui);
         printWindow(dialog);
         EnumChildWindows(dialog, printControl, reinterpret_cast<LPARAM>(gui.hwndFocus));
+        return 0;
+    }
+    if (command == "dialog-keys") {
+        SetForegroundWindow(dialog);
+        Sleep(200);
+        std::string keys = args.get("--keys");
+        std::size_t start = 0;
+        while (start <= keys.size()) {
+            const std::size_t end = std::min(keys.find(',', start), keys.size());
+            std::string key = keys.substr(start, end - start);
+            const bool alt = key.rfind("alt+", 0) == 0;
+            const WORD vk = static_cast<WORD>(std::strtoul(key.c_str() + (alt ? 4 : 0), nullptr, 16));
+            std::vector<INPUT> inputs;
+            auto push = [&inputs](WORD code, bool up) {
+                INPUT input{};
+                input.type = INPUT_KEYBOARD;
+                input.ki.wVk = code;
+                input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+                inputs.push_back(input);
+            };
+            if (alt) {
+                push(VK_MENU, false);
+            }
+            push(vk, false);
+            push(vk, true);
+            if (alt) {
+                push(VK_MENU, true);
+            }
+            SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+            Sleep(150);
+            start = end + 1;
+        }
         return 0;
     }
     const int id = std::atoi(args.get("--id").c_str());

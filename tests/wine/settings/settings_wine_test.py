@@ -122,6 +122,12 @@ class SettingsWindow:
     def click(self, name):
         self.probe("dialog-click", "--id", str(IDC[name]))
 
+    def keys(self, *keys):
+        self.probe("dialog-keys", "--keys", ",".join(keys))
+
+    def focused(self):
+        return next((i for i, c in self.controls().items() if c.get("focused") == "1"), None)
+
     def is_open(self):
         return self.app.probe("dialog", "--title", SETTINGS_TITLE, "--timeout", "0").returncode == 0
 
@@ -326,6 +332,46 @@ def a_second_start_with_settings_opens_the_running_copys_window(t):
         check(within(lambda: window.is_open(), timeout=20), "a first start with /settings opens the window")
         window.click("cancel")
         check(within(lambda: not window.is_open(), timeout=20), "Cancel closes it")
+        check(app.exit_from_menu() == 0, "Tavrelmond exits")
+    finally:
+        program.close()
+
+
+VK_TAB, VK_RETURN, VK_ESCAPE, VK_DOWN, VK_P = "09", "0D", "1B", "28", "50"
+
+
+@case()
+def the_settings_window_is_used_with_the_keyboard(t):
+    """The settings window opens with the keyboard on its first entry; the arrows choose the media center,
+    Tab goes to the next entry that applies, Alt and an entry's underlined letter go to that entry, Esc is
+    Cancel and Enter is OK."""
+    program = Program(t, f"[Tavrelmond Config]\nAPIControlXBMCOPENGL=eventserver\n{IDS}", plug=False,
+                      args=["/settings"])
+    try:
+        app = program.app
+        window = SettingsWindow(app)
+        check(within(lambda: window.is_open(), timeout=20), "the window opens")
+        check(within(lambda: window.focused() == IDC["media center"], timeout=10),
+              "the keyboard is on the media-center list")
+        window.keys(VK_DOWN)
+        check(within(lambda: window.text("media center") == "Kodi on another device (by its address)", timeout=10),
+              "Down chooses the next media center")
+        check(window.enabled("address"), "and its address entry is usable")
+        window.keys(VK_TAB)
+        check(within(lambda: window.focused() == IDC["address"], timeout=10), "Tab goes to the address")
+        window.keys("alt+" + VK_P)
+        check(within(lambda: window.focused() == IDC["port"], timeout=10), "Alt+P goes to the port")
+        window.keys(VK_ESCAPE)
+        check(within(lambda: not window.is_open(), timeout=10), "Esc closes the window (Cancel)")
+        check(app.user_config_text() is None, "and saves nothing")
+
+        app.open_menu_and_pick(MENU_SETTINGS)
+        check(within(lambda: window.is_open(), timeout=20), "the window opens again from the tray menu")
+        window.keys(VK_RETURN)
+        check(within(lambda: not window.is_open(), timeout=10), "Enter is OK")
+        saved = app.user_config_text() or ""
+        check("APIControlXBMCOPENGL=eventserver" in saved and "IP Address=" in saved,
+              "OK saved Kodi on this PC in the user's own file")
         check(app.exit_from_menu() == 0, "Tavrelmond exits")
     finally:
         program.close()
