@@ -238,10 +238,14 @@ class StandInTool:
         if os.path.exists(self.log):
             os.remove(self.log)
         self.rig.session.env["QELM_ARGS_LOG"] = self.rig.session.windows_path(self.log)
+        # Wine runs its built-in tool before a program of that name in system32 unless told otherwise.
+        self.overrides = self.rig.session.env.get("WINEDLLOVERRIDES", "")
+        self.rig.session.env["WINEDLLOVERRIDES"] = self.overrides + f";{os.path.basename(self.path)}=n"
         return self
 
     def __exit__(self, *exc):
         self.rig.session.env.pop("QELM_ARGS_LOG", None)
+        self.rig.session.env["WINEDLLOVERRIDES"] = self.overrides
         if os.path.exists(self.saved):
             shutil.copy2(self.saved, self.path)
             os.remove(self.saved)
