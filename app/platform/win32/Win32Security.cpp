@@ -167,7 +167,7 @@ FileWriters Writers(const std::string& path, DWORD changeRights, const Trusted& 
 
 FileWriters Win32Security::fileWriters(const std::string& path) {
     const Trusted trusted;
-    const FileWriters file = Writers(path, FileChangeRights, trusted);
+    FileWriters file = Writers(path, FileChangeRights, trusted);
     if (file.kind != FileWriters::Kind::Trusted) {
         return file;
     }
