@@ -137,6 +137,9 @@ void MainForm::Form_Load() {
     // 2. The configuration: each key from the user's own Config.ini where it has the key, else from the one
     //    beside the program. Read here and again when the settings window applies new settings.
     const config::Setting autorun = ReadSettings();
+    // The keyboard mode's key maps (read in every mode, so that they can be shown): the user's own file
+    // first, line by line over the machine's.
+    ReadKeyMaps(config_.Paths());
 
     // 3. Start the media center unless it runs. The whole value is the command line; ".exe" must be written
     //    in lower case. A command line from a file that others may change is not run.

@@ -12,6 +12,7 @@
 #include "Configuration.h"
 #include "Controls.h"
 #include "HIDDLLInterface.h"
+#include "KeyMap.h"
 #include "Log.h"
 #include "MediaCenter.h"
 #include "SettingsCheck.h"
@@ -61,7 +62,7 @@ class MainForm : public SysTrayEvents {
     // --- public variables ---
     std::string ip;         // host of the media center's web server
     std::string port;       // its port, as text
-    std::string APIcontrol; // forwarding mode: "true", "false", or for Kodi "eventserver", "jsonrpc"
+    std::string APIcontrol; // forwarding mode: "true", "false", "eventserver", "jsonrpc" or "keyboard"
     std::string user;       // Kodi's web server: user name and password (JSON-RPC mode)
     std::string password;
 
@@ -111,6 +112,14 @@ class MainForm : public SysTrayEvents {
     // The Config.ini that the program reads: the executable's folder with "\Config.ini" appended.
     std::string ConfigPath() const;
 
+    // The keyboard mode's key maps ([Buttons], [Buttons:<program>]), read at start-up from ConfigPath().
+    // ReadKeyMaps reads them again from the files given, earlier files winning line by line; each line it
+    // did not understand goes to the log and, in the keyboard mode, the first of them to the tray tip.
+    void ReadKeyMaps(const std::vector<std::string>& paths);
+    const KeyMaps& KeyMapsRead() const { return keyMaps_; }
+    // The maps read, as lines of text to show.
+    std::vector<std::string> KeyMapDescription() const { return keyMaps_.Describe(); }
+
     // Private variables, readable for inspection.
     const std::string& VendorIdText() const { return vendorIdText; }
     const std::string& ProductIdText() const { return productIdText; }
@@ -156,11 +165,11 @@ class MainForm : public SysTrayEvents {
     const std::vector<SettingsProblem>& SettingsProblems() const { return settingsProblems_; }
     // The last refusal or failure said in the tip besides the status (a command line not run, say).
     const std::string& Notice() const { return notice_; }
-    // The keyboard mode's key maps read, one line each (shown by the settings window).
-    std::vector<std::string> KeyMapsRead() const { return {}; }
 
   private:
     bool IsReceiver(std::int32_t pHandle);
+    void SendButtonKeys(std::size_t button);
+    void ShowKeyboardTip(const std::string& text, bool problem);
     platform::MessageResult WindowProc(platform::Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                                        std::intptr_t lParam);
     void Destroy();
@@ -171,6 +180,9 @@ class MainForm : public SysTrayEvents {
     HIDDLLInterface hid_;
     kodi::EventServer kodiEvents_;
     kodi::JsonRpc kodiJsonRpc_;
+    KeyMaps keyMaps_;
+    std::string keyboardTip_;  // what the keyboard mode last put in the tray tip
+    bool keysRefused_ = false; // the last keys sent were not all taken
     NullLog nullLog_;
     Log* log_ = &nullLog_;
     config::Configuration config_;

@@ -1,7 +1,9 @@
 // The button dispatch: every button value that reaches the form blinks the tray icon, feeds the option-code
 // step on every other run, and forwards at most one key to the media center: as window keys, over XBMC's HTTP
-// API, or to Kodi over its EventServer or its JSON-RPC.
+// API, or to Kodi over its EventServer or its JSON-RPC; or, in the keyboard mode, as key presses to whatever
+// window has the focus.
 #include "ButtonMap.h"
+#include "KeyboardButtonMap.h"
 #include "KodiButtonMap.h"
 #include "MainForm.h"
 #include "Module1.h"
@@ -58,6 +60,13 @@ void MainForm::Rcv3_Change() {
             ShowKodiOutcome(*this, APIcontrol == kodi::ModeEventServer
                                        ? kodiEvents_.Press(*row, ip, port)
                                        : kodiJsonRpc_.Press(*row, ip, port, user, password));
+        }
+    }
+
+    // The keyboard mode: the button's keys to the window in front (the checks above raised nothing).
+    if (forward && APIcontrol == ModeKeyboard) {
+        if (const auto button = FindKeyboardButton(Rcv2.Caption())) {
+            SendButtonKeys(*button);
         }
     }
 }

@@ -2,6 +2,7 @@
 // settings without a restart, the settings window and the menu's settings items, the status line and tip,
 // and the lines these leave in the log.
 #include "FileLog.h"
+#include "KeyboardButtonMap.h"
 #include "MainForm.h"
 #include "Module1.h"
 #include "StatusText.h"
@@ -95,6 +96,7 @@ void MainForm::ApplySettings(const std::string& by) {
     Diagnostics().Write("Settings changed by " + by);
     ReadSettings(); // the command lines are read where they are used, so nothing is started here
     notice_.clear();
+    ReadKeyMaps(config_.Paths());
 
     // The Kodi channels: one left or pointed elsewhere says goodbye, and opens anew at the next press.
     if (APIcontrol != oldMode || ip != oldIp || port != oldPort || user != oldUser ||
@@ -210,6 +212,7 @@ void MainForm::ShowStatus() {
         input.pressError = kodi::StatusText(*lastKodiOutcome_);
     }
     input.notice = !notice_.empty() ? notice_ : passwordProblem_;
+    input.modeLine = APIcontrol == ModeKeyboard ? keyboardTip_ : std::string();
     const StatusLines lines = ComposeStatus(input);
     f.Caption = lines.caption;
     if (SysTray1->Tip() != lines.tip) {

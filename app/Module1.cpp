@@ -1,6 +1,7 @@
 #include "Module1.h"
 
 #include "ButtonMap.h"
+#include "KeyboardButtonMap.h"
 #include "MainForm.h"
 
 #include <array>
@@ -16,11 +17,14 @@ std::string CheckMediaCenter(MainForm& form) {
     // Kodi's window counts only where neither XBMC window exists; those keep their priority.
     const Hwnd kodiWindow = mainWindow == 0 && directXWindow == 0 ? media.FindKodiWindow() : 0;
 
-    if (mainWindow != 0) {
+    // In the keyboard mode the keys go to the window in front: raising the media center would take the
+    // focus from the player the user is watching.
+    const bool raise = form.APIcontrol != ModeKeyboard;
+    if (raise && mainWindow != 0) {
         media.Raise(mainWindow, MediaCenter::MainTitle);
-    } else if (directXWindow != 0) {
+    } else if (raise && directXWindow != 0) {
         media.Raise(directXWindow, MediaCenter::DirectXTitle);
-    } else if (kodiWindow != 0) {
+    } else if (raise && kodiWindow != 0) {
         media.Raise(kodiWindow, MediaCenter::KodiTitle);
     }
 

@@ -12,8 +12,8 @@ class MainForm;
 inline constexpr const char* ConfigSection = "Tavrelmond Config";
 
 // Is the media center running (XBMC's "SDL_app" or "XBoxMediaCenterPC" window, else Kodi's)? Raises its
-// window, rewrites the status caption of the menu item f, and returns "1" when a media-center window exists,
-// "0" otherwise.
+// window (not in the keyboard mode), rewrites the status caption of the menu item f, and returns "1" when a
+// media-center window exists, "0" otherwise.
 std::string CheckMediaCenter(MainForm& form);
 
 // One value of a profile file: the key is asked for in lower case; at most 749 characters come back; a

@@ -1,6 +1,7 @@
 #include "SettingsCheck.h"
 
 #include "Conversions.h"
+#include "KeyboardButtonMap.h"
 #include "kodi/Kodi.h"
 
 #include <array>
@@ -8,11 +9,8 @@
 
 namespace {
 
-// Kept beside the four of the other modes; the keyboard mode's own header names it too.
-constexpr const char* KeyboardModeText = "keyboard";
-
 const std::array<const char*, 5> Modes{"true", "false", kodi::ModeEventServer, kodi::ModeJsonRpc,
-                                       KeyboardModeText};
+                                       ModeKeyboard};
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {

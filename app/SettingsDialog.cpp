@@ -42,7 +42,7 @@ platform::SettingsView SettingsDialog::View(const platform::SettingsEntries& ent
     view.result = std::move(result);
     view.file = "Saved for you in " + form_.Config().UserPath();
     if (entries.mediaCenter == static_cast<int>(MediaCenterChoice::Keyboard)) {
-        view.keyMaps = form_.KeyMapsRead();
+        view.keyMaps = form_.KeyMapDescription();
     }
     return view;
 }

@@ -1,6 +1,7 @@
 #include "SettingsModel.h"
 
 #include "Configuration.h"
+#include "KeyboardButtonMap.h"
 #include "kodi/Kodi.h"
 
 #include <array>
@@ -28,7 +29,7 @@ const std::array<ChoiceInfo, ChoiceCount> Choices{{
      false, "Keys are posted to XBMC's window on this PC (or to Kodi's, where there is no XBMC)."},
     {MediaCenterChoice::XbmcWebServer, "XBMC's web server", "false", true, true, false, false, true, true,
      "XBMC's old web server API (XBMC 12 and before; today's Kodi does not have it)."},
-    {MediaCenterChoice::Keyboard, "Keys for any player (the window in front)", "keyboard", false, false,
+    {MediaCenterChoice::Keyboard, "Keys for any player (the window in front)", ModeKeyboard, false, false,
      false, false, false, false,
      "Each button becomes a key press for the window in front (VLC, MPC-HC, a browser...). The key maps are "
      "the [Buttons] sections of Config.ini."},

@@ -1,5 +1,6 @@
 #include "StatusText.h"
 
+#include "KeyboardButtonMap.h"
 #include "kodi/Kodi.h"
 
 namespace {
@@ -43,9 +44,9 @@ StatusLines ComposeStatus(const StatusInput& in) {
             break;
         }
         caption = first;
-    } else if (in.mode == "keyboard") {
-        first = "Keys to the window in front";
-        caption = first;
+    } else if (in.mode == ModeKeyboard) {
+        first = in.modeLine.empty() ? "Keys to the window in front" : in.modeLine;
+        caption = in.xbmcCaption; // the media-center check's status, as in XBMC's modes
     } else {
         first = in.mode == "true" ? "Keys to XBMC's window"
                                   : "XBMC's web server at " + in.address + ":" + in.port;

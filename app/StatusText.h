@@ -17,7 +17,8 @@ struct StatusInput {
     std::string xbmcCaption;               // the status line chosen by the media-center check (XBMC modes)
     enum class Press { None, Reached, Failed } press = Press::None; // the last press to Kodi
     std::string pressError;                                         // why it failed
-    std::string notice; // something refused or unreadable, said once more in the tip
+    std::string notice;   // something refused or unreadable, said once more in the tip
+    std::string modeLine; // the keyboard mode's own words (a key map's problem), if any
 };
 
 struct StatusLines {

@@ -33,8 +33,13 @@ constexpr ULONG QELM_REMOVE_LOCK_TAG =
     ((ULONG)'Q' << 24) | ((ULONG)'E' << 16) | ((ULONG)'L' << 8) | (ULONG)'M';
 static_assert(QELM_REMOVE_LOCK_TAG == 0x51454C4D, "remove-lock tag QELM");
 
-// The receiver's packet and the HID input report: six bytes, no report ID.
+// The HID input report: six bytes, no report ID; the first six bytes of the receiver's packet.
 constexpr ULONG QELM_REPORT_LENGTH = 6;
+
+// The staging buffer's size: the largest packet a full-speed interrupt endpoint may send. Each interrupt
+// transfer asks for one whole packet of the pipe's maximum packet size (8 on the receiver), so that a full
+// packet never overruns the transfer (a babble error halts the pipe).
+constexpr ULONG QELM_MAX_PACKET_LENGTH = 64;
 
 // ---------------------------------------------------------------------------------------------------------
 // Code placement
@@ -105,6 +110,10 @@ typedef struct _DEVICE_EXTENSION {
     // ConfigureDevice; read by every StartInterruptTransfer.
     USBD_PIPE_HANDLE InterruptPipe;
 
+    // Bytes each interrupt transfer asks for: the pipe's maximum packet size, at least QELM_REPORT_LENGTH
+    // and at most QELM_MAX_PACKET_LENGTH. Set by ConfigureDevice; read by every StartInterruptTransfer.
+    ULONG InterruptTransferLength;
+
     // The full configuration descriptor, wTotalLength bytes of non-paged pool (tag "Wdm "). Allocated by a
     // successful ConfigureDevice, freed and cleared by UnconfigureDevice.
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationBuffer;
@@ -118,9 +127,9 @@ typedef struct _DEVICE_EXTENSION {
     // the URB followed by the staging buffer the transfer lands in. Same life as TransferIrp.
     PURB TransferUrb;
 
-    // The latest complete packet, source of every read. Zeroed by a successful ConfigureDevice; updated from
-    // the staging buffer by InterruptTransferComplete under TransferLock; read under TransferLock by
-    // CopyLatestReport.
+    // The first six bytes of the latest complete packet, source of every read. Zeroed by a successful
+    // ConfigureDevice; updated from the staging buffer by InterruptTransferComplete under TransferLock; read
+    // under TransferLock by CopyLatestReport.
     UCHAR LatestReport[QELM_REPORT_LENGTH];
 
     // An interrupt transfer is outstanding, or the pipe reset that follows a failed one (or a return to D0)
@@ -144,8 +153,8 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN TransferStopping;
 
     // The device is in D1-D3 (or on its way back to D0 until the pipe is reset): no transfer starts. Set
-    // under TransferLock by SuspendInterruptTransfers; cleared under TransferLock by the pipe reset after the
-    // return to D0, or by a start.
+    // under TransferLock by SuspendInterruptTransfers; cleared under TransferLock by the pipe reset after a
+    // successful return to D0 (also after a failed one: it stays set until a return succeeds), or by a start.
     BOOLEAN PoweredDown;
 
     // The queued pipe reset is the one after a return to D0 (it clears PoweredDown). Under TransferLock.
@@ -165,11 +174,11 @@ typedef struct _DEVICE_EXTENSION {
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // What TransferUrb points at: the interrupt-transfer URB, sized for this platform, followed by the staging
-// buffer the USB stack fills. A completed transfer is copied from the staging buffer into LatestReport under
-// TransferLock, so a read never sees half a packet.
+// buffer the USB stack fills (one packet). The first six bytes of a completed transfer are copied from the
+// staging buffer into LatestReport under TransferLock, so a read never sees half a packet.
 typedef struct _QELM_TRANSFER_BLOCK {
     struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;
-    UCHAR Staging[QELM_REPORT_LENGTH];
+    UCHAR Staging[QELM_MAX_PACKET_LENGTH];
 } QELM_TRANSFER_BLOCK, *PQELM_TRANSFER_BLOCK;
 
 // Reaches the driver's record from any device object the HID class driver hands it.

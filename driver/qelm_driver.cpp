@@ -186,8 +186,8 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 // HID requests
 // ---------------------------------------------------------------------------------------------------------
 
-// Read report: copies the latest complete packet into the request's user buffer (the HID class driver
-// supplies one of the input report's length), completes the request with success and information 6, and
+// Read report: copies the latest complete packet into the request's user buffer (the dispatch has checked
+// that it holds a report), completes the request with success and information 6, and
 // starts the next interrupt transfer if none is outstanding. Returns the transfer start's status:
 // STATUS_DEVICE_BUSY while one is outstanding, the remove lock's failure during removal, otherwise the USB
 // stack's (normally STATUS_PENDING). The request is completed before the transfer starts.
@@ -211,7 +211,8 @@ NTSTATUS ReadReport(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
 // Internal device control, the HID class driver's requests: the HID descriptor, the report descriptor,
 // the attributes and reads. Every request is completed here, and the routine returns the request's own
 // status: STATUS_SUCCESS for every read (a read is completed before its transfer starts, so the transfer's
-// status is not the request's), the answer's status for the others (STATUS_NOT_SUPPORTED for a request
+// status is not the request's) but one whose buffer cannot hold the report (STATUS_BUFFER_TOO_SMALL, nothing
+// written, no transfer started), the answer's status for the others (STATUS_NOT_SUPPORTED for a request
 // the driver does not know). Takes no lock on the device. Any IRQL up to DISPATCH_LEVEL; resident.
 NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -219,6 +220,15 @@ NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
 
     if (code == IOCTL_HID_READ_REPORT) {
+        // A buffer too short for the report is refused before anything is copied or started.
+        ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        if (Irp->UserBuffer == NULL || length < QELM_INPUT_REPORT_LENGTH) {
+            QelmTrace("read refused: a buffer of %lu bytes", length);
+            Irp->IoStatus.Status = STATUS_BUFFER_TOO_SMALL;
+            Irp->IoStatus.Information = 0;
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            return STATUS_BUFFER_TOO_SMALL;
+        }
         (void)ReadReport(extension, Irp);
         return STATUS_SUCCESS;
     }

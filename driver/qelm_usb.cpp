@@ -111,8 +111,9 @@ NTSTATUS CheckConfigurationDescriptor(const VOID* Buffer, ULONG Length) {
 // Builds the select-configuration request for every interface of the checked configuration in Buffer (one
 // entry per interface, alternate setting 0, then the terminating entry, as the request builder expects),
 // checks that the first interface has exactly one endpoint and one pipe, and submits it. On success stores
-// the configuration handle and the first interface's pipe. IRQL: PASSIVE_LEVEL. The list and the request
-// are freed before returning.
+// the configuration handle, the first interface's pipe and the length of its transfers (its maximum packet
+// size, kept between a report's six bytes and the staging buffer's size). IRQL: PASSIVE_LEVEL. The list and
+// the request are freed before returning.
 static QELM_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                                                PUSB_CONFIGURATION_DESCRIPTOR Buffer) {
     PAGED_CODE();
@@ -164,6 +165,12 @@ static QELM_PAGED NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
         if (NT_SUCCESS(status)) {
             extension->ConfigurationHandle = request->UrbSelectConfiguration.ConfigurationHandle;
             extension->InterruptPipe = interfaces[0].Interface->Pipes[0].PipeHandle;
+            ULONG packet = interfaces[0].Interface->Pipes[0].MaximumPacketSize;
+            if (packet < QELM_REPORT_LENGTH)
+                packet = QELM_REPORT_LENGTH;
+            if (packet > QELM_MAX_PACKET_LENGTH)
+                packet = QELM_MAX_PACKET_LENGTH;
+            extension->InterruptTransferLength = packet;
             status = STATUS_SUCCESS;
         } else {
             QelmTrace("start failed: select configuration 0x%08lX", (ULONG)status);
@@ -254,6 +261,7 @@ QELM_PAGED VOID UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
             QelmTrace("un-configure failed 0x%08lX (ignored)", (ULONG)status);
         extension->ConfigurationHandle = NULL;
         extension->InterruptPipe = NULL;
+        extension->InterruptTransferLength = 0;
     }
 
     if (extension->ConfigurationBuffer != NULL) {
@@ -336,7 +344,8 @@ QELM_PAGED NTSTATUS ResetInterruptPipe(PDEVICE_OBJECT DeviceObject) {
 // Interrupt transfers (resident)
 // ---------------------------------------------------------------------------------------------------------
 
-// Starts one six-byte interrupt-IN transfer into the staging buffer, unless one is outstanding.
+// Starts one interrupt-IN transfer of a whole packet (InterruptTransferLength bytes) into the staging buffer,
+// unless one is outstanding.
 // IRQL: <= DISPATCH_LEVEL. Returns STATUS_DEVICE_BUSY if a transfer or a pipe reset is in progress (nothing
 // changed), STATUS_INVALID_DEVICE_STATE before the first start and once stop or removal has begun,
 // STATUS_DEVICE_NOT_READY while the device is powered down or its halted pipe waits for its next reset, the
@@ -395,7 +404,7 @@ NTSTATUS StartInterruptTransfer(PDEVICE_EXTENSION DeviceExtension) {
     RtlZeroMemory(&block->Urb, sizeof(block->Urb));
     UsbBuildInterruptOrBulkTransferRequest(
         DeviceExtension->TransferUrb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-        DeviceExtension->InterruptPipe, block->Staging, NULL, QELM_REPORT_LENGTH,
+        DeviceExtension->InterruptPipe, block->Staging, NULL, DeviceExtension->InterruptTransferLength,
         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
 
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -408,13 +417,13 @@ NTSTATUS StartInterruptTransfer(PDEVICE_EXTENSION DeviceExtension) {
 }
 
 // Completion routine of every interrupt transfer, for success, failure and cancel alike. A successful
-// transfer's bytes (as many as arrived; a short packet overwrites only its own length) are copied from the
-// staging buffer into LatestReport under TransferLock; then the transfer is released. A failed transfer
-// that was not cancelled left the pipe halted: the transfer state and the remove lock pass to a pipe reset
-// (ResetPipeWorker) for the first QELM_PIPE_RESETS_IN_A_ROW failures in a row; after that the reset waits
-// QELM_READS_BETWEEN_LATE_RESETS reads. Otherwise the next read starts the next transfer.
-// IRQL: <= DISPATCH_LEVEL. Context: the device extension. Returns STATUS_MORE_PROCESSING_REQUIRED, so
-// TransferIrp stays with the driver for reuse.
+// transfer's first six bytes (as many as arrived, up to six; a short packet overwrites only its own length)
+// are copied from the staging buffer into LatestReport under TransferLock; then the transfer is released. A
+// failed transfer that was not cancelled left the pipe halted: the transfer state and the remove lock pass to
+// a pipe reset (ResetPipeWorker) for the first QELM_PIPE_RESETS_IN_A_ROW failures in a row; after that the
+// reset waits QELM_READS_BETWEEN_LATE_RESETS reads. Otherwise the next read starts the next transfer. IRQL:
+// <= DISPATCH_LEVEL. Context: the device extension. Returns STATUS_MORE_PROCESSING_REQUIRED, so TransferIrp
+// stays with the driver for reuse.
 NTSTATUS NTAPI InterruptTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;

@@ -1,4 +1,5 @@
-// The kernel32 port: the profile reader, program start, the power state and named mutexes.
+// The kernel32 port: the profile reader (values, a section's lines, section names), program start, the
+// power state and named mutexes.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,15 @@ class Kernel32 {
     virtual std::uint32_t getPrivateProfileString(const std::string& section, const std::string& key,
                                                   const std::string& defaultValue, char* buffer,
                                                   std::uint32_t size, const std::string& path) = 0;
+    // GetPrivateProfileSectionA: the lines of a section as "key=value" texts (a line without '=' as its key
+    // alone), each ended by a zero and the last followed by one more; returns the number of characters
+    // copied, not counting the final zero, and size - 2 when the buffer was too small. A missing file or
+    // section gives no lines.
+    virtual std::uint32_t getPrivateProfileSection(const std::string& section, char* buffer,
+                                                   std::uint32_t size, const std::string& path) = 0;
+    // GetPrivateProfileSectionNamesA: the names of the file's sections, in the same form.
+    virtual std::uint32_t getPrivateProfileSectionNames(char* buffer, std::uint32_t size,
+                                                        const std::string& path) = 0;
     // The folder of the running executable, without a trailing separator.
     virtual std::string executableFolder() = 0;
     // Starts a command line (program path and its arguments) as a new process with the given show state.

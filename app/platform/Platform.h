@@ -4,6 +4,7 @@
 #include "platform/Advapi32.h"
 #include "platform/Files.h"
 #include "platform/HidLibrary.h"
+#include "platform/Input.h"
 #include "platform/Kernel32.h"
 #include "platform/Security.h"
 #include "platform/SettingsWindow.h"
@@ -26,6 +27,8 @@ struct Platform {
     // UDP and TCP sockets for Kodi's network channels; without them those channels report that they have no
     // network.
     Sockets* sockets = nullptr;
+    // Key presses for the keyboard mode; without it that mode says it cannot send keys.
+    Input* input = nullptr;
     // The user's files and folders, the rights on a file and the data protection, and the settings window.
     // Without files the program reads only the Config.ini beside it and keeps no log; without security it
     // takes no command line from that file and keeps no password of its own; without the window the menu's

@@ -66,6 +66,16 @@ class User32 {
     virtual void messageBeep() = 0;
     virtual bool exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) = 0;
 
+    // SetTimer on one of the program's own windows: WM_TIMER with wParam `id` reaches its procedure every
+    // `milliseconds` until killTimer. False when the timer could not be made.
+    virtual bool setTimer(Hwnd window, std::uintptr_t id, std::uint32_t milliseconds) = 0;
+    // KillTimer.
+    virtual void killTimer(Hwnd window, std::uintptr_t id) = 0;
+    // ChangeWindowMessageFilterEx(window, message, MSGFLT_ALLOW), looked up when called: lets `message` reach
+    // `window` from programs of a lower integrity level (the shell, while this program runs elevated). False
+    // where this Windows has no such call, or it failed.
+    virtual bool allowMessageFromLowerIntegrity(Hwnd window, std::uint32_t message) = 0;
+
     // The message loop: runs until quit() is called on this thread.
     virtual void runMessageLoop() = 0;
     virtual void quit() = 0;

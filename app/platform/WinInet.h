@@ -59,7 +59,9 @@ class WinInet {
     virtual bool httpSendRequest(Handle request, const char* headers, std::uint32_t headersLength,
                                  const void* optional, std::uint32_t optionalLength) = 0;
 
-    // InternetReadFile: up to bytesToRead bytes of the reply body; bytesRead 0 with true means the end.
+    // InternetReadFile: up to bytesToRead bytes of the reply body, returning as soon as some have arrived (a
+    // reply that trickles in holds a read no longer than the receive time-out); bytesRead 0 with true means
+    // the end.
     virtual bool internetReadFile(Handle file, void* buffer, std::uint32_t bytesToRead,
                                   std::uint32_t& bytesRead) = 0;
 

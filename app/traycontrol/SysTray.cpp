@@ -18,6 +18,10 @@ SysTray::SysTray(User32& user32, Shell32& shell32, bool userMode)
                                                  OnTaskbarCreated();
                                                  return 0;
                                              }
+                                             if (message == WM_TIMER && wParam == RetryTimerId) {
+                                                 PutIconBack();
+                                                 return 0;
+                                             }
                                              if (message == WM_CLOSE) {
                                                  if (CloseRequested) {
                                                      CloseRequested();
@@ -26,10 +30,14 @@ SysTray::SysTray(User32& user32, Shell32& shell32, bool userMode)
                                              }
                                              return user32_.defWindowProc(window, message, wParam, lParam);
                                          });
+    if (window_ != 0 && taskbarCreated_ != 0) {
+        user32_.allowMessageFromLowerIntegrity(window_, taskbarCreated_);
+    }
     shown_ = false;
 }
 
 SysTray::~SysTray() {
+    Wait(false);
     if (shown_) {
         shell32_.shellNotifyIcon(NIM_DELETE, record_);
     }
@@ -89,8 +97,10 @@ void SysTray::Show() {
     record_.uCallbackMessage = CallbackMessage;
     record_.hIcon = icon_;
     PutTip(tip_);
-    shell32_.shellNotifyIcon(NIM_ADD, record_);
-    shell32_.shellNotifyIcon(NIM_MODIFY, record_);
+    const bool added = shell32_.shellNotifyIcon(NIM_ADD, record_);
+    // A failed add may still have reached the shell (it answered too late): then the modify succeeds.
+    const bool modified = shell32_.shellNotifyIcon(NIM_MODIFY, record_);
+    Wait(!added && !modified);
 }
 
 void SysTray::Hide() {
@@ -98,6 +108,7 @@ void SysTray::Hide() {
         return;
     }
     shown_ = false;
+    Wait(false);
     shell32_.shellNotifyIcon(NIM_DELETE, record_);
 }
 
@@ -109,7 +120,16 @@ void SysTray::UpdateIcon(const std::string& ToolTip) {
 }
 
 void SysTray::OnTaskbarCreated() {
+    PutIconBack();
+}
+
+// Adds a shown icon from the stored record (its current picture and tip) with the callback. An add the shell
+// refuses is either an icon it holds already ("TaskbarCreated" also comes when only the taskbar changed, and
+// a late answer to an earlier add) or one it did not take: a modify tells the two apart. Until the shell has
+// the icon, the retry timer runs.
+void SysTray::PutIconBack() {
     if (!shown_) {
+        Wait(false);
         return;
     }
     // A copy: UpdateIcon may have left the stored record without the callback flag, which later modify calls
@@ -120,7 +140,21 @@ void SysTray::OnTaskbarCreated() {
     again.uID = IconId;
     again.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     again.uCallbackMessage = CallbackMessage;
-    shell32_.shellNotifyIcon(NIM_ADD, again);
+    const bool there =
+        shell32_.shellNotifyIcon(NIM_ADD, again) || shell32_.shellNotifyIcon(NIM_MODIFY, again);
+    Wait(!there);
+}
+
+void SysTray::Wait(bool on) {
+    if (on == waiting_ || window_ == 0) {
+        return;
+    }
+    if (on) {
+        waiting_ = user32_.setTimer(window_, RetryTimerId, RetryIntervalMs);
+    } else {
+        user32_.killTimer(window_, RetryTimerId);
+        waiting_ = false;
+    }
 }
 
 void SysTray::InitProperties() {

@@ -4,7 +4,12 @@
 //
 // Its window lives as long as the control: a WM_CLOSE sent to it is handed to the holder (CloseRequested)
 // and never destroys it. When the shell restarts (Explorer broadcasts its registered "TaskbarCreated"
-// message) a shown icon is added again with the picture and tip it showed.
+// message) a shown icon is added again with the picture and tip it showed. The window lets that message in
+// from the shell also while the program runs elevated, where the platform's message filter would drop it.
+//
+// A shown icon always ends up in the notification area: when the shell does not take it (at logon the shell
+// may be too busy to answer, and the call fails), the control tries again on a timer of its window until the
+// shell has it, and again on "TaskbarCreated".
 #pragma once
 
 #include "platform/Shell32.h"
@@ -34,6 +39,10 @@ class SysTray {
     // word.
     static constexpr std::uint32_t CallbackMessage = platform::WM_MOUSEMOVE;
     static constexpr std::uint32_t IconId = 1;
+    // The timer of the control's window that tries again to add an icon the shell did not take, and its
+    // period.
+    static constexpr std::uintptr_t RetryTimerId = 1;
+    static constexpr std::uint32_t RetryIntervalMs = 2000;
 
     // Creation. userMode is false while the control sits in a form designer.
     SysTray(platform::User32& user32, platform::Shell32& shell32, bool userMode = true);
@@ -79,9 +88,13 @@ class SysTray {
     void OnTaskbarCreated();
     // The number of the shell's "TaskbarCreated" message in this session (0 when it could not be had).
     std::uint32_t TaskbarCreatedMessage() const { return taskbarCreated_; }
+    // The icon counts as shown but the shell has not taken it yet: the retry timer runs.
+    bool Waiting() const { return waiting_; }
 
   private:
     void PutTip(const std::string& text);
+    void PutIconBack();
+    void Wait(bool on);
     void Changed(const char* name) {
         if (PropertyChanged) {
             PropertyChanged(name);
@@ -99,4 +112,5 @@ class SysTray {
     platform::NotifyIconData record_{};
     SysTrayEvents* events_ = nullptr;
     std::uint32_t taskbarCreated_ = 0;
+    bool waiting_ = false;
 };

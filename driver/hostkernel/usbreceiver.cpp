@@ -701,16 +701,27 @@ NTSTATUS NTAPI UsbReceiver::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     request.powerState = location->Parameters.Power.State;
     request.transfersPending = receiver->pendingTransfers();
     receiver->record(request);
+    NTSTATUS status = STATUS_SUCCESS;
     if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == DevicePowerState) {
         std::lock_guard<std::mutex> guard(receiver->lock_);
         DEVICE_POWER_STATE state = location->Parameters.Power.State.DeviceState;
-        receiver->powerState_ = state;
-        if (state != PowerDeviceD0)
-            receiver->halted_ = true; // the endpoint's state does not survive suspend
+        if (state == PowerDeviceD0 && !NT_SUCCESS(receiver->failPowerUp_)) {
+            status = receiver->failPowerUp_; // the device stays where it was
+            receiver->failPowerUp_ = STATUS_SUCCESS;
+        } else {
+            receiver->powerState_ = state;
+            if (state != PowerDeviceD0)
+                receiver->halted_ = true; // the endpoint's state does not survive suspend
+        }
     }
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return status;
+}
+
+void UsbReceiver::failNextPowerUp(NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(lock_);
+    failPowerUp_ = status;
 }
 
 } // namespace hostk

@@ -38,6 +38,8 @@ class HostChain {
         folder = pattern;
         desk.exeFolder = folder;
         desk.profileReader = platform::posix::getPrivateProfileString;
+        desk.sectionReader = platform::posix::getPrivateProfileSection;
+        desk.sectionNamesReader = platform::posix::getPrivateProfileSectionNames;
     }
     virtual ~HostChain() {
         form.reset();
@@ -47,13 +49,15 @@ class HostChain {
     HostChain(const HostChain&) = delete;
     HostChain& operator=(const HostChain&) = delete;
 
-    // The media center's window, then Tavrelmond started in a mode ("true" keys, "false" HTTP).
-    void startProgram(const std::string& mode) {
+    // The media center's window, then Tavrelmond started in a mode ("true" keys, "false" HTTP, "keyboard"),
+    // with more sections after the program's own (key maps) where given.
+    void startProgram(const std::string& mode, const std::string& moreSections = "") {
         xbmc = desk.addWindow("SDL_app", "XBMC");
         std::ofstream(folder + "/Config.ini")
             << "[Tavrelmond Config]\r\nAPIControlXBMCOPENGL=" << mode
             << "\r\nVendorID=1118\r\nProductID=644\r\nIP Address=127.0.0.1\r\n"
-            << "port=" << server.port() << "\r\n";
+            << "port=" << server.port() << "\r\n"
+            << moreSections;
         form = std::make_unique<MainForm>(platform);
         form->Load();
         form->SysTray1->SetIcon(form->Icon);
@@ -130,7 +134,7 @@ class HostChain {
     LibraryPort port{library};
     platform::CurlWinInet inet;
     httpstandin::StandIn server;
-    platform::Platform platform{desk, desk, desk, desk, desk, inet, port};
+    platform::Platform platform{desk, desk, desk, desk, desk, inet, port, nullptr, &desk};
     std::unique_ptr<MainForm> form;
     platform::Hwnd xbmc = 0;
     // Sees every report the class driver reads, on its poll thread, before the library does. Set before

@@ -1,12 +1,15 @@
-// mediacenter.exe: a stand-in for the XBMC media center (or for Kodi's window), for tests and the demo; never
-// shipped.
+// mediacenter.exe: a stand-in for the XBMC media center (or for Kodi's window, or for any other player), for
+// tests and the demo; never shipped.
 //
 // It creates one top-level window as the media center does and writes down what reaches that window.
 //
-// Usage: mediacenter.exe [--directx | --kodi] [--log PATH] [anything else, ignored]
+// Usage: mediacenter.exe [--directx | --kodi | --player] [--log PATH] [anything else, ignored]
 //   (default)   window class "SDL_app", title "XBMC"
 //   --directx   window class "XBoxMediaCenterPC", title "XBoxMediaCenter PC Skin Preview"
 //   --kodi      window class "Kodi", title "Kodi" (today's Kodi, 19 to 21, on Windows)
+//   --player    window class "StandInPlayer", title "Player <file name of this program>": a player such as
+//               VLC, known by its program's file name (copies of this program named vlc.exe, mpc-hc64.exe);
+//               its keys go on to the default processing, which may turn them into application commands
 //   --log PATH  append the log to PATH (created if missing); without it nothing is logged
 // The window is shown with the show state the program was started with (minimized, for instance).
 //
@@ -17,6 +20,10 @@
 //   key up vk=<wParam> lparam=<lParam>             WM_KEYUP
 //   syskey down vk=<wParam> lparam=<lParam>        WM_SYSKEYDOWN
 //   syskey up vk=<wParam> lparam=<lParam>          WM_SYSKEYUP
+//   appcommand cmd=<command> device=<device> keys=<key state>
+//                                                  WM_APPCOMMAND (player), the parts of its lParam
+//   front <0|1>                                    the window asked to be the foreground window (message
+//                                                  WM_APP + 1) and whether the system agreed
 //   showwindow show=<0|1> status=<lParam>          WM_SHOWWINDOW (status 0: ShowWindow was called)
 //   visible <0|1>                                  the window's visibility changed
 //   topmost <0|1>                                  the window's top-most state changed
@@ -37,6 +44,7 @@
 namespace {
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
+bool player = false; // keys go on to the default processing
 bool lastVisible = false;
 bool lastTopmost = false;
 int lastSizeState = -1; // unknown until the first WM_SIZE
@@ -89,9 +97,23 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     switch (message) {
     case WM_KEYDOWN:
         logKey("key down", wParam, lParam);
+        if (player) {
+            break;
+        }
         return 0;
     case WM_KEYUP:
         logKey("key up", wParam, lParam);
+        if (player) {
+            break;
+        }
+        return 0;
+    case WM_APPCOMMAND:
+        logLine("appcommand cmd=%u device=%u keys=%u", static_cast<unsigned>(GET_APPCOMMAND_LPARAM(lParam)),
+                static_cast<unsigned>(GET_DEVICE_LPARAM(lParam)),
+                static_cast<unsigned>(GET_KEYSTATE_LPARAM(lParam)));
+        return TRUE;
+    case WM_APP + 1:
+        logLine("front %d", SetForegroundWindow(hwnd) ? 1 : 0);
         return 0;
     case WM_SYSKEYDOWN:
         logKey("syskey down", wParam, lParam);
@@ -140,6 +162,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     const char* className = "SDL_app";
     const char* title = "XBMC";
     const char* logPath = nullptr;
+    std::string playerTitle;
     for (int i = 1; i < __argc; ++i) {
         if (std::strcmp(__argv[i], "--directx") == 0) {
             className = "XBoxMediaCenterPC";
@@ -147,6 +170,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         } else if (std::strcmp(__argv[i], "--kodi") == 0) {
             className = "Kodi";
             title = "Kodi";
+        } else if (std::strcmp(__argv[i], "--player") == 0) {
+            player = true;
+            className = "StandInPlayer";
+            char path[MAX_PATH];
+            const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+            const std::string file(path, n < MAX_PATH ? n : 0);
+            playerTitle = "Player " + file.substr(file.find_last_of("\\/") + 1);
+            title = playerTitle.c_str();
         } else if (std::strcmp(__argv[i], "--log") == 0 && i + 1 < __argc) {
             logPath = __argv[++i];
         }

@@ -155,52 +155,138 @@ std::optional<std::string> loadText(const std::string& path) {
     return bytes;
 }
 
+// One line of a profile file, as the reader sees it (lines are trimmed, blank lines skipped).
+struct Line {
+    bool header = false;   // "[name]": `name` is the section's name
+    std::string_view name; // the section's name, or the key's: the text before '=' (the whole line without)
+    std::string_view value;
+    bool hasValue = false; // a key line with '='
+};
+
+// Calls visit(line) for each line of the text in order, until it returns false.
+template <typename Visit> void walkLines(std::string_view text, Visit visit) {
+    while (!text.empty()) {
+        std::size_t end = text.find_first_of("\r\n");
+        std::string_view raw = trim(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (raw.empty()) {
+            continue;
+        }
+        Line line;
+        if (raw.front() == '[') {
+            std::size_t close = raw.rfind(']');
+            if (close != std::string_view::npos && close > 0) {
+                line.header = true;
+                line.name = cString(trim(raw.substr(1, close - 1)));
+                if (!visit(line)) {
+                    return;
+                }
+                continue;
+            }
+            // No closing bracket: the line is read as a key line.
+        }
+        std::size_t eq = raw.find('=');
+        line.name = eq == std::string_view::npos ? raw : trim(raw.substr(0, eq));
+        if (eq != std::string_view::npos) {
+            line.hasValue = true;
+            line.value = trim(raw.substr(eq + 1));
+        }
+        if (!visit(line)) {
+            return;
+        }
+    }
+}
+
 struct Found {
     bool hasValue = false; // the key exists with a '='
     std::string value;
 };
 
-// Walks the lines of the file and returns the value of the first key named `key` in the first section named
-// `section` (names already trimmed).
+// The value of the first key named `key` in the first section named `section` (names already trimmed).
 Found findValue(std::string_view text, std::string_view section, std::string_view key) {
     Found result;
     // Keys before the first header belong to the section "".
     bool inWanted = section.empty();
-    while (!text.empty()) {
-        std::size_t end = text.find_first_of("\r\n");
-        std::string_view line = trim(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (line.empty()) {
-            continue;
-        }
-        if (line.front() == '[') {
-            std::size_t close = line.rfind(']');
-            if (close != std::string_view::npos && close > 0) {
-                if (inWanted) {
-                    // Only the first section of the wanted name counts, and the key was not in it.
-                    return result;
-                }
-                inWanted = equalsIgnoreCase(cString(trim(line.substr(1, close - 1))), section);
-                continue;
+    walkLines(text, [&](const Line& line) {
+        if (line.header) {
+            if (inWanted) {
+                // Only the first section of the wanted name counts, and the key was not in it.
+                return false;
             }
-            // No closing bracket: the line is read as a key line.
+            inWanted = equalsIgnoreCase(line.name, section);
+            return true;
         }
-        if (!inWanted) {
-            continue;
+        if (!inWanted || !equalsIgnoreCase(cString(line.name), key)) {
+            return true;
         }
-        std::size_t eq = line.find('=');
-        std::string_view name = eq == std::string_view::npos ? line : trim(line.substr(0, eq));
-        if (!equalsIgnoreCase(cString(name), key)) {
-            continue;
-        }
-        if (eq != std::string_view::npos) {
+        if (line.hasValue) {
             result.hasValue = true;
-            result.value = std::string(trim(line.substr(eq + 1)));
+            result.value = std::string(line.value);
         }
-        return result;
-    }
+        return false;
+    });
     return result;
 }
+
+// Writes zero-terminated strings into a buffer of `size` characters the way the platform fills one with a
+// section's lines or the section names: each string cut to what still fits, the last one followed by a second
+// zero; the count of characters written without the final zero, or size - 2 when the strings did not fit.
+class StringList {
+  public:
+    StringList(char* buffer, std::uint32_t size) : buffer_(buffer), size_(size), left_(size) {}
+
+    // A line: its key and, when it has one, "=" and its value. False once the buffer is full.
+    bool add(std::string_view key, std::optional<std::string_view> value) {
+        if (left_ <= 2) {
+            return false;
+        }
+        put(key);
+        if (left_ < 2) {
+            return false;
+        }
+        if (value) {
+            buffer_[at_ - 1] = '=';
+            put(*value);
+        }
+        return true;
+    }
+
+    std::uint32_t finish() {
+        if (size_ < 3) {
+            // Too small for any line: the platform leaves two zeros.
+            for (std::uint32_t i = 0; i < size_ && i < 2; ++i) {
+                buffer_[i] = '\0';
+            }
+            return 0;
+        }
+        buffer_[at_] = '\0';
+        std::uint32_t count = size_ - left_;
+        if (left_ <= 1) {
+            // Cut short: the last string is followed by two zeros.
+            buffer_[at_ - 1] = '\0';
+            count = size_ - 2;
+        }
+        return count;
+    }
+
+  private:
+    // One string and its zero, cut to leave room for the list's final zero.
+    void put(std::string_view text) {
+        text = cString(text);
+        const std::size_t n = std::min<std::size_t>(text.size(), left_ - 2);
+        if (n > 0) {
+            std::memcpy(buffer_ + at_, text.data(), n);
+        }
+        buffer_[at_ + n] = '\0';
+        at_ += static_cast<std::uint32_t>(n + 1);
+        left_ -= static_cast<std::uint32_t>(n + 1);
+    }
+
+    char* buffer_;
+    std::uint32_t size_;
+    std::uint32_t left_;
+    std::uint32_t at_ = 0;
+};
 
 // Copies a value or the default into the buffer: one pair of matching surrounding quotes removed, cut to
 // size - 1 characters (a NUL inside the text ends it, as in a C string).
@@ -238,6 +324,58 @@ std::uint32_t getPrivateProfileString(const char* section, const char* key, cons
     }
     Found found = findValue(*text, trim(section), trim(key));
     return copyEntry(found.hasValue ? std::string_view(found.value) : def, buffer, size);
+}
+
+std::uint32_t getPrivateProfileSection(const char* section, char* buffer, std::uint32_t size,
+                                       const std::string& path) {
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    StringList list(buffer, size);
+    std::optional<std::string> text = section != nullptr ? loadText(path) : std::nullopt;
+    if (text) {
+        // The asked name is taken as it is, blanks included; "" is the part before the first header.
+        const std::string_view wanted(section);
+        bool inWanted = wanted.empty();
+        bool afterNameless = false; // the section's previous line was a line without a name
+        walkLines(*text, [&](const Line& line) {
+            if (line.header) {
+                if (inWanted) {
+                    return false; // only the first section of the name
+                }
+                inWanted = !line.name.empty() && equalsIgnoreCase(line.name, wanted);
+                afterNameless = false;
+                return true;
+            }
+            const std::string_view key = cString(line.name);
+            // A line without a name ("=value") is listed, unless the line before it had no name either.
+            const bool nameless = key.empty();
+            const bool repeated = nameless && afterNameless;
+            afterNameless = nameless;
+            // Comment lines (';' first) are not listed.
+            if (!inWanted || repeated || (!nameless && key.front() == ';')) {
+                return true;
+            }
+            return list.add(key, line.hasValue ? std::optional<std::string_view>(line.value) : std::nullopt);
+        });
+    }
+    return list.finish();
+}
+
+std::uint32_t getPrivateProfileSectionNames(char* buffer, std::uint32_t size, const std::string& path) {
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    StringList list(buffer, size);
+    if (std::optional<std::string> text = loadText(path)) {
+        walkLines(*text, [&](const Line& line) {
+            if (!line.header || line.name.empty()) {
+                return true;
+            }
+            return list.add(line.name, std::nullopt);
+        });
+    }
+    return list.finish();
 }
 
 std::optional<std::string> readProfileStringUtf8(const std::string& section, const std::string& key,

@@ -1,5 +1,6 @@
 // Our own reader of Windows profile ("INI") files, for the host. It follows the rules of the platform's
-// GetPrivateProfileStringA as Wine implements them; a Wine test runs both over the same files:
+// GetPrivateProfileStringA, GetPrivateProfileSectionA and GetPrivateProfileSectionNamesA as Wine implements
+// them; a Wine test runs both over the same files:
 //   - the file is split into lines at CR and at LF; blanks (space, tab, CR, LF, VT, FF) are trimmed at both
 //     ends of each line and blank lines are skipped; a UTF-8 or UTF-16 byte-order mark is honoured (the text
 //     is then read into the ANSI code page, Windows-1252);
@@ -39,5 +40,19 @@ std::uint32_t getPrivateProfileString(const char* section, const char* key, cons
 // or the key is missing, or the key's line has no '='.
 std::optional<std::string> readProfileStringUtf8(const std::string& section, const std::string& key,
                                                  const std::string& path);
+
+// Same contract as GetPrivateProfileSectionA: the lines of the first section of that name (asked as it is,
+// blanks included, case ignored; "" is the part before the first header), each as "key=value" (key and value
+// as above, quotes kept) or the key alone for a line without '=', each ended by a zero, the last followed by
+// a second zero. Comment lines (';' first) are left out, and so is a line without a name ("=value") that
+// follows another such line. Returns the characters written without the final zero; size - 2 when they did
+// not fit (the last string is then cut and followed by two zeros); 0 for a missing file or section. A buffer
+// of fewer than 3 characters gets zeros only.
+std::uint32_t getPrivateProfileSection(const char* section, char* buffer, std::uint32_t size,
+                                       const std::string& path);
+
+// Same contract as GetPrivateProfileSectionNamesA: the names of the file's sections (headers with an empty
+// name left out, a name given twice listed twice) in the same form.
+std::uint32_t getPrivateProfileSectionNames(char* buffer, std::uint32_t size, const std::string& path);
 
 } // namespace platform::posix

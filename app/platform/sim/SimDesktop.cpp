@@ -121,16 +121,29 @@ Hwnd SimDesktop::findOwnWindow(const std::string& title) const {
     return 0;
 }
 
-bool SimDesktop::trayIconPresent() const {
-    bool present = false;
-    for (const auto& call : notifyCalls) {
-        if (call.message == NIM_ADD) {
-            present = true;
-        } else if (call.message == NIM_DELETE) {
-            present = false;
+int SimDesktop::restartShell() {
+    trayIcons_.clear();
+    return broadcast(registeredMessage("TaskbarCreated"), 0, 0);
+}
+
+void SimDesktop::elapse(std::uint32_t milliseconds) {
+    std::vector<std::pair<Hwnd, std::uintptr_t>> due;
+    for (auto& [key, timer] : timers_) {
+        timer.elapsed += milliseconds;
+        if (timer.interval != 0 && timer.elapsed >= timer.interval) {
+            timer.elapsed %= timer.interval;
+            due.push_back(key);
         }
     }
-    return present;
+    for (const auto& [window, id] : due) {
+        const bool pending = std::any_of(queue_.begin(), queue_.end(), [&](const Message& m) {
+            return m.window == window && m.message == WM_TIMER && m.wParam == id;
+        });
+        if (!pending) {
+            queue_.push_back({window, WM_TIMER, id, 0});
+        }
+    }
+    pump();
 }
 
 // --- User32
@@ -149,6 +162,10 @@ Hwnd SimDesktop::createHiddenWindow(const std::string& title, WindowProc proc) {
 void SimDesktop::destroyWindow(Hwnd window) {
     calls.push_back("destroyWindow");
     removeWindow(window);
+    // Its timers go with it.
+    for (auto it = timers_.begin(); it != timers_.end();) {
+        it = it->first.first == window ? timers_.erase(it) : std::next(it);
+    }
     // Messages still queued for it are dropped with it.
     const std::lock_guard<std::mutex> lock(queueGuard_.mutex);
     queue_.erase(
@@ -321,6 +338,29 @@ bool SimDesktop::exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) {
     return true;
 }
 
+bool SimDesktop::setTimer(Hwnd window, std::uintptr_t id, std::uint32_t milliseconds) {
+    calls.push_back("setTimer " + std::to_string(id) + " " + std::to_string(milliseconds));
+    if (this->window(window) == nullptr) {
+        return false;
+    }
+    timers_[{window, id}] = {milliseconds, 0};
+    return true;
+}
+
+void SimDesktop::killTimer(Hwnd window, std::uintptr_t id) {
+    calls.push_back("killTimer " + std::to_string(id));
+    timers_.erase({window, id});
+}
+
+bool SimDesktop::allowMessageFromLowerIntegrity(Hwnd window, std::uint32_t message) {
+    calls.push_back("allowMessageFromLowerIntegrity " + std::to_string(message));
+    if (!messageFilterExists || this->window(window) == nullptr) {
+        return false;
+    }
+    allowedMessages[window].push_back(message);
+    return true;
+}
+
 void SimDesktop::runMessageLoop() {
     quit_ = false;
     pump();
@@ -334,6 +374,47 @@ void SimDesktop::runMessageLoop() {
 
 // --- Kernel32
 // -------------------------------------------------------------------------------------------------
+
+namespace {
+
+// A file without sections: an empty list (two zeros where they fit).
+std::uint32_t noLines(char* buffer, std::uint32_t size) {
+    for (std::uint32_t i = 0; i < size && i < 2; ++i) {
+        buffer[i] = '\0';
+    }
+    return 0;
+}
+
+} // namespace
+
+std::uint32_t SimDesktop::getPrivateProfileSection(const std::string& section, char* buffer,
+                                                   std::uint32_t size, const std::string& path) {
+    sectionReads.push_back(section + "|" + path);
+    return sectionReader ? sectionReader(section.c_str(), buffer, size, path) : noLines(buffer, size);
+}
+
+std::uint32_t SimDesktop::getPrivateProfileSectionNames(char* buffer, std::uint32_t size,
+                                                        const std::string& path) {
+    sectionReads.push_back("names|" + path);
+    return sectionNamesReader ? sectionNamesReader(buffer, size, path) : noLines(buffer, size);
+}
+
+std::uint32_t SimDesktop::sendKeys(const std::vector<platform::KeyEvent>& events) {
+    calls.push_back("sendKeys " + std::to_string(events.size()));
+    if (onKeys) {
+        onKeys(events);
+    }
+    if (inputBlocked) {
+        return 0;
+    }
+    keyEvents.insert(keyEvents.end(), events.begin(), events.end());
+    return static_cast<std::uint32_t>(events.size());
+}
+
+std::string SimDesktop::foregroundProgram() {
+    const Window* w = window(foreground_);
+    return w != nullptr ? w->program : std::string();
+}
 
 std::uint32_t SimDesktop::getPrivateProfileString(const std::string& section, const std::string& key,
                                                   const std::string& defaultValue, char* buffer,
@@ -371,6 +452,10 @@ std::intptr_t SimDesktop::createMutex(const std::string& name, bool& alreadyExis
     calls.push_back("createMutex " + name);
     alreadyExists = false;
     if (createMutexFails) {
+        return 0;
+    }
+    if (std::find(deniedMutexes.begin(), deniedMutexes.end(), name) != deniedMutexes.end()) {
+        alreadyExists = true;
         return 0;
     }
     alreadyExists = mutexOpen(name);
@@ -429,7 +514,33 @@ std::intptr_t SimDesktop::shellExecute(Hwnd owner, const std::string& verb, cons
 
 bool SimDesktop::shellNotifyIcon(std::uint32_t message, const NotifyIconData& data) {
     notifyCalls.push_back({message, data});
-    return true;
+    const std::pair<Hwnd, std::uint32_t> key{data.hWnd, data.uID};
+    const bool held = trayIcons_.count(key) != 0;
+    switch (message) {
+    case NIM_ADD:
+        if (refuseAdds > 0) {
+            --refuseAdds;
+            if (refusedAddsLand && !held) {
+                trayIcons_[key] = data;
+            }
+            return false;
+        }
+        if (held) {
+            return false;
+        }
+        trayIcons_[key] = data;
+        return true;
+    case NIM_MODIFY:
+        if (!held) {
+            return false;
+        }
+        trayIcons_[key] = data;
+        return true;
+    case NIM_DELETE:
+        return trayIcons_.erase(key) != 0;
+    default:
+        return false;
+    }
 }
 
 // --- Winmm

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/Advapi32.h"
+#include "platform/Input.h"
 #include "platform/Kernel32.h"
 #include "platform/Shell32.h"
 #include "platform/User32.h"
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -34,7 +36,8 @@ struct Window {
     std::string title;
     bool visible = true;
     bool topmost = false;
-    bool own = false; // created by the program under test
+    bool own = false;    // created by the program under test
+    std::string program; // the file name of the program that owns it ("vlc.exe"), for foregroundProgram
     platform::WindowProc proc;
     std::vector<Message> received; // messages delivered to a window that has no procedure (outside windows)
 };
@@ -66,6 +69,7 @@ struct ExitCall {
 // Everything the program's system calls did, in order, as text: "findWindow SDL_app", "activate XBMC", ...
 // Tests use it for the order of calls; the typed records below for their arguments.
 class SimDesktop : public platform::User32,
+                   public platform::Input,
                    public platform::Kernel32,
                    public platform::Advapi32,
                    public platform::Shell32,
@@ -91,6 +95,9 @@ class SimDesktop : public platform::User32,
     // Named mutexes: whether one of this name is open, and whether the next createMutex fails outright.
     bool mutexOpen(const std::string& name) const;
     bool createMutexFails = false;
+    // Names of mutexes that another program holds with a security descriptor that lets this user not open
+    // them (as an elevated copy's): createMutex fails, telling that the name is taken.
+    std::vector<std::string> deniedMutexes;
     // Run once by runMessageLoop after the queue was first emptied (what happens while the program runs, say
     // a second copy starting), then the queue is pumped again.
     std::function<void()> whileRunning;
@@ -109,6 +116,11 @@ class SimDesktop : public platform::User32,
                                 const std::string&)>
         profileReader;
     std::vector<std::string> profileReads; // "section|key|path"
+    // The readers behind getPrivateProfileSection and getPrivateProfileSectionNames (the real ones over
+    // files, as above); without them every file is missing.
+    std::function<std::uint32_t(const char*, char*, std::uint32_t, const std::string&)> sectionReader;
+    std::function<std::uint32_t(char*, std::uint32_t, const std::string&)> sectionNamesReader;
+    std::vector<std::string> sectionReads; // "section|path", "names|path" for the names
     std::string exeFolder = "C:\\Program Files\\Tavrelmond";
     // What the next popup menu returns (-1 dismissed), and the menus shown. whilePopupOpen runs while a menu
     // is open, as the menu's own loop dispatches what arrives meanwhile.
@@ -133,8 +145,26 @@ class SimDesktop : public platform::User32,
     std::vector<std::string> mciCommands;
     int beeps = 0;
     std::uint32_t notifyIconSize = 88;
-    // Whether the current "notification area" holds our icon, by the sequence of notify calls.
-    bool trayIconPresent() const;
+    // Whether the notification area holds an icon now.
+    bool trayIconPresent() const { return !trayIcons_.empty(); }
+    // The shell answers as Windows does: adding an icon it holds already, and modifying or deleting one it
+    // does not hold, fail. The next `refuseAdds` adds fail, as they do while the shell is too busy to answer
+    // (at logon, say); with refusedAddsLand the shell takes such an add all the same, after the caller gave
+    // up.
+    int refuseAdds = 0;
+    bool refusedAddsLand = false;
+    // Explorer starts again: the notification area is empty, and "TaskbarCreated" is posted to every
+    // top-level window.
+    int restartShell();
+
+    // Timers (setTimer): whether one runs, and time going by. elapse() posts WM_TIMER to each window whose
+    // timer came due (once, however often it came due, as Windows does) and pumps the queue.
+    bool timerRunning(Hwnd window, std::uintptr_t id) const { return timers_.count({window, id}) != 0; }
+    void elapse(std::uint32_t milliseconds);
+    // Whether allowMessageFromLowerIntegrity exists on this "Windows", and the messages let through, by
+    // window.
+    bool messageFilterExists = true;
+    std::map<Hwnd, std::vector<std::uint32_t>> allowedMessages;
 
     // --- User32 ---
     Hwnd createHiddenWindow(const std::string& title, platform::WindowProc proc) override;
@@ -163,13 +193,30 @@ class SimDesktop : public platform::User32,
     std::int32_t loadIcon(int resourceId) override;
     void messageBeep() override;
     bool exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) override;
+    bool setTimer(Hwnd window, std::uintptr_t id, std::uint32_t milliseconds) override;
+    void killTimer(Hwnd window, std::uintptr_t id) override;
+    bool allowMessageFromLowerIntegrity(Hwnd window, std::uint32_t message) override;
     void runMessageLoop() override;
     void quit() override { quit_ = true; }
+
+    // --- Input ---
+    // Key events sent, in order; each call also notes "sendKeys N" in calls. With inputBlocked the system
+    // takes none (as when the window in front runs elevated). onKeys sees each call as it happens.
+    std::uint32_t sendKeys(const std::vector<platform::KeyEvent>& events) override;
+    // The program of the foreground window (setForegroundWindow picks it), empty without one.
+    std::string foregroundProgram() override;
+    std::vector<platform::KeyEvent> keyEvents;
+    bool inputBlocked = false;
+    std::function<void(const std::vector<platform::KeyEvent>&)> onKeys;
 
     // --- Kernel32 ---
     std::uint32_t getPrivateProfileString(const std::string& section, const std::string& key,
                                           const std::string& defaultValue, char* buffer, std::uint32_t size,
                                           const std::string& path) override;
+    std::uint32_t getPrivateProfileSection(const std::string& section, char* buffer, std::uint32_t size,
+                                           const std::string& path) override;
+    std::uint32_t getPrivateProfileSectionNames(char* buffer, std::uint32_t size,
+                                                const std::string& path) override;
     std::string executableFolder() override { return exeFolder; }
     bool startProgram(const std::string& commandLine, int showCommand) override;
     bool setSystemPowerState(bool suspend, bool force) override;
@@ -222,6 +269,13 @@ class SimDesktop : public platform::User32,
     std::map<std::string, std::uint32_t> registeredMessages_; // by lower-case name
     std::map<std::intptr_t, std::string> mutexHandles_;       // open mutex handles and their names
     std::intptr_t nextMutex_ = 0x9001;
+    std::map<std::pair<Hwnd, std::uint32_t>, platform::NotifyIconData>
+        trayIcons_; // by window and icon number
+    struct Timer {
+        std::uint32_t interval;
+        std::uint32_t elapsed;
+    };
+    std::map<std::pair<Hwnd, std::uintptr_t>, Timer> timers_;
 };
 
 } // namespace sim

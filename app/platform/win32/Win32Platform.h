@@ -4,6 +4,7 @@
 
 #include "platform/Advapi32.h"
 #include "platform/HidLibrary.h"
+#include "platform/Input.h"
 #include "platform/Kernel32.h"
 #include "platform/Shell32.h"
 #include "platform/User32.h"
@@ -35,6 +36,9 @@ class Win32User32 : public User32 {
     std::int32_t loadIcon(int resourceId) override;
     void messageBeep() override;
     bool exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) override;
+    bool setTimer(Hwnd window, std::uintptr_t id, std::uint32_t milliseconds) override;
+    void killTimer(Hwnd window, std::uintptr_t id) override;
+    bool allowMessageFromLowerIntegrity(Hwnd window, std::uint32_t message) override;
     void runMessageLoop() override;
     void quit() override;
 };
@@ -44,6 +48,10 @@ class Win32Kernel32 : public Kernel32 {
     std::uint32_t getPrivateProfileString(const std::string& section, const std::string& key,
                                           const std::string& defaultValue, char* buffer, std::uint32_t size,
                                           const std::string& path) override;
+    std::uint32_t getPrivateProfileSection(const std::string& section, char* buffer, std::uint32_t size,
+                                           const std::string& path) override;
+    std::uint32_t getPrivateProfileSectionNames(char* buffer, std::uint32_t size,
+                                                const std::string& path) override;
     std::string executableFolder() override;
     bool startProgram(const std::string& commandLine, int showCommand) override;
     bool setSystemPowerState(bool suspend, bool force) override;
@@ -72,6 +80,13 @@ class Win32Shell32 : public Shell32 {
 class Win32Winmm : public Winmm {
   public:
     std::uint32_t mciSendString(const std::string& command) override;
+};
+
+// SendInput, and the foreground window's program.
+class Win32Input : public Input {
+  public:
+    std::uint32_t sendKeys(const std::vector<KeyEvent>& events) override;
+    std::string foregroundProgram() override;
 };
 
 // XBMC.dll, loaded by name at the first call. While it cannot be loaded, every call fails.

@@ -22,6 +22,16 @@ std::uint32_t Win32Kernel32::getPrivateProfileString(const std::string& section,
                                     path.c_str());
 }
 
+std::uint32_t Win32Kernel32::getPrivateProfileSection(const std::string& section, char* buffer,
+                                                      std::uint32_t size, const std::string& path) {
+    return GetPrivateProfileSectionA(section.c_str(), buffer, size, path.c_str());
+}
+
+std::uint32_t Win32Kernel32::getPrivateProfileSectionNames(char* buffer, std::uint32_t size,
+                                                           const std::string& path) {
+    return GetPrivateProfileSectionNamesA(buffer, size, path.c_str());
+}
+
 std::string Win32Kernel32::executableFolder() {
     std::vector<char> path(MAX_PATH);
     for (;;) {

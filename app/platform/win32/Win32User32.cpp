@@ -198,6 +198,28 @@ bool Win32User32::exitWindowsEx(std::uint32_t flags, std::uint32_t reserved) {
     return ExitWindowsEx(flags, reserved) != FALSE;
 }
 
+bool Win32User32::setTimer(Hwnd window, std::uintptr_t id, std::uint32_t milliseconds) {
+    return SetTimer(toHwnd(window), id, milliseconds, nullptr) != 0;
+}
+
+void Win32User32::killTimer(Hwnd window, std::uintptr_t id) {
+    KillTimer(toHwnd(window), id);
+}
+
+// Windows 7 has the call; it is looked up all the same, so that the program imports nothing a Windows without
+// it lacks, and goes on without it there.
+bool Win32User32::allowMessageFromLowerIntegrity(Hwnd window, std::uint32_t message) {
+    using FilterFn = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    constexpr DWORD allow = 1; // MSGFLT_ALLOW
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    if (user32 == nullptr) {
+        return false;
+    }
+    const auto filter = reinterpret_cast<FilterFn>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+    return filter != nullptr && filter(toHwnd(window), message, allow, nullptr) != FALSE;
+}
+
 void Win32User32::runMessageLoop() {
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {

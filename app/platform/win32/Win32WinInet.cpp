@@ -68,10 +68,22 @@ bool Win32WinInet::httpSendRequest(Handle request, const char* headers, std::uin
                             optionalLength) != FALSE;
 }
 
+// InternetReadFile on its own waits until it has all bytesToRead bytes (or the reply ends): a server that
+// trickles its reply a byte at a time, each within the receive time-out, would hold one read for many minutes
+// and the caller's bound on the whole reply with it. So it is asked first what has arrived (waiting, within
+// the receive time-out, until something has) and reads no more than that.
 bool Win32WinInet::internetReadFile(Handle file, void* buffer, std::uint32_t bytesToRead,
                                     std::uint32_t& bytesRead) {
+    bytesRead = 0;
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(h(file), &available, 0, 0)) {
+        return false;
+    }
+    if (available == 0) {
+        return true; // the end of the reply
+    }
     DWORD read = 0;
-    BOOL ok = InternetReadFile(h(file), buffer, bytesToRead, &read);
+    BOOL ok = InternetReadFile(h(file), buffer, available < bytesToRead ? available : bytesToRead, &read);
     bytesRead = read;
     return ok != FALSE;
 }

@@ -16,11 +16,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     platform::Win32WinInet wininet;
     platform::Win32HidLibrary hid;
     platform::Win32Sockets sockets;
+    platform::Win32Input input;
     platform::Win32Files files;
     platform::Win32Security security;
     platform::Win32SettingsWindow settingsWindow;
-    platform::Platform platform{user32, kernel32, advapi32, shell32,   winmm,          wininet,
-                                hid,    &sockets, &files,   &security, &settingsWindow};
+    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm,     wininet,
+                                hid,    &sockets, &input,   &files,  &security, &settingsWindow};
     modMain::Main(platform, commandLine != nullptr ? commandLine : "");
     return 0;
 }

@@ -1,6 +1,7 @@
 // Latency of one button press through the whole chain on the host, split into its parts: from the moment
-// the receiver model delivers a packet to the moment the media center's window gets the key (WM_KEYDOWN) or
-// the HTTP stand-in gets the SendKey request.
+// the receiver model delivers a packet to the moment the media center's window gets the key (WM_KEYDOWN), the
+// HTTP stand-in gets the SendKey request, or, in the keyboard mode, the program hands the key presses to the
+// system (SendInput; the player in front has a map of its own, so the press also asks which program it is).
 //
 //   total     packet sent -> key (or request) arrived
 //   polling   packet sent -> start of the class driver's read that delivered it (the wait for the next poll)
@@ -15,13 +16,15 @@
 // at random points of the polling cycle; the poll thread runs on a fixed-rate timer. Consecutive presses
 // alternate between two buttons, since the library passes a report only when it differs from the previous.
 //
-//   latency_bench window|http [presses] [poll-ms]        (default 200 presses, 10 ms: XBMC.dll's interval)
+//   latency_bench window|http|keyboard [presses] [poll-ms]   (default 200 presses, 10 ms: XBMC.dll's
+//   interval)
 //
-// Exit status: 1 when the chain cannot run or a press gave more than one command; in window mode also when
-// the software part's median exceeds 160 us or its 99th percentile 1 ms (bounds for an optimized build on a
-// shared 2-core machine) in each of three runs made one after the other. The figures are printed in every
-// case.
+// Exit status: 1 when the chain cannot run or a press gave more than one command; in window and keyboard mode
+// also when the software part's median exceeds 160 us or its 99th percentile 1 ms (bounds for an optimized
+// build on a shared 2-core machine) in each of three runs made one after the other. The figures are printed
+// in every case.
 #include "HostChain.h"
+#include "KeyboardButtonMap.h"
 
 #include <algorithm>
 #include <atomic>
@@ -43,6 +46,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr double SoftwareMedianBoundUs = 160.0;
+
+enum class Target { Window, Http, Keyboard };
 constexpr double SoftwareP99BoundUs = 1000.0;
 
 double micros(Clock::duration d) {
@@ -53,7 +58,7 @@ double micros(Clock::duration d) {
 // arrives at the far end.
 class Chain : public HostChain {
   public:
-    Chain(bool windowMode, std::chrono::microseconds poll) : windowMode_(windowMode), poll_(poll) {
+    Chain(Target target, std::chrono::microseconds poll) : target_(target), poll_(poll) {
         server.onRequest([this](const httpstandin::RecordedRequest&) { arrived(); });
         reportObserver = [this](const std::uint8_t* report, std::size_t length) {
             // On the poll thread: the first read that carries the awaited button is the one that delivers it.
@@ -69,7 +74,16 @@ class Chain : public HostChain {
 
     // Start-up: the media center's window, Tavrelmond, the receiver plugged in and read. False on failure.
     bool start() {
-        startProgram(windowMode_ ? "true" : "false");
+        if (target_ == Target::Keyboard) {
+            // The two buttons pressed: one from the player's own map, one from [Buttons].
+            startProgram(ModeKeyboard, "[Buttons]\r\nup=W\r\n[Buttons:player.exe]\r\ndown=Ctrl+Right\r\n");
+            const platform::Hwnd player = desk.addWindow("Player", "player");
+            desk.window(player)->program = "player.exe";
+            desk.setForegroundWindow(player);
+            desk.onKeys = [this](const std::vector<platform::KeyEvent>&) { arrived(); };
+        } else {
+            startProgram(target_ == Target::Window ? "true" : "false");
+        }
         desk.window(xbmc)->proc = [this](platform::Hwnd, std::uint32_t message, std::uintptr_t,
                                          std::intptr_t) {
             if (message == platform::WM_KEYDOWN) {
@@ -103,7 +117,7 @@ class Chain : public HostChain {
         count_ = times_.size();
     }
 
-    bool windowMode_;
+    Target target_;
     std::chrono::microseconds poll_;
     std::atomic<int> awaited_{-1};
     std::atomic<Clock::rep> delivered_{0};
@@ -179,9 +193,9 @@ struct Samples {
     std::string failure;
 };
 
-Samples measure(bool windowMode, std::chrono::microseconds poll, int presses) {
+Samples measure(Target target, std::chrono::microseconds poll, int presses) {
     Samples s;
-    Chain chain(windowMode, poll);
+    Chain chain(target, poll);
     if (!chain.start()) {
         s.failure = "the program did not start reading the receiver";
         return s;
@@ -247,11 +261,12 @@ std::string figure(double us) {
 
 // One run: measures, prints the figures, and tells whether they are within the bounds (window mode) and the
 // chain worked. Returns 0 within, 1 past the bounds, 2 when the chain failed.
-int runOnce(bool windowMode, long pollMs, int presses) {
-    const char* target =
-        windowMode ? "window (WM_KEYDOWN at the media center)" : "http (request at the stand-in)";
+int runOnce(Target mode, long pollMs, int presses) {
+    const char* target = mode == Target::Window ? "window (WM_KEYDOWN at the media center)"
+                         : mode == Target::Http ? "http (request at the stand-in)"
+                                                : "keyboard (SendInput of the keys for the player in front)";
     const auto started = Clock::now();
-    Samples s = measure(windowMode, std::chrono::milliseconds(pollMs), presses);
+    Samples s = measure(mode, std::chrono::milliseconds(pollMs), presses);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     if (!s.failure.empty()) {
         std::printf("latency %s poll=%ldms: could not run: %s\n", target, pollMs, s.failure.c_str());
@@ -280,7 +295,7 @@ int runOnce(bool windowMode, long pollMs, int presses) {
         std::printf("  FAILED: %zu commands arrived beyond one per press\n", s.extra);
         result = 2;
     }
-    if (windowMode) {
+    if (mode != Target::Http) {
         const bool within = softMedian <= SoftwareMedianBoundUs && softP99 <= SoftwareP99BoundUs;
         std::printf("  %s: software part median %s (bound %s), p99 %s (bound %s)\n", within ? "ok" : "past",
                     figure(softMedian).c_str(), figure(SoftwareMedianBoundUs).c_str(),
@@ -296,11 +311,14 @@ int runOnce(bool windowMode, long pollMs, int presses) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || (std::strcmp(argv[1], "window") != 0 && std::strcmp(argv[1], "http") != 0)) {
-        std::fprintf(stderr, "usage: %s window|http [presses] [poll-ms]\n", argv[0]);
+    const std::string name = argc < 2 ? "" : argv[1];
+    if (name != "window" && name != "http" && name != "keyboard") {
+        std::fprintf(stderr, "usage: %s window|http|keyboard [presses] [poll-ms]\n", argv[0]);
         return 2;
     }
-    const bool windowMode = std::strcmp(argv[1], "window") == 0;
+    const Target target = name == "window" ? Target::Window
+                          : name == "http" ? Target::Http
+                                           : Target::Keyboard;
     const int presses = std::max(1, argc > 2 ? std::atoi(argv[2]) : 200);
     const long pollMs = std::max(1, argc > 3 ? std::atoi(argv[3]) : 10);
 
@@ -312,7 +330,7 @@ int main(int argc, char** argv) {
         if (run > 1) {
             std::printf("  past the bounds: measuring again (run %d of 3)\n", run);
         }
-        result = runOnce(windowMode, pollMs, presses);
+        result = runOnce(target, pollMs, presses);
     }
     if (result != 0) {
         std::printf("FAILED\n");

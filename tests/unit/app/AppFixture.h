@@ -32,6 +32,8 @@ class AppTest : public ::testing::Test {
         desk.profileReader = platform::posix::getPrivateProfileString;
         files.folders[platform::KnownFolder::RoamingAppData] = folder + "/Roaming";
         files.folders[platform::KnownFolder::LocalAppData] = folder + "/Local";
+        desk.sectionReader = platform::posix::getPrivateProfileSection;
+        desk.sectionNamesReader = platform::posix::getPrivateProfileSectionNames;
     }
     ~AppTest() override {
         form.reset();
@@ -103,8 +105,8 @@ class AppTest : public ::testing::Test {
     platform::posix::PosixFiles files;
     sim::SimSecurity security;
     sim::SimSettingsWindow settingsWindow;
-    platform::Platform platform{desk, desk,    desk,   desk,      desk,           inet,
-                                hid,  nullptr, &files, &security, &settingsWindow};
+    platform::Platform platform{desk, desk,    desk,  desk,   desk,      inet,
+                                hid,  nullptr, &desk, &files, &security, &settingsWindow};
     std::unique_ptr<FileLog> log; // outlives the form that writes to it
     std::unique_ptr<MainForm> form;
 };

@@ -151,7 +151,7 @@ TEST_F(EndingTest, TheIconComesBackWithItsCurrentPictureAndTipWhenTheShellRestar
     const std::size_t before = desk.notifyCalls.size();
 
     // Explorer starts again: its icons are gone and it tells every top-level window.
-    EXPECT_GE(desk.broadcast(desk.registeredMessage("TaskbarCreated"), 0, 0), 2);
+    EXPECT_GE(desk.restartShell(), 2);
     desk.pump();
 
     ASSERT_EQ(desk.notifyCalls.size(), before + 1) << "added once, though both windows got the broadcast";
@@ -234,4 +234,46 @@ TEST_F(OneCopyTest, TheMarkIsPerSessionAndAFailureToMakeItDoesNotKeepTheProgramF
     modMain::Main(platform);
     EXPECT_TRUE(ran);
     EXPECT_EQ(hid.count("Disconnect"), 1);
+}
+
+TEST_F(OneCopyTest, AMarkThisUserMayNotOpenCountsAsAnotherCopy) {
+    // An elevated first copy made the mark: its security descriptor keeps this unelevated copy from opening
+    // it.
+    writeConfig(std::string(ReceiverIds) + "APIControlXBMCOPENGL=true\r\nAUtorun=C:\\XBMC\\XBMC.exe\r\n");
+    desk.deniedMutexes.push_back(modMain::OneCopyMutex);
+    modMain::Main(platform);
+    EXPECT_EQ(countCalls(desk.calls, "createMutex " + std::string(modMain::OneCopyMutex)), 1u);
+    EXPECT_TRUE(hid.calls.empty()) << "the copy reached the receiver";
+    EXPECT_TRUE(desk.notifyCalls.empty()) << "the copy touched the notification area";
+    EXPECT_TRUE(desk.starts.empty()) << "the copy started the media center";
+    EXPECT_EQ(countCalls(desk.calls, "createWindow Tavrelmond 1.6"), 0u);
+}
+
+// At logon the shell may not answer in time: the program's icon comes all the same, once the shell takes it,
+// and works.
+TEST_F(EndingTest, TheIconComesWhenTheShellTakesItAtLastAndWorks) {
+    writeConfig(ReceiverIds);
+    desk.refuseAdds = 4;
+    bool ran = false;
+    desk.whileRunning = [&] {
+        ran = true;
+        ASSERT_FALSE(desk.trayIconPresent());
+        ASSERT_FALSE(desk.notifyCalls.empty());
+        const Hwnd trayWindow = desk.notifyCalls.front().data.hWnd;
+        for (int period = 0; period < 3; ++period) {
+            desk.elapse(SysTray::RetryIntervalMs);
+        }
+        EXPECT_FALSE(desk.trayIconPresent()) << "the shell still refuses";
+        desk.elapse(SysTray::RetryIntervalMs);
+        ASSERT_TRUE(desk.trayIconPresent());
+        EXPECT_EQ(desk.notifyCalls.back().data.hIcon, normalIcon());
+        EXPECT_FALSE(desk.timerRunning(trayWindow, SysTray::RetryTimerId));
+        desk.popupChoice = 1; // the menu opens; Exit
+        desk.send(trayWindow, SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
+        EXPECT_EQ(desk.popups.size(), 1u);
+    };
+    modMain::Main(platform);
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(hid.count("Disconnect"), 1);
+    EXPECT_FALSE(desk.trayIconPresent());
 }

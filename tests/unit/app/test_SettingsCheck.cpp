@@ -8,7 +8,7 @@ namespace {
 
 StatusInput In(std::string mode, std::string address, std::string port, std::vector<SettingsProblem> problems,
                bool receiver, std::string xbmcCaption, StatusInput::Press press = StatusInput::Press::None,
-               std::string pressError = "", std::string notice = "") {
+               std::string pressError = "", std::string notice = "", std::string modeLine = "") {
     StatusInput input;
     input.mode = std::move(mode);
     input.address = std::move(address);
@@ -19,6 +19,7 @@ StatusInput In(std::string mode, std::string address, std::string port, std::vec
     input.press = press;
     input.pressError = std::move(pressError);
     input.notice = std::move(notice);
+    input.modeLine = std::move(modeLine);
     return input;
 }
 
@@ -133,8 +134,12 @@ TEST(StatusTextTest, TheStatusLineAndTipFitTheModeAndTheTipAlwaysHasText) {
          "Config.ini: VendorID is empty", "Config.ini: VendorID is empty\nNo receiver"},
         {"a notice", In("true", "", "", {}, false, "XBMC:APICONTROL", Press::None, "", "AUtorun not run"),
          "XBMC:APICONTROL", "Keys to XBMC's window\nAUtorun not run\nNo receiver"},
-        {"the keyboard mode", In("keyboard", "", "", {}, true, ""), "Keys to the window in front",
+        {"the keyboard mode: the status line is the media-center check's",
+         In("keyboard", "", "", {}, true, "XBMC:EVENTCLIENT"), "XBMC:EVENTCLIENT",
          "Keys to the window in front\nReceiver ready"},
+        {"the keyboard mode's own words",
+         In("keyboard", "", "", {}, false, "", Press::None, "", "", "Key map: 2 lines"), "",
+         "Key map: 2 lines\nNo receiver"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

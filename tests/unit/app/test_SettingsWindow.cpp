@@ -359,8 +359,8 @@ TEST_F(SettingsWindowTest, StartedWithSettingsTheRunningCopyOpensItsWindowOrThis
     sim::ScriptedHidLibrary hid2;
     platform::SimWinInet inet2;
     sim::SimSettingsWindow window2;
-    platform::Platform second{desk, desk,    desk,   desk,      desk,    inet2,
-                              hid2, nullptr, &files, &security, &window2};
+    platform::Platform second{desk, desk,    desk,  desk,   desk,      inet2,
+                              hid2, nullptr, &desk, &files, &security, &window2};
     desk.whileRunning = [&] {
         EXPECT_EQ(settingsWindow.runs, 0);
         modMain::Main(second, "/settings");

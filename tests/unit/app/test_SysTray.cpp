@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -204,7 +205,8 @@ TEST(SysTray, TheShellsRestartAddsAShownIconAgainWithItsCallback) {
     tray.Show();
     tray.UpdateIcon("busy"); // leaves the stored record without NIF_MESSAGE
     desk.notifyCalls.clear();
-    desk.send(tray.hWnd(), taskbarCreated, 0, 0);
+    desk.restartShell();
+    desk.pump();
     ASSERT_EQ(desk.notifyCalls.size(), 1u);
     EXPECT_EQ(desk.notifyCalls[0].message, NIM_ADD);
     EXPECT_EQ(desk.notifyCalls[0].data.uFlags, 7u);
@@ -216,8 +218,148 @@ TEST(SysTray, TheShellsRestartAddsAShownIconAgainWithItsCallback) {
 
     tray.Hide();
     desk.notifyCalls.clear();
-    desk.send(tray.hWnd(), taskbarCreated, 0, 0);
+    desk.restartShell();
+    desk.pump();
     EXPECT_TRUE(desk.notifyCalls.empty()) << "a hidden icon stays hidden";
+}
+
+namespace {
+
+// The icon as the shell holds it now: the last add or modify sent.
+NotifyIconData heldIcon(const sim::SimDesktop& desk) {
+    for (auto it = desk.notifyCalls.rbegin(); it != desk.notifyCalls.rend(); ++it) {
+        if (it->message == NIM_ADD || it->message == NIM_MODIFY) {
+            return it->data;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(SysTray, AnIconTheShellRefusesIsAddedAgainOnATimerUntilTheShellTakesIt) {
+    const struct {
+        const char* name;
+        int refusals;
+        bool refusedAddsLand;
+        int ticksToShow; // retry periods until the icon is there
+    } cases[] = {
+        {"the shell takes the first add", 0, false, 0},
+        {"the shell refuses one add", 1, false, 1},
+        {"the shell refuses three adds", 3, false, 3},
+        {"the shell answers too late but takes the add", 1, true, 0},
+        {"late answers to the retries as well", 3, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimDesktop desk;
+        desk.refuseAdds = c.refusals;
+        desk.refusedAddsLand = c.refusedAddsLand;
+        SysTray tray(desk, desk);
+        tray.SetIcon(0x1234);
+        tray.SetTip("Remote");
+        tray.Show();
+        for (int tick = 0; tick < c.ticksToShow; ++tick) {
+            SCOPED_TRACE(tick);
+            EXPECT_FALSE(desk.trayIconPresent());
+            EXPECT_TRUE(tray.Waiting());
+            EXPECT_TRUE(desk.timerRunning(tray.hWnd(), SysTray::RetryTimerId));
+            tray.SetIcon(0x2000 + tick); // changes while waiting are what the icon shows when it comes
+            desk.elapse(SysTray::RetryIntervalMs - 1);
+            EXPECT_FALSE(desk.trayIconPresent()) << "tried again before its period";
+            desk.elapse(1);
+        }
+        EXPECT_TRUE(desk.trayIconPresent());
+        EXPECT_FALSE(tray.Waiting());
+        EXPECT_FALSE(desk.timerRunning(tray.hWnd(), SysTray::RetryTimerId));
+        const NotifyIconData held = heldIcon(desk);
+        EXPECT_EQ(held.hIcon, c.ticksToShow == 0 ? 0x1234 : 0x2000 + c.ticksToShow - 1);
+        EXPECT_EQ(held.uFlags, 7u);
+        EXPECT_EQ(held.uCallbackMessage, 0x0200u);
+        EXPECT_EQ(tipText(held), "Remote" + std::string(57, ' '));
+        // Nothing more is sent once the shell has the icon.
+        const auto calls = desk.notifyCalls.size();
+        desk.elapse(10 * SysTray::RetryIntervalMs);
+        EXPECT_EQ(desk.notifyCalls.size(), calls);
+    }
+}
+
+TEST(SysTray, HideAndDestructionEndTheWaitForTheShell) {
+    sim::SimDesktop desk;
+    desk.refuseAdds = 100;
+    {
+        SysTray tray(desk, desk);
+        tray.Show();
+        ASSERT_TRUE(tray.Waiting());
+        tray.Hide();
+        EXPECT_FALSE(desk.timerRunning(tray.hWnd(), SysTray::RetryTimerId));
+        desk.refuseAdds = 0;
+        desk.elapse(5 * SysTray::RetryIntervalMs);
+        EXPECT_FALSE(desk.trayIconPresent()) << "a hidden icon came back";
+
+        desk.refuseAdds = 100;
+        tray.Show();
+        ASSERT_TRUE(tray.Waiting());
+    }
+    EXPECT_TRUE(desk.calls.back() == "destroyWindow");
+    EXPECT_EQ(std::count(desk.calls.begin(), desk.calls.end(), "killTimer 1"), 2);
+}
+
+TEST(SysTray, TaskbarCreatedPutsTheIconBackOnceWhateverTheShellStillHolds) {
+    const struct {
+        const char* name;
+        bool shellLostTheIcon; // Explorer started again; otherwise only the taskbar changed
+        int refusals;          // adds the new shell refuses while it starts
+        int ticksToShow;
+    } cases[] = {
+        {"Explorer started again", true, 0, 0},
+        {"Explorer started again, busy for two adds", true, 2, 2},
+        {"the taskbar changed, the icon is still there", false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimDesktop desk;
+        SysTray tray(desk, desk);
+        tray.SetIcon(0x77);
+        tray.Show();
+        desk.refuseAdds = c.refusals;
+        if (c.shellLostTheIcon) {
+            desk.restartShell();
+        } else {
+            desk.broadcast(desk.registeredMessage("TaskbarCreated"), 0, 0);
+        }
+        desk.pump();
+        for (int tick = 0; tick < c.ticksToShow; ++tick) {
+            EXPECT_FALSE(desk.trayIconPresent());
+            desk.elapse(SysTray::RetryIntervalMs);
+        }
+        EXPECT_TRUE(desk.trayIconPresent());
+        EXPECT_FALSE(tray.Waiting());
+        EXPECT_EQ(heldIcon(desk).hIcon, 0x77);
+        EXPECT_EQ(std::count_if(desk.notifyCalls.begin(), desk.notifyCalls.end(),
+                                [](const sim::NotifyCall& call) { return call.message == NIM_DELETE; }),
+                  0);
+    }
+}
+
+TEST(SysTray, TheWindowLetsTaskbarCreatedInFromTheShellWhereTheFilterExists) {
+    for (const bool filterExists : {true, false}) {
+        SCOPED_TRACE(filterExists);
+        sim::SimDesktop desk;
+        desk.messageFilterExists = filterExists;
+        SysTray tray(desk, desk);
+        const std::uint32_t taskbarCreated = desk.registeredMessage("TaskbarCreated");
+        if (filterExists) {
+            EXPECT_EQ(desk.allowedMessages[tray.hWnd()], std::vector<std::uint32_t>{taskbarCreated});
+        } else {
+            EXPECT_TRUE(desk.allowedMessages.empty());
+        }
+        // Without the call the control works as before.
+        tray.Show();
+        desk.restartShell();
+        desk.pump();
+        EXPECT_TRUE(desk.trayIconPresent());
+    }
 }
 
 TEST(SysTray, CloseAsksTheHolderAndNeverDestroysTheWindow) {

@@ -106,6 +106,111 @@ TEST_F(HidRequests, ShortOutputBuffersFailEachRequestAndWriteNothing) {
     }
 }
 
+TEST_F(HidRequests, AReadWhoseBufferCannotHoldTheReportFailsWritesNothingAndStartsNoTransfer) {
+    startDevice();
+    const UCHAR packet[6] = {1, 2, 3, 4, 5, 6};
+    ASSERT_EQ(read(), (Report{0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(receiver_->deliver(packet, sizeof(packet))); // LatestReport now holds a packet
+    struct Row {
+        ULONG length;
+        bool buffer;
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    const Row rows[] = {
+        {0, true, STATUS_BUFFER_TOO_SMALL, 0},  {5, true, STATUS_BUFFER_TOO_SMALL, 0},
+        {6, false, STATUS_BUFFER_TOO_SMALL, 0}, {6, true, STATUS_SUCCESS, 6},
+        {7, true, STATUS_SUCCESS, 6},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "length " << row.length << (row.buffer ? "" : ", no buffer"));
+        std::vector<UCHAR> buffer(16, 0xCC);
+        const size_t pendingBefore = receiver_->pendingTransfers();
+        hostk::HidRequestResult r =
+            device_->internalIoctl(IOCTL_HID_READ_REPORT, row.buffer ? buffer.data() : nullptr, row.length);
+        EXPECT_EQ(r.dispatchStatus, row.status);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.information, row.information);
+        if (row.status == STATUS_SUCCESS) {
+            EXPECT_TRUE(std::equal(packet, packet + 6, buffer.begin()));
+            EXPECT_EQ(receiver_->pendingTransfers(), 1u);
+        } else {
+            EXPECT_EQ(buffer, std::vector<UCHAR>(16, 0xCC));
+            EXPECT_EQ(receiver_->pendingTransfers(), pendingBefore) << "a refused read started a transfer";
+        }
+        for (size_t i = row.information; i < buffer.size(); ++i) {
+            ASSERT_EQ(buffer[i], 0xCC) << "byte " << i << " written";
+        }
+    }
+}
+
+// Each transfer asks for one whole packet of the pipe's maximum packet size: 8 bytes on the receiver, whose
+// full packets must not overrun the transfer (a babble error would halt the pipe). The report is the
+// packet's first six bytes; a shorter packet overwrites only its own length.
+TEST_F(HidRequests, APacketOfTheEndpointsFullSizeGivesItsFirstSixBytesWithoutAPipeError) {
+    startDevice();
+    ASSERT_EQ(read(), (Report{0, 0, 0, 0, 0, 0}));
+    bool sawTransfer = false;
+    for (const auto& request : receiver_->requests()) {
+        if (request.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            sawTransfer = true;
+            EXPECT_EQ(request.transferLength, 8u) << "the transfer does not ask for a whole packet";
+        }
+    }
+    EXPECT_TRUE(sawTransfer);
+    struct Row {
+        std::vector<UCHAR> packet;
+        Report report;
+    };
+    const Row rows[] = {
+        {{1, 2, 3, 4, 5, 6, 7, 8}, {1, 2, 3, 4, 5, 6}},
+        {{0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17}, {0x11, 0x12, 0x13, 0x14, 0x15, 0x16}},
+        {{0x21, 0x22, 0x23, 0x24, 0x25, 0x26}, {0x21, 0x22, 0x23, 0x24, 0x25, 0x26}},
+        {{0x31, 0x32, 0x33}, {0x31, 0x32, 0x33, 0x24, 0x25, 0x26}},
+        {{0, 0x0A, 0xD5, 0, 0x41, 0, 0xEE, 0xFF}, {0, 0x0A, 0xD5, 0, 0x41, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.packet.size() << "-byte packet");
+        ASSERT_TRUE(receiver_->deliver(row.packet.data(), row.packet.size()));
+        EXPECT_EQ(read(), row.report); // the read that sees the packet starts the next transfer
+    }
+    EXPECT_EQ(receiver_->failedTransfers(), 0u);
+    EXPECT_FALSE(receiver_->pipeHalted());
+    EXPECT_EQ(receiver_->pipeResets(), 0u);
+}
+
+// The transfer length follows whatever endpoint the driver is installed on, within a report's six bytes and
+// the staging buffer.
+TEST_F(HidRequests, EachTransferAsksForThePipesMaximumPacketSizeWithinBounds) {
+    const struct {
+        USHORT maxPacket;
+        ULONG asked;
+    } rows[] = {{8, 8}, {16, 16}, {64, 64}, {4, 6}, {0, 6}, {512, 64}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "wMaxPacketSize " << row.maxPacket);
+        TearDown();
+        SetUp();
+        std::vector<uint8_t> configuration = hostk::UsbReceiver::realConfigurationDescriptor();
+        configuration[18 + 4] = static_cast<uint8_t>(row.maxPacket & 0xFF); // the endpoint's wMaxPacketSize
+        configuration[18 + 5] = static_cast<uint8_t>(row.maxPacket >> 8);
+        receiver_->setConfigurationDescriptor(configuration);
+        startDevice();
+        receiver_->clearRequests();
+        read();
+        ASSERT_EQ(receiver_->pendingTransfers(), 1u);
+        const auto requests = receiver_->requests();
+        const auto transfer = std::find_if(requests.begin(), requests.end(), [](const auto& request) {
+            return request.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        });
+        ASSERT_NE(transfer, requests.end());
+        EXPECT_EQ(transfer->transferLength, row.asked);
+        const std::vector<UCHAR> full(row.asked, 0x5A);
+        ASSERT_TRUE(receiver_->deliver(full.data(), std::min<size_t>(full.size(), 8)));
+        EXPECT_EQ(read(), (Report{0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A}));
+        EXPECT_EQ(receiver_->failedTransfers(), 0u);
+    }
+}
+
 TEST_F(HidRequests, UnrecognisedCodesAreCompletedAsNotSupported) {
     startDevice();
     for (ULONG code :

@@ -120,6 +120,38 @@ TEST_F(Recovery, PressesAfterSleepAndWakeArrive) {
     EXPECT_EQ(receiver_->failedTransfers(), 0u);
 }
 
+// The device fails to power up on the first return to D0: it stays powered down, nothing is sent to it, and
+// reads go on answering. The next return to D0 that succeeds resets the pipe once and the presses arrive.
+TEST_F(Recovery, AFailedReturnToD0IsMadeGoodByTheNextOne) {
+    ASSERT_NO_FATAL_FAILURE(startPolling());
+    ASSERT_TRUE(press(0x10));
+    ASSERT_EQ(device_->sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    const uint64_t resets = receiver_->pipeResets();
+
+    receiver_->failNextPowerUp(STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(device_->wake(), STATUS_UNSUCCESSFUL);
+    ASSERT_TRUE(hostk::waitForWorkItems());
+    EXPECT_EQ(receiver_->powerState(), PowerDeviceD3);
+    ASSERT_TRUE(morePolls(20));
+    EXPECT_EQ(receiver_->pendingTransfers(), 0u) << "a transfer was sent to a device that did not power up";
+    EXPECT_EQ(receiver_->transfersWhilePoweredDown(), 0u);
+    EXPECT_EQ(receiver_->pipeResets(), resets);
+
+    ASSERT_EQ(device_->wake(), STATUS_SUCCESS);
+    ASSERT_TRUE(receiver_->waitForPipeResets(resets + 1, std::chrono::seconds(10)));
+    EXPECT_TRUE(press(0x20)) << "the press after the successful return to D0 did not arrive";
+    EXPECT_TRUE(press(0x30));
+    EXPECT_EQ(receiver_->pipeResets(), resets + 1);
+    EXPECT_EQ(receiver_->failedTransfers(), 0u);
+    EXPECT_EQ(device_->pollFailures(), 0u);
+
+    // And once more through a whole sleep: nothing was left behind by the failure.
+    ASSERT_EQ(device_->sleep(PowerSystemHibernate), STATUS_SUCCESS);
+    ASSERT_EQ(device_->wake(), STATUS_SUCCESS);
+    ASSERT_TRUE(receiver_->waitForPipeResets(resets + 2, std::chrono::seconds(10)));
+    EXPECT_TRUE(press(0x40));
+}
+
 // A device stopped while it sleeps is started again in D0: transfers start without a wake.
 TEST_F(Recovery, StopWhileAsleepThenStartPollsAgain) {
     ASSERT_NO_FATAL_FAILURE(startPolling());

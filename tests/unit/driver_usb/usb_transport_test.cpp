@@ -334,7 +334,7 @@ TEST_F(UsbTransport, FailedTransferResourceAllocationLeavesNothing) {
 
 // ---- Interrupt transfers ---------------------------------------------------------------------------------
 
-TEST_F(UsbTransport, TransferUrbAsksForSixBytesInOnTheInterruptPipe) {
+TEST_F(UsbTransport, TransferUrbAsksForAWholePacketInOnTheInterruptPipe) {
     StartedDevice d;
     ASSERT_EQ(d.configured, STATUS_SUCCESS);
     d.receiver.clearRequests();
@@ -346,7 +346,7 @@ TEST_F(UsbTransport, TransferUrbAsksForSixBytesInOnTheInterruptPipe) {
     EXPECT_EQ(urb.Hdr.Length, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     EXPECT_EQ(urb.PipeHandle, d.receiver.interruptPipeHandle());
     EXPECT_EQ(urb.TransferFlags, 3u);
-    EXPECT_EQ(urb.TransferBufferLength, 6u);
+    EXPECT_EQ(urb.TransferBufferLength, 8u); // the endpoint's maximum packet size
     EXPECT_EQ(urb.TransferBufferMDL, nullptr);
     EXPECT_EQ(urb.UrbLink, nullptr);
     // The stack writes into the staging buffer behind the URB, never straight into LatestReport.
@@ -460,9 +460,9 @@ TEST_F(UsbTransport, FailedTransferResetsTheHaltedPipeAndTheNextPacketArrives) {
     const Row rows[] = {
         {"stall", [](hostk::UsbReceiver& r) { ASSERT_TRUE(r.stall()); }},
         {"transaction error", [](hostk::UsbReceiver& r) { ASSERT_TRUE(r.transactionError()); }},
-        {"babble (a packet longer than six bytes)",
+        {"babble (a packet longer than the endpoint's eight bytes)",
          [](hostk::UsbReceiver& r) {
-             const uint8_t babble[8] = {8, 8, 8, 8, 8, 8, 8, 8};
+             const uint8_t babble[9] = {9, 9, 9, 9, 9, 9, 9, 9, 9};
              ASSERT_TRUE(r.deliver(babble, sizeof babble));
          }},
     };

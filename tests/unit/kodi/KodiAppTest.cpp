@@ -43,7 +43,8 @@ class KodiAppTest : public AppTest {
     std::string tip() const { return form->SysTray1->Tip(); }
 
     PosixSockets sockets;
-    Platform withSockets{desk, desk, desk, desk, desk, inet, hid, &sockets, &files, &security, &settingsWindow};
+    Platform withSockets{desk, desk,     desk,  desk,   desk,      inet,
+                         hid,  &sockets, &desk, &files, &security, &settingsWindow};
 };
 
 } // namespace

@@ -12,6 +12,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::posix::getPrivateProfileSection;
+using platform::posix::getPrivateProfileSectionNames;
 using platform::posix::getPrivateProfileString;
 using namespace std::string_literals;
 
@@ -175,6 +177,76 @@ TEST_F(ProfileReaderTest, ShippedSampleSelectsTheEventServerOnThisPcForTheReceiv
     for (const Row& row : rows) {
         EXPECT_EQ(read(path, row.key, kSection, "missing"), row.expected) << row.what;
     }
+}
+
+// A list answer (a section's lines, the section names): the strings, a count that agrees with them, the final
+// zero in place and nothing written past the buffer.
+std::vector<std::string> listOf(const std::vector<char>& buffer, std::uint32_t n, std::uint32_t size) {
+    EXPECT_EQ(buffer[size], '#') << "wrote past the buffer";
+    EXPECT_EQ(buffer[n], '\0');
+    std::vector<std::string> strings;
+    for (std::uint32_t at = 0; at < n;) {
+        const std::string s(buffer.data() + at);
+        strings.push_back(s);
+        at += static_cast<std::uint32_t>(s.size()) + 1;
+    }
+    return strings;
+}
+
+TEST_F(ProfileReaderTest, ListsASectionsLinesAndTheSectionNames) {
+    const std::string path =
+        write("keys.ini", "before=1\r\n[Buttons]\r\nplay=Space\r\n  up  =  \"Down Down\"  \r\n; note=1\r\n"
+                          "select=\r\nback\r\n=x\r\n=y\r\n[ Buttons:vlc.exe ]\r\nplay=P\r\n[]\r\nz=1\r\n"
+                          "[buttons]\r\nplay=second\r\n");
+    const struct {
+        const char* section;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"Buttons", {"play=Space", "up=\"Down Down\"", "select=", "back", "=x"}},
+        {"BUTTONS", {"play=Space", "up=\"Down Down\"", "select=", "back", "=x"}},
+        {"buttons:VLC.EXE", {"play=P"}},
+        {" Buttons ", {}}, // the asked name is not trimmed
+        {"", {"before=1"}},
+        {"Missing", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("[") + row.section + "]");
+        std::vector<char> buffer(4097, '#');
+        const std::uint32_t n = getPrivateProfileSection(row.section, buffer.data(), 4096, path);
+        EXPECT_EQ(listOf(buffer, n, 4096), row.lines);
+    }
+    std::vector<char> buffer(4097, '#');
+    const std::uint32_t n = getPrivateProfileSectionNames(buffer.data(), 4096, path);
+    EXPECT_EQ(listOf(buffer, n, 4096), (std::vector<std::string>{"Buttons", "Buttons:vlc.exe", "buttons"}));
+    EXPECT_EQ(getPrivateProfileSection("Buttons", buffer.data(), 4096, (dir_ / "absent.ini").string()), 0u);
+    EXPECT_EQ(buffer[0], '\0');
+}
+
+TEST_F(ProfileReaderTest, ListsCutToSmallBuffersEndInTwoZerosAndSaySo) {
+    const std::string path = write("keys.ini", "[Buttons]\r\nplay=Space\r\nup=W\r\n");
+    // "play=Space\0up=W\0\0" is 17 characters. A buffer that holds no more gets size - 2 back: the strings
+    // cut there, the last one followed by two zeros.
+    const std::string whole("play=Space\0up=W\0", 16);
+    for (std::uint32_t size = 0; size <= 20; ++size) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        std::vector<char> buffer(size + 1, '#');
+        const std::uint32_t n = getPrivateProfileSection("Buttons", buffer.data(), size, path);
+        EXPECT_EQ(buffer[size], '#') << "wrote past the buffer";
+        if (size < 3) {
+            EXPECT_EQ(n, 0u);
+            continue;
+        }
+        EXPECT_EQ(n, size > 17 ? 16u : size - 2);
+        EXPECT_EQ(std::string(buffer.data(), n), whole.substr(0, n));
+        EXPECT_EQ(buffer[n], '\0');
+        EXPECT_TRUE(buffer[n - 1] == '\0' || buffer[n + 1] == '\0') << "two zeros end the list";
+    }
+}
+
+TEST_F(ProfileReaderTest, TheShippedSampleHasNoKeyMapSection) {
+    std::vector<char> buffer(4097, '#');
+    const std::uint32_t n = getPrivateProfileSectionNames(buffer.data(), 4096, QELM_SAMPLE_CONFIG);
+    EXPECT_EQ(listOf(buffer, n, 4096), std::vector<std::string>{kSection}) << "its example is commented out";
 }
 
 } // namespace

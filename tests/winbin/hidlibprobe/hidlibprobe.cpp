@@ -15,7 +15,10 @@
 //       happen by itself: a device notice, a resume, a failed read of the device read (its pending read
 //       cancelled), the system asking to remove that device and then cancelling the removal; after the
 //       resume and the failure, whether the library reads the device through a new file. It prints
-//       "ready again" once the notifications they cause are in.
+//       "ready again" once the notifications they cause are in. The removal notices name the device as
+//       Windows does, by the notification handle the library registered for it (dbch_hdevnotify), which the
+//       probe learns by recording the library's calls to RegisterDeviceNotificationA; a query-remove for
+//       another of the library's registrations comes first and must change nothing.
 //       At "ready" (and after each poke) the probe prints how many handles to HID devices the library holds
 //       ("library handles=N reading=M": M of them to the device with --vid/--pid), found by asking every
 //       handle value of the process for HID attributes.
@@ -33,6 +36,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -237,11 +241,111 @@ const char* failReadUntilReopened() {
     return answer;
 }
 
-LRESULT sendHandleNotice(HWND library, WPARAM event, HANDLE handle) {
+// The library's notification registrations, as its calls to RegisterDeviceNotificationA made them (on the
+// library's thread): for a device handle, that handle; nullptr for the device-interface class.
+struct Registration {
+    HANDLE file;
+    HDEVNOTIFY notify;
+};
+std::mutex registrationsLock;
+std::vector<Registration> registrations;
+
+using RegisterFn = HDEVNOTIFY(WINAPI*)(HANDLE, LPVOID, DWORD);
+using UnregisterFn = BOOL(WINAPI*)(HDEVNOTIFY);
+RegisterFn realRegister = nullptr;
+UnregisterFn realUnregister = nullptr;
+
+HDEVNOTIFY WINAPI recordRegister(HANDLE recipient, LPVOID filter, DWORD flags) {
+    HDEVNOTIFY notify = realRegister(recipient, filter, flags);
+    const auto* header = static_cast<const DEV_BROADCAST_HDR*>(filter);
+    if (notify != nullptr && header != nullptr) {
+        HANDLE file = header->dbch_devicetype == DBT_DEVTYP_HANDLE
+                          ? static_cast<const DEV_BROADCAST_HANDLE*>(filter)->dbch_handle
+                          : nullptr;
+        std::lock_guard<std::mutex> guard(registrationsLock);
+        registrations.push_back({file, notify});
+    }
+    return notify;
+}
+
+BOOL WINAPI recordUnregister(HDEVNOTIFY notify) {
+    {
+        std::lock_guard<std::mutex> guard(registrationsLock);
+        for (auto it = registrations.begin(); it != registrations.end(); ++it) {
+            if (it->notify == notify) {
+                registrations.erase(it);
+                break;
+            }
+        }
+    }
+    return realUnregister(notify);
+}
+
+// The live registration for `file` (the latest), or for the device-interface class when file is nullptr.
+HDEVNOTIFY registrationFor(HANDLE file) {
+    std::lock_guard<std::mutex> guard(registrationsLock);
+    for (auto it = registrations.rbegin(); it != registrations.rend(); ++it) {
+        if (it->file == file) {
+            return it->notify;
+        }
+    }
+    return nullptr;
+}
+
+// Points `module`'s import of `name` from `dll` at `replacement`; returns what the slot held (nullptr when
+// the module does not import it).
+void* patchImport(HMODULE module, const char* dll, const char* name, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) {
+        return nullptr;
+    }
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         entry->Name != 0; ++entry) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 ||
+            entry->OriginalFirstThunk == 0) {
+            continue;
+        }
+        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+                continue;
+            }
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) != 0) {
+                continue;
+            }
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            void* previous = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// Records the library's registrations from here on; false when it imports neither call.
+bool recordRegistrations(HMODULE library) {
+    realRegister = reinterpret_cast<RegisterFn>(patchImport(
+        library, "user32.dll", "RegisterDeviceNotificationA", reinterpret_cast<void*>(recordRegister)));
+    realUnregister = reinterpret_cast<UnregisterFn>(patchImport(
+        library, "user32.dll", "UnregisterDeviceNotification", reinterpret_cast<void*>(recordUnregister)));
+    return realRegister != nullptr && realUnregister != nullptr;
+}
+
+// A handle notice as Windows sends it: the registration it is about in dbch_hdevnotify. The handle itself is
+// left out, so only the registration can tell the library which device is meant.
+LRESULT sendHandleNotice(HWND library, WPARAM event, HDEVNOTIFY registration) {
     DEV_BROADCAST_HANDLE notice{};
     notice.dbch_size = sizeof notice;
     notice.dbch_devicetype = DBT_DEVTYP_HANDLE;
-    notice.dbch_handle = handle;
+    notice.dbch_hdevnotify = registration;
     return SendMessageA(library, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice));
 }
 
@@ -283,11 +387,23 @@ void pokeLibrary(HWND window) {
         return;
     }
     const HANDLE handle = libraryHandles(watch->vendorId, watch->productId).reading.front();
-    const LRESULT granted = sendHandleNotice(library, DBT_DEVICEQUERYREMOVE, handle);
+    const HDEVNOTIFY registration = registrationFor(handle);
+    const HDEVNOTIFY other = registrationFor(nullptr);
+    if (registration == nullptr || other == nullptr) {
+        say("poke no registration device=%s interfaces=%s", registration ? "yes" : "no",
+            other ? "yes" : "no");
+        PostMessageA(window, kSentinelAgain, 0, 0);
+        return;
+    }
+    say("poke registration found");
+    sendHandleNotice(library, DBT_DEVICEQUERYREMOVE, other);
+    say("poke query-remove of another registration");
+    sayHandles();
+    const LRESULT granted = sendHandleNotice(library, DBT_DEVICEQUERYREMOVE, registration);
     say("poke query-remove granted=%s", granted == TRUE ? "yes" : "no");
     sayHandles();
-    // Cancelled: the notice names the handle the library had (it is closed by now).
-    sendHandleNotice(library, DBT_DEVICEQUERYREMOVEFAILED, handle);
+    // Cancelled: the notice names the registration the library made for the handle it had (closed by now).
+    sendHandleNotice(library, DBT_DEVICEQUERYREMOVEFAILED, registration);
     say("poke remove cancelled");
     PostMessageA(window, kSentinelAgain, 0, 0);
 }
@@ -400,6 +516,9 @@ int runWatch(int argc, char** argv) {
     }
     if (!load(state.lib)) {
         return 1;
+    }
+    if (state.poke && !recordRegistrations(GetModuleHandleA("XBMC.dll"))) {
+        say("the library imports no RegisterDeviceNotificationA");
     }
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = probeWindowProc;

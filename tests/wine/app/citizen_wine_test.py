@@ -1,5 +1,6 @@
-"""Tavrelmond.exe under Wine as a user's Windows treats it: closed from outside, a second start, the shell
-restarting, a media-center web server that accepts and never answers.
+"""Tavrelmond.exe under Wine as a user's Windows treats it: closed from outside, a second start (also one
+that may not open the running copy's mark, as when the first copy runs elevated), the shell restarting or too
+busy at logon to take the icon, a media-center web server that accepts and never answers.
 
 Run by tests/wine/winetest.py: citizen_wine_test.py --win64-dir DIR --build DIR --work DIR CASE...
 Each case runs in its own Wine session (own Xvfb; the shared prefix, one session at a time).
@@ -15,13 +16,17 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 from qelmwine import wait_for, within  # noqa: E402
-from tavrel import MediaCenterLog, ReadingReceiver, start_mediacenter  # noqa: E402
+from tavrel import Installed, MediaCenterLog, ReadingReceiver, start_mediacenter  # noqa: E402
 from winetest import case, check, fail, run, stop  # noqa: E402
 
 IDS = "VendorID=1118\nProductID=644\n"
 # The HTTP channel's receive time-out (README: "How Tavrelmond ends, one copy, time-outs").
 RECEIVE_TIMEOUT = 3.0
 WM_CLOSE = 0x0010
+# The mark of a running copy (app/modMain.h), and how often the tray control tries again to add an icon the
+# shell refused (app/traycontrol/SysTray.h).
+ONE_COPY_MARK = "Local\\Tavrelmond"
+ICON_RETRY = 2.0
 
 
 class Rig:
@@ -127,6 +132,83 @@ def second_copy_exits_at_once(t):
         check(rig.app.exit_from_menu() == 0, "the first copy exits from its menu")
     finally:
         rig.close()
+
+
+class CitizenProbe:
+    """tests/winbin/citizenprobe running under Wine, its lines read as they come, each with its time."""
+
+    def __init__(self, t, *args):
+        exe = os.path.join(t.win64.dir, "tests", "winbin", "citizenprobe", "citizenprobe.exe")
+        if not os.path.exists(exe):
+            sys.exit(f"missing {exe}: build the win64 preset first")
+        self.proc = t.w.start([exe] + list(args), stdout=subprocess.PIPE)
+        self.lines = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.append((time.monotonic(), raw.decode(errors="replace").strip()))
+
+    def wait_line(self, text, timeout=30):
+        wait_for(lambda: any(line == text for _, line in self.lines), timeout=timeout, what=f"'{text}'")
+        return next(at for at, line in self.lines if line == text)
+
+    def close(self):
+        stop(self.proc, grace=0)
+
+
+@case()
+def second_copy_exits_when_the_mark_is_denied(t):
+    """A copy that may not open the running copy's mark (the first copy runs elevated, and its mark's security
+    descriptor keeps an unelevated copy out) still counts it as another copy and exits at once."""
+    holder = CitizenProbe(t, "hold-mark", "--name", ONE_COPY_MARK)
+    try:
+        holder.wait_line("held")
+        exe = os.path.join(t.win64.dir, "tests", "winbin", "citizenprobe", "citizenprobe.exe")
+        opened = t.w.run([exe, "open-mark", "--name", ONE_COPY_MARK]).stdout.strip()
+        check(opened == "handle=0 error=5", f"the mark is there and this user may not open it: {opened}")
+
+        app = Installed(t.w, t.win64, os.path.join(t.work, "app"), f"APIControlXBMCOPENGL=true\n{IDS}",
+                        hid_dll=None)
+        started = time.monotonic()
+        second = t.w.start([os.path.join(app.folder, "Tavrelmond.exe")], cwd="/")
+        try:
+            exit_code = second.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            stop(second, grace=0)
+            fail("the copy is still running after 30 s")
+        took = time.monotonic() - started
+        check(exit_code == 0 and took < 15, f"the copy ended by itself in {took:.1f} s, exit code {exit_code}")
+        check(not [w for w in app.windows() if w.get("title") == "Tavrelmond 1.6"],
+              "it made no hidden window 'Tavrelmond 1.6'")
+        check(not app.tray_icon_shown(), "it showed no icon")
+    finally:
+        holder.close()
+
+
+@case()
+def busy_shell_at_logon(t):
+    """At logon the shell may be too busy to take the icon (the call fails): the program tries again on its
+    timer until the shell takes it, without waiting for "TaskbarCreated", and the icon then works."""
+    refusals = 6  # three tries: each is an add followed by a modify
+    shell = CitizenProbe(t, "busy-shell", "--refuse", str(refusals))
+    try:
+        shell.wait_line("ready")
+        app = Installed(t.w, t.win64, os.path.join(t.work, "app"), f"APIControlXBMCOPENGL=true\n{IDS}",
+                        hid_dll=None)
+        app.start()
+        gone = shell.wait_line(f"gone after {refusals} refusals", timeout=60)
+        times = [at for at, line in shell.lines if line.startswith("refused ")]
+        gaps = [round(times[i + 2] - times[i], 2) for i in range(0, len(times) - 2, 2)]
+        check(len(times) == refusals and all(ICON_RETRY - 0.7 <= gap <= ICON_RETRY + 2.0 for gap in gaps),
+              f"the busy shell was asked {len(times)} times, each try {gaps} s after the one before "
+              f"(the timer's {ICON_RETRY} s)")
+        check(within(app.tray_icon_shown, timeout=ICON_RETRY + 15),
+              f"the icon is there {time.monotonic() - gone:.1f} s after the shell was ready to take it")
+        check(app.exit_from_menu() == 0, "its menu works: exit")
+        check(within(lambda: not app.tray_icon_shown(), timeout=15), "the tray icon is removed")
+    finally:
+        shell.close()
 
 
 @case()

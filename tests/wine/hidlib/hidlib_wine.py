@@ -333,14 +333,16 @@ def windows(t):
         # resume post nothing, and the resume opens the device read afresh (through a new file); a failed read
         # is retried through a new file, not reported as a removal; a query-remove closes the handle and the
         # device counts as away; the cancelled removal brings it back under a new handle, which the change
-        # handler reads again.
+        # handler reads again. The removal notices name the device only by the notification handle the
+        # library registered for it (as Windows sends them); one naming another registration changes nothing.
         first_vid, first_pid = attaches[0].group(2), attaches[0].group(3)
         reading = poked_lines(poked_reading)
         ident = f"vid={first_vid} pid={first_pid}"
         head = ["ready", "library handles=1 reading=1", "poke device notice", "library handles=1 reading=1",
                 "poke resume", "poke resume reopened=yes", "library handles=1 reading=1",
                 "poke read failure reopened=yes", "poke read failure again reopened=yes",
-                "poke query-remove granted=yes", "library handles=0 reading=0",
+                "poke registration found", "poke query-remove of another registration",
+                "library handles=1 reading=1", "poke query-remove granted=yes", "library handles=0 reading=0",
                 "poke remove cancelled", f"remove 1 {ident}"]
         tail = ["ready again", "library handles=1 reading=1", "disconnect -1"]
         reading = reading[:-1]  # the thread count, checked above
@@ -353,8 +355,9 @@ def windows(t):
             fail(f"reading {first_vid}:{first_pid}: expected {head} + [change, attach N, change] + {tail}, got "
                  f"{reading} (exit code {poked_reading.returncode})")
         print("Reading one device: only its handle was held; a notice and a resume posted nothing, the resume "
-              "opened the device afresh; a failed read was retried; a query-remove let go of the device and the "
-              "cancelled removal brought it back.",
+              "opened the device afresh; a failed read was retried; a query-remove for the device's registration "
+              "let go of the device (one for another registration did not) and the cancelled removal brought it "
+              "back.",
               flush=True)
 
 

@@ -1,4 +1,5 @@
-"""Our profile reader against the platform's GetPrivateProfileStringA (Wine's).
+"""Our profile reader against the platform's GetPrivateProfileStringA, GetPrivateProfileSectionA and
+GetPrivateProfileSectionNamesA (Wine's).
 
 Writes a set of tricky profile files, asks both readers the same questions through the two builds of the
 profile probe (profileprobe.exe under Wine, profileprobe_host on the host) and requires the same answers,
@@ -60,6 +61,13 @@ FILES = {
     "ansi_high.ini": b"[Tavrelmond Config]\r\nip address=caf\xe9 \x80\xff\r\n",
     "nul_byte.ini": b"[Tavrelmond Config]\r\nport=80\x0080\r\nvendorid=1118\r\n",
     "empty.ini": b"",
+    # Key maps: sections listed line by line, and their names.
+    "key_maps.ini": (
+        b"before=1\r\n[Buttons]\r\nplay=Space\r\n  up  =  Down Down  \r\n; comment=1\r\n;another\r\n"
+        b"select=\r\nback\r\n=nameless\r\n  =  also nameless\r\nmenu=\"Esc\"\r\ninfo='I'\r\n"
+        b"two=a=b\r\n# hash=1\r\n[Other]\r\nx=1\r\n[buttons]\r\nplay=second\r\n"
+        b"[Buttons:vlc.exe]\r\nplay=Ctrl+Shift+M\r\n[ Buttons:mpc-hc64.exe ]\r\nup=W\r\n[]\r\ny=2\r\n"
+        b"[Buttons:]\r\nz=3\r\n[Empty]\r\n[Comments only]\r\n;a=1\r\n[Buttons\r\nodd=1\r\n"),
 }
 # The sample shipped beside the program.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "app", "res", "Config.ini"),
@@ -116,6 +124,35 @@ ask("long.ini", ["long"], size=2000)
 ask("MISSING.ini", ["port"], default="dflt")
 ask("empty.ini", ["port"], default="dflt")
 
+
+def ask_section(file, sections, size=4096):
+    for section in sections:
+        QUESTIONS.append((file, section, size))
+
+
+def ask_names(file, size=4096):
+    QUESTIONS.append((file, size))
+
+
+ask_section("key_maps.ini", ["Buttons", "BUTTONS", " Buttons ", "Buttons:vlc.exe", "buttons:VLC.EXE",
+                             "Buttons:mpc-hc64.exe", "Buttons:", "Other", "Empty", "Comments only", "", "Missing"])
+for size in (3, 4, 5, 6, 8, 10, 11, 12, 13, 14, 20, 30):
+    ask_section("key_maps.ini", ["Buttons"], size=size)
+ask_section("key_maps.ini", ["Buttons:vlc.exe"], size=19)
+ask_section("key_maps.ini", ["Buttons:vlc.exe"], size=20)
+ask_section("key_maps.ini", ["Buttons:vlc.exe"], size=21)
+for name in ["sample_crlf.ini", "comments.ini", "dup_sections.ini", "no_equals.ini", "header_oddities.ini",
+             "quotes.ini", "blanks.ini", "section_blanks.ini", "bom_utf8.ini", "utf16le.ini", "ansi_high.ini",
+             "nul_byte.ini", "long.ini", "empty.ini", "MISSING.ini"]:
+    ask_section(name, [SECTION])
+    ask_names(name)
+ask_section("header_oddities.ini", ["", "a]b"])
+ask_section("section_blanks.ini", ["Tavrelmond  Config"])
+ask_section("long.ini", [SECTION], size=700)
+for size in (3, 4, 5, 8, 9, 10, 16, 40):
+    ask_names("key_maps.ini", size=size)
+ask_names("key_maps.ini")
+
 # Answers where our reader keeps its own behaviour on purpose: question -> (our answer, why).
 QUOTE_CUT = ("a quoted value whose inside is exactly size - 1 characters comes back whole; Wine drops its last "
              "character as well when it removes the closing quote")
@@ -147,8 +184,8 @@ def reader_matches_platform(t):
     def cases_file(name, path_of):
         path = os.path.join(work, name)
         with open(path, "wb") as f:
-            for (file, section, key, default, size) in QUESTIONS:
-                f.write("\t".join([path_of(file), section, key, default, str(size)]).encode() + b"\n")
+            for question in QUESTIONS:
+                f.write("\t".join([path_of(question[0])] + [str(v) for v in question[1:]]).encode() + b"\n")
         return path
 
     wine = t.w

@@ -13,6 +13,7 @@
 //    also lost when the device goes to D1-D3: after the return to D0 the pipe must be reset as well.
 //  - select-configuration must name every interface of the configuration (alternate setting 0), as a strict
 //    USB stack requires; a list that leaves one out fails with STATUS_INVALID_PARAMETER.
+// A return to D0 can be made to fail once (the device does not power up).
 // Capability queries are answered as a bus driver does (address, UI number, the sleep-state-to-device-state
 // table, wake settings). Other Plug and Play and power requests are completed with success unless the test
 // installs its own handler.
@@ -85,8 +86,8 @@ class UsbReceiver {
     size_t pendingTransfers() const;
     // Waits until at least `count` transfers are pending; false on time-out.
     bool waitForPendingTransfers(size_t count, std::chrono::milliseconds timeout) const;
-    // Completes the oldest pending transfer with a packet of `length` bytes (0..8; a packet longer than the
-    // transfer's buffer is a babble error). False if none is pending.
+    // Completes the oldest pending transfer with a packet of `length` bytes (the receiver's endpoint sends at
+    // most 8; a packet longer than the transfer's buffer is a babble error). False if none is pending.
     bool deliver(const void* packet, size_t length);
     // Completes the oldest pending transfer with a failure. False if none is pending.
     bool failTransfer(NTSTATUS status, USBD_STATUS usbdStatus);
@@ -105,6 +106,8 @@ class UsbReceiver {
     uint64_t failedTransfers() const; // completions with an error other than a cancel
     bool waitForPipeResets(uint64_t count, std::chrono::milliseconds timeout) const;
     DEVICE_POWER_STATE powerState() const;
+    // The next device set-power to D0 fails with `status` and leaves the device in the state it was in.
+    void failNextPowerUp(NTSTATUS status);
     uint64_t transfersWhilePoweredDown() const; // transfers submitted in D1-D3
 
     // ---- Observation ----
@@ -169,6 +172,7 @@ class UsbReceiver {
     uint64_t pipeResets_ = 0;
     uint64_t failed_ = 0;
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
+    NTSTATUS failPowerUp_ = STATUS_SUCCESS;
     uint64_t transfersWhilePoweredDown_ = 0;
     std::vector<USBD_PIPE_HANDLE> openPipes_;
 };
