@@ -22,6 +22,7 @@ struct Core::Device {
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     bool notify = false;
+    bool dropRepeats = true;
     // Ring of the reports not read yet: `count` entries starting at `head`.
     std::array<QueuedReport, kQueueCapacity> queue{};
     std::size_t head = 0;
@@ -31,11 +32,12 @@ struct Core::Device {
     bool hasPrevious = false;
     DeviceCounters counters;
 
-    void reset(std::uint16_t vid, std::uint16_t pid) {
+    void reset(std::uint16_t vid, std::uint16_t pid, bool drop) {
         attached = true;
         vendorId = vid;
         productId = pid;
         notify = false;
+        dropRepeats = drop;
         head = 0;
         count = 0;
         previous.clear();
@@ -175,7 +177,7 @@ std::size_t Core::read(std::int32_t handle, std::uint8_t* buffer) {
     return entry.length;
 }
 
-std::int32_t Core::attach(std::uint16_t vendorId, std::uint16_t productId) {
+std::int32_t Core::attach(std::uint16_t vendorId, std::uint16_t productId, bool dropRepeats) {
     std::lock_guard lock(mutex_);
     for (std::int32_t step = 1; step <= kMaxHandle; ++step) {
         const std::int32_t handle = (lastHandle_ + step - 1) % kMaxHandle + 1;
@@ -185,7 +187,7 @@ std::int32_t Core::attach(std::uint16_t vendorId, std::uint16_t productId) {
         } else if (slot->attached) {
             continue;
         }
-        slot->reset(vendorId, productId);
+        slot->reset(vendorId, productId, dropRepeats);
         lastHandle_ = handle;
         postLocked(kNotifyAttach, handle);
         return handle;
@@ -224,7 +226,7 @@ ReportResult Core::report(std::int32_t handle, std::span<const std::uint8_t> byt
         return ReportResult::Empty;
     }
     ++device->counters.reports;
-    if (device->hasPrevious && std::ranges::equal(device->previous, bytes)) {
+    if (device->dropRepeats && device->hasPrevious && std::ranges::equal(device->previous, bytes)) {
         ++device->counters.duplicates;
         return ReportResult::Duplicate;
     }

@@ -2,6 +2,7 @@
 #include "hidlib/DeviceSet.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -12,10 +13,17 @@ namespace hidlib {
 
 namespace {
 
-// Takes a reader's reports into the core; the first one after opening a polled device only primes it.
+constexpr std::size_t kPacketReportLength = 6; // the report a packet becomes, after its report ID
+
+// Takes a reader's reports into the core; the first one after opening a polled device only primes it. For a
+// device read from its pipe, turns each packet into a report first.
 struct Feed final : ReportSink {
     Core* core = nullptr;
     std::int32_t handle = 0;
+    bool packets = false;
+    // The report the packets of a device read from its pipe have made so far, report ID 0 first; the reader's
+    // thread alone touches it.
+    std::array<std::uint8_t, 1 + kPacketReportLength> packetReport{};
     std::atomic<bool> primeNext{false};
     std::atomic<unsigned> reads{0};     // reports since the reader started
     std::atomic<bool> delivered{false}; // the device has worked since the reader started (see deliver)
@@ -24,6 +32,10 @@ struct Feed final : ReportSink {
     bool primed = false; // guarded by mutex
 
     void deliver(std::span<const std::uint8_t> bytes) override {
+        if (packets) {
+            deliverPacket(bytes);
+            return;
+        }
         const unsigned count = ++reads;
         if (!primeNext.exchange(false)) {
             // A polled device answers the first poll after a reopening with its latest packet: that repeat
@@ -40,6 +52,18 @@ struct Feed final : ReportSink {
             primed = true;
         }
         primedSignal.notify_all();
+    }
+    // A packet is an event: the device sends one only when it has something to say. It overwrites the bytes
+    // it has of the report, as the HID route's driver overwrites its latest packet, so that the program gets
+    // the same report either way.
+    void deliverPacket(std::span<const std::uint8_t> bytes) {
+        delivered.store(true); // the pipe answered: the device works
+        if (bytes.empty()) {
+            return; // a zero-length packet carries nothing
+        }
+        const std::size_t length = std::min(bytes.size(), kPacketReportLength);
+        std::copy_n(bytes.begin(), length, packetReport.begin() + 1);
+        core->report(handle, packetReport);
     }
     // Waits for the priming report; without one in time, the next report counts as an event.
     void awaitPrimed(std::chrono::milliseconds timeout) {
@@ -66,12 +90,13 @@ struct DeviceSet::Device {
     unsigned failures = 0;                         // failed reads in a row (a report in between resets)
     std::uint64_t failedReads = 0;                 // since reading began, for the statistics
     std::uint64_t reopened = 0;
+    std::uint64_t pipeResets = 0;
     bool everOpened = false; // opened for reading since the program began reading it
     bool retryPending = false;
     Feed feed;
 };
 
-DeviceSet::DeviceSet(Core& core, HidPort& port) : core_(core), port_(port) {}
+DeviceSet::DeviceSet(Core& core, DevicePort& port) : core_(core), port_(port) {}
 
 DeviceSet::~DeviceSet() {
     closeAll();
@@ -154,7 +179,7 @@ void DeviceSet::rescan() {
         if (!facts) {
             continue;
         }
-        const std::int32_t handle = core_.attach(facts->vendorId, facts->productId);
+        const std::int32_t handle = core_.attach(facts->vendorId, facts->productId, !facts->packets);
         if (handle == 0) {
             continue;
         }
@@ -165,6 +190,7 @@ void DeviceSet::rescan() {
         device->facts = *facts;
         device->feed.core = &core_;
         device->feed.handle = handle;
+        device->feed.packets = facts->packets;
         devices_.push_back(std::move(device));
         changed = true;
     }
@@ -268,6 +294,7 @@ void DeviceSet::readingChanged(std::int32_t handle, bool reading) {
     device->failures = 0;
     device->failedReads = 0;
     device->reopened = 0;
+    device->pipeResets = 0;
     device->everOpened = false;
     if (device->facts.reportLength > 0 && !openReading(*device, true)) {
         // Perhaps not ready yet; a device the system keeps (a keyboard or mouse) is refused every time and
@@ -284,9 +311,16 @@ void DeviceSet::readFailed(ReaderId id) {
     }
     device->failures = device->feed.delivered.load() ? 1 : device->failures + 1;
     ++device->failedReads;
-    // The handle may be stale (the device restarted underneath it): the retry opens the device afresh. The
-    // lowered interval stays noted, to be put back later.
-    closeReading(*device, false, false);
+    if (device->facts.packets) {
+        // A device read from its pipe keeps its file: after the back-off its pipe is reset (a stall halts
+        // it until then) and reading goes on.
+        port_.stopReader(device->id);
+        device->readerRunning = false;
+    } else {
+        // The handle may be stale (the device restarted underneath it): the retry opens the device afresh.
+        // The lowered interval stays noted, to be put back later.
+        closeReading(*device, false, false);
+    }
     if (device->reading) {
         scheduleRetry(*device);
     }
@@ -298,8 +332,14 @@ void DeviceSet::retry(ReaderId id) {
         return;
     }
     device->retryPending = false;
-    if (!device->reading || device->file != 0) {
+    if (!device->reading || device->readerRunning) {
         return;
+    }
+    if (device->file != 0) {
+        if (readOnAfterReset(*device)) {
+            return;
+        }
+        closeReading(*device, false, false); // the file may lead nowhere now: opened afresh below
     }
     // Reports that arrived while the device failed are events, not its old state: no priming, unless it was
     // never open.
@@ -312,22 +352,38 @@ void DeviceSet::retry(ReaderId id) {
     }
 }
 
+// A device read from its pipe, whose reader failed: resets the pipe and reads on through the same file.
+bool DeviceSet::readOnAfterReset(Device& device) {
+    if (!port_.resetPipe(device.file)) {
+        return false;
+    }
+    ++device.pipeResets;
+    device.feed.delivered.store(false);
+    device.readerRunning = port_.startReader(device.id, device.file, device.facts.reportLength, device.feed);
+    return device.readerRunning;
+}
+
 void DeviceSet::noteStatistics(const Device& device) {
     if (!device.reading) {
         return;
     }
     const DeviceCounters c = core_.counters(device.handle);
-    char line[320];
+    char resets[48] = "";
+    if (device.facts.packets) {
+        std::snprintf(resets, sizeof resets, " pipe resets %llu",
+                      static_cast<unsigned long long>(device.pipeResets));
+    }
+    char line[360];
     std::snprintf(line, sizeof line,
                   "XBMC.dll: %04X:%04X handle %d read: reports %llu repeats %llu primed %llu announced %llu "
-                  "held %llu discarded %llu read %llu; failed reads %llu reopened %llu",
+                  "held %llu discarded %llu read %llu; failed reads %llu reopened %llu%s",
                   device.facts.vendorId, device.facts.productId, static_cast<int>(device.handle),
                   static_cast<unsigned long long>(c.reports), static_cast<unsigned long long>(c.duplicates),
                   static_cast<unsigned long long>(c.primed), static_cast<unsigned long long>(c.announced),
                   static_cast<unsigned long long>(c.held), static_cast<unsigned long long>(c.discarded),
                   static_cast<unsigned long long>(c.read),
                   static_cast<unsigned long long>(device.failedReads),
-                  static_cast<unsigned long long>(device.reopened));
+                  static_cast<unsigned long long>(device.reopened), resets);
     port_.note(line);
 }
 

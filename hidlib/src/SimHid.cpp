@@ -1,4 +1,4 @@
-// The sim backend's HID stack in memory.
+// The sim backend's device stack in memory.
 #include "hidlib/SimHid.h"
 
 #include <algorithm>
@@ -24,9 +24,10 @@ void SimHid::plug(const DeviceInfo& info) {
         d->info = info;
         d->present = true;
         d->broken = false;
+        d->halted = false;
         return;
     }
-    devices_.push_back({info, true, false, 0});
+    devices_.push_back({info, true, false, false, 0, 0, 0});
 }
 
 void SimHid::unplug(const std::string& path) {
@@ -66,6 +67,9 @@ void SimHid::endReader(ReaderId id) {
 }
 
 void SimHid::failRead(const std::string& path) {
+    if (Device* d = device(path); d != nullptr && d->info.packets) {
+        d->halted = true;
+    }
     for (const auto& [id, reader] : readers_) {
         if (files_.at(reader.file).path == path) {
             endReader(id);
@@ -178,6 +182,21 @@ std::size_t SimHid::watchCount(const std::string& path) const {
         watchPaths_.begin(), watchPaths_.end(), [&path](const auto& entry) { return entry.second == path; }));
 }
 
+std::size_t SimHid::pipeResets(const std::string& path) const {
+    const Device* d = device(path);
+    return d != nullptr ? d->resets : 0;
+}
+
+std::size_t SimHid::refusedResets(const std::string& path) const {
+    const Device* d = device(path);
+    return d != nullptr ? d->refused : 0;
+}
+
+bool SimHid::halted(const std::string& path) const {
+    const Device* d = device(path);
+    return d != nullptr && d->halted;
+}
+
 std::vector<std::string> SimHid::presentPaths() {
     std::vector<std::string> paths;
     for (const Device& d : devices_) {
@@ -194,13 +213,16 @@ std::optional<DeviceFacts> SimHid::identify(const std::string& path) {
         return std::nullopt;
     }
     ++d->identified; // opened without access and closed again: no file stays open
-    return DeviceFacts{d->info.vendorId, d->info.productId, d->info.reportLength};
+    return DeviceFacts{d->info.vendorId, d->info.productId, d->info.reportLength, d->info.packets};
 }
 
 FileId SimHid::openForReading(const std::string& path) {
     const Device* d = device(path);
     if (d == nullptr || !d->present || !d->info.readable) {
         return 0;
+    }
+    if (d->info.packets && openCount(path) != 0) {
+        return 0; // one file at a time
     }
     const FileId file = nextFile_++;
     files_[file] = {path, true};
@@ -230,6 +252,23 @@ bool SimHid::setPollInterval(FileId file, std::uint32_t ms) {
     return true;
 }
 
+bool SimHid::resetPipe(FileId file) {
+    const auto found = files_.find(file);
+    Device* d = found != files_.end() ? device(found->second.path) : nullptr;
+    if (d == nullptr || !d->present || !d->info.packets) {
+        return false;
+    }
+    const bool readerRuns = std::any_of(readers_.begin(), readers_.end(),
+                                        [file](const auto& entry) { return entry.second.file == file; });
+    if (readerRuns) {
+        ++d->refused; // reads still pending on the pipe: a host controller refuses
+        return false;
+    }
+    d->halted = false;
+    ++d->resets;
+    return true;
+}
+
 WatchId SimHid::watchRemoval(FileId file) {
     const auto found = files_.find(file);
     if (found == files_.end()) {
@@ -253,7 +292,7 @@ bool SimHid::startReader(ReaderId id, FileId file, std::uint32_t, ReportSink& si
         return false;
     }
     readers_[id] = {file, &sink};
-    if (d->broken) {
+    if (d->broken || d->halted) {
         // The first read fails at once; the manager hears of it on its own thread, later.
         failedAtStart_.push_back(id);
     } else if (d->info.pollInterval > 0 && !d->info.state.empty()) {

@@ -100,6 +100,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     RtlZeroMemory(&Bus, sizeof(Bus));
     KeInitializeSpinLock(&Bus.Lock);
     InitializeListHead(&Bus.PendingTransfers);
+    PrepareDescriptors();
 
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;

@@ -54,6 +54,7 @@ struct BusState {
     KSPIN_LOCK Lock;
     PDEVICE_OBJECT Child; // the receiver's device, from plug until its removal
     BOOLEAN Present;      // the receiver is attached (the child is reported to the Plug and Play manager)
+    BOOLEAN Interface0;   // attached as its interface 0 alone (QVUSB_PLUG_INTERFACE0), until the next plug
     BOOLEAN ChildStarted;
     BOOLEAN Configured;
     BOOLEAN BusStarted;
@@ -126,5 +127,8 @@ void FailPendingTransfers(NTSTATUS status, USBD_STATUS usbStatus);
 
 // A pipe error from the test (QVUSB_FAIL_*): fails the pending transfer, or the next one, and halts the pipe.
 NTSTATUS FailPipe(ULONG kind);
+
+// Derives the descriptors of interface 0 alone from the receiver's. Called once, by DriverEntry.
+void PrepareDescriptors();
 
 } // namespace qelmvusb

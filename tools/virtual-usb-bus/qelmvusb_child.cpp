@@ -2,11 +2,17 @@
 //
 // The child device (a PDO) that the bus reports while the receiver is plugged. It carries the receiver's
 // hardware ID, USB\VID_045E&PID_0284, for which the Plug and Play manager installs qelmrc from qelmrc.inf,
-// and serves what qelmrc asks of a USB device: the receiver's descriptors, select configuration, and
-// interrupt-IN transfers that pend until the test sends a packet or the transfer is cancelled. A pipe error
-// the test injects (a stall or a transaction error) halts the interrupt pipe until qelmrc resets it.
+// and serves what a function driver asks of a USB device: the receiver's descriptors, select configuration,
+// and interrupt-IN transfers that pend until the test sends a packet or the transfer is cancelled. A pipe
+// error the test injects (a stall or a transaction error) halts the interrupt pipe until the function driver
+// resets it.
+//
+// Plugged as interface 0 alone, it is what Windows' composite-device driver makes of the receiver's first
+// interface (Wine has no such driver): hardware ID USB\VID_045E&PID_0284&MI_00, for which the WinUSB
+// package's INF matches, and a configuration descriptor that holds that interface only.
 #include "qelmvusb.h"
 
+#include "hidlib/WinUsbInterface.h"
 #include "receiver_descriptors.h"
 
 namespace qelmvusb {
@@ -23,6 +29,54 @@ const WCHAR HardwareIds[] = L"USB\\VID_045E&PID_0284&REV_000A\0USB\\VID_045E&PID
 const WCHAR CompatibleIds[] =
     L"USB\\Class_58&SubClass_42&Prot_00\0USB\\Class_58&SubClass_42\0USB\\Class_58\0";
 const WCHAR Description[] = L"Xbox DVD Playback Remote Control receiver (virtual)";
+
+// Interface 0 alone, as a composite device's function: Windows' composite-device driver names it after the
+// device, with the interface number added.
+const WCHAR Interface0DeviceId[] = L"" QELM_RECEIVER_INTERFACE0_HARDWARE_ID;
+const WCHAR Interface0InstanceId[] = L"QELM0001&00";
+const WCHAR Interface0HardwareIds[] =
+    L"USB\\VID_045E&PID_0284&REV_000A&MI_00\0" QELM_RECEIVER_INTERFACE0_HARDWARE_ID "\0";
+const WCHAR Interface0CompatibleIds[] =
+    L"USB\\Class_58&SubClass_42&Prot_00\0USB\\Class_58&SubClass_42\0USB\\Class_58\0";
+const WCHAR Interface0Description[] = L"Xbox DVD Playback Remote Control receiver, interface 0 (virtual)";
+
+// The configuration descriptor as a composite device's function for interface 0 gets it: the configuration's
+// header, then only the descriptors of interface 0 (up to the next interface). Filled by DriverEntry.
+UCHAR Interface0Configuration[sizeof(QelmReceiverConfigurationDescriptor)];
+ULONG Interface0ConfigurationLength;
+
+} // namespace
+
+void PrepareDescriptors() {
+    const UCHAR* source = QelmReceiverConfigurationDescriptor;
+    const ULONG total = sizeof(QelmReceiverConfigurationDescriptor);
+    ULONG length = source[0];
+    RtlCopyMemory(Interface0Configuration, source, length);
+    BOOLEAN inInterface0 = FALSE;
+    for (ULONG at = source[0]; at + 2 <= total && source[at] >= 2 && at + source[at] <= total;
+         at += source[at]) {
+        if (source[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE)
+            inInterface0 = source[at + 2] == 0;
+        if (inInterface0) {
+            RtlCopyMemory(Interface0Configuration + length, source + at, source[at]);
+            length += source[at];
+        }
+    }
+    Interface0Configuration[2] = static_cast<UCHAR>(length & 0xFF); // wTotalLength
+    Interface0Configuration[3] = static_cast<UCHAR>(length >> 8);
+    Interface0Configuration[4] = 1; // bNumInterfaces
+    Interface0ConfigurationLength = length;
+}
+
+namespace {
+
+BOOLEAN PluggedAsInterface0() {
+    KIRQL irql;
+    KeAcquireSpinLock(&Bus.Lock, &irql);
+    BOOLEAN interface0 = Bus.Interface0;
+    KeReleaseSpinLock(&Bus.Lock, irql);
+    return interface0;
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // Interrupt transfers
@@ -231,6 +285,10 @@ NTSTATUS GetDescriptor(PIRP irp, PURB urb) {
     } else if (request->DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request->Index == 0) {
         source = QelmReceiverConfigurationDescriptor;
         size = sizeof(QelmReceiverConfigurationDescriptor);
+        if (PluggedAsInterface0()) {
+            source = Interface0Configuration;
+            size = Interface0ConfigurationLength;
+        }
     } else {
         // The receiver has no strings: the device stalls the request.
         request->TransferBufferLength = 0;
@@ -301,7 +359,8 @@ NTSTATUS SelectConfiguration(PIRP irp, PURB urb) {
         if (info->Length < header || cursor + info->Length > end)
             break;
         UCHAR number = info->InterfaceNumber;
-        if (number > 1 || info->AlternateSetting != 0) {
+        // Plugged as interface 0 alone, the function has no interface 1.
+        if (number > (PluggedAsInterface0() ? 0 : 1) || info->AlternateSetting != 0) {
             urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
             return Complete(irp, STATUS_INVALID_PARAMETER);
         }
@@ -383,22 +442,24 @@ namespace {
 NTSTATUS ChildQueryId(PIRP irp) {
     const WCHAR* text = NULL;
     SIZE_T bytes = 0;
+    const BOOLEAN interface0 = PluggedAsInterface0();
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
     case BusQueryDeviceID:
-        text = DeviceId;
-        bytes = sizeof(DeviceId);
+        text = interface0 ? Interface0DeviceId : DeviceId;
+        bytes = interface0 ? sizeof(Interface0DeviceId) : sizeof(DeviceId);
         break;
     case BusQueryInstanceID:
-        text = InstanceId;
-        bytes = sizeof(InstanceId);
+        text = interface0 ? Interface0InstanceId : InstanceId;
+        bytes = interface0 ? sizeof(Interface0InstanceId) : sizeof(InstanceId);
         break;
     case BusQueryHardwareIDs:
-        text = HardwareIds;
-        bytes = sizeof(HardwareIds); // the literal's own terminator ends the list
+        // The literal's own terminator ends the list.
+        text = interface0 ? Interface0HardwareIds : HardwareIds;
+        bytes = interface0 ? sizeof(Interface0HardwareIds) : sizeof(HardwareIds);
         break;
     case BusQueryCompatibleIDs:
-        text = CompatibleIds;
-        bytes = sizeof(CompatibleIds);
+        text = interface0 ? Interface0CompatibleIds : CompatibleIds;
+        bytes = interface0 ? sizeof(Interface0CompatibleIds) : sizeof(CompatibleIds);
         break;
     default:
         return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
@@ -419,7 +480,9 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
         return ChildQueryId(irp);
     case IRP_MN_QUERY_DEVICE_TEXT:
         if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
-            PWCHAR copy = CopyString(Description, sizeof(Description));
+            const BOOLEAN interface0 = PluggedAsInterface0();
+            PWCHAR copy = interface0 ? CopyString(Interface0Description, sizeof(Interface0Description))
+                                     : CopyString(Description, sizeof(Description));
             if (copy == NULL)
                 return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
             return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(copy));

@@ -1,12 +1,15 @@
 // qelmvusb_control.cpp - the control device of the virtual USB bus (kernel mode).
 //
-// Tests drive the bus through a named control device (vusb_control.h): plug, unplug, packet, state.
+// Tests drive the bus through a named control device (vusb_control.h): plug (the whole receiver or its
+// interface 0), unplug, packet, state.
 #include "qelmvusb.h"
 
 namespace qelmvusb {
 namespace {
 
-NTSTATUS Plug() {
+NTSTATUS Plug(ULONG presentation) {
+    if (presentation != QVUSB_PLUG_DEVICE && presentation != QVUSB_PLUG_INTERFACE0)
+        return STATUS_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&Bus.Lock, &irql);
     if (Bus.Bus == NULL || !Bus.BusStarted) {
@@ -37,6 +40,7 @@ NTSTATUS Plug() {
     KeAcquireSpinLock(&Bus.Lock, &irql);
     Bus.Child = child;
     Bus.Present = TRUE;
+    Bus.Interface0 = presentation == QVUSB_PLUG_INTERFACE0;
     Bus.Configured = FALSE;
     Bus.QueueHead = 0;
     Bus.QueueCount = 0;
@@ -73,7 +77,9 @@ NTSTATUS ControlIoctl(PIRP irp) {
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_QVUSB_PLUG:
-        return Complete(irp, Plug());
+        if (buffer != NULL && inLength >= sizeof(ULONG))
+            return Complete(irp, Plug(*static_cast<const ULONG*>(buffer)));
+        return Complete(irp, Plug(QVUSB_PLUG_DEVICE));
     case IOCTL_QVUSB_UNPLUG:
         return Complete(irp, Unplug());
     case IOCTL_QVUSB_PACKET:
@@ -105,6 +111,7 @@ NTSTATUS ControlIoctl(PIRP irp) {
         state.PipeErrors = Bus.PipeErrors;
         state.PipeResets = Bus.PipeResets;
         state.HaltedFailures = Bus.HaltedFailures;
+        state.Interface0 = Bus.Interface0;
         KeReleaseSpinLock(&Bus.Lock, irql);
         RtlCopyMemory(buffer, &state, sizeof(state));
         return Complete(irp, STATUS_SUCCESS, sizeof(state));

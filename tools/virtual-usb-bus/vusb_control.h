@@ -3,7 +3,11 @@
 //
 // The driver creates one named control device, \Device\QelmVirtualUsb, reachable from user mode as
 // \\.\QelmVirtualUsb. Its device-control requests (METHOD_BUFFERED, any access):
-//   PLUG    no input: the receiver is attached to the bus (a child device appears)
+//   PLUG    no input, or ULONG QVUSB_PLUG_*: the receiver is attached to the bus (a child device appears):
+//           by default the whole device (USB\VID_045E&PID_0284), which qelmrc drives; with
+//           QVUSB_PLUG_INTERFACE0 its interface 0 alone, as Windows' composite-device driver presents it
+//           (USB\VID_045E&PID_0284&MI_00, a configuration descriptor with that interface only), for the
+//           WinUSB route: Wine has no composite-device driver
 //   UNPLUG  no input: the receiver is detached (its transfers fail, the child device goes away)
 //   PACKET  1 to QVUSB_MAX_PACKET bytes: the receiver sends this packet on its interrupt-IN pipe
 //   STATE   output QVUSB_STATE: what the bus has seen, for tests
@@ -22,6 +26,9 @@
 #define IOCTL_QVUSB_PACKET QVUSB_CODE(0x802u)
 #define IOCTL_QVUSB_STATE QVUSB_CODE(0x803u)
 #define IOCTL_QVUSB_FAIL QVUSB_CODE(0x804u)
+
+#define QVUSB_PLUG_DEVICE 0u     // the whole receiver
+#define QVUSB_PLUG_INTERFACE0 1u // its interface 0, as a composite device's function
 
 #define QVUSB_FAIL_STALL 1u // the endpoint answers with STALL (USBD_STATUS_STALL_PID)
 #define QVUSB_FAIL_XACT 2u  // no handshake at all: a transaction error (USBD_STATUS_XACT_ERROR)
@@ -51,4 +58,5 @@ typedef struct _QVUSB_STATE {
     unsigned int PipeErrors;           // transfers failed by FAIL (a stall or a transaction error)
     unsigned int PipeResets;           // reset-pipe requests that cleared the halt
     unsigned int HaltedFailures;       // transfers failed at once because the pipe was halted
+    unsigned int Interface0;           // plugged as interface 0 alone (QVUSB_PLUG_INTERFACE0)
 } QVUSB_STATE;

@@ -6,6 +6,12 @@
 //       installs qelmvusb.inf (from BUSDIR, with qelmvusb.sys) for it; waits until the bus's control device
 //       opens. Prints "installed" and exits 0, or "error <step> <code>" and exits 1. Running it again is
 //       harmless.
+//   vusbctl install-bus BUSDIR
+//       The same for the bus alone: no qelmrc.inf is put among the system's INF files (the WinUSB route's
+//       tests install their own package). Prints "installed" or "error <step> <code>".
+//   vusbctl add-inf INF
+//       Puts a driver package's INF (with the files it names beside it) among the system's INF files, so that
+//       a device plugged later finds it. Prints "added <name the system gave it>" or "error <step> <code>".
 //   vusbctl start
 //       Starts the installed bus driver (a new Wine session does not start a demand-start driver) and waits
 //       until its control device opens. Prints "started" or "error <step> <code>".
@@ -14,14 +20,16 @@
 //   vusbctl feed
 //       Reads commands from standard input, one a line, and answers each with one line, "ok ..." or
 //       "error <code>":
-//         plug                   attach the receiver (waits up to 20 s while its last removal finishes)
+//         plug [interface0]      attach the receiver (waits up to 20 s while its last removal finishes);
+//                                with interface0, its interface 0 alone, as Windows' composite-device
+//                                driver presents it (USB\VID_045E&PID_0284&MI_00), for the WinUSB route
 //         unplug                 detach it
 //         packet XX XX ...       the receiver sends these bytes (hex, 1 to 8) on its interrupt pipe
 //         stall                  the interrupt pipe stalls the pending (or next) transfer and halts
 //         xact-error             the same with a transaction error (no handshake)
 //         state                  "ok state bus=.. plugged=.. started=.. configured=.. pending=.. queued=..
 //                                 done=.. dropped=.. descriptors=.. selects=.. removals=.. halted=..
-//                                 errors=.. resets=.. haltedfails=.."
+//                                 errors=.. resets=.. haltedfails=.. interface0=.."
 //         wait NAME=VALUE [MS]   waits until the state's field NAME has VALUE (default 20000 ms)
 //         poll MS                sets the HID class driver's polling interval of the receiver's HID device
 //                                (IOCTL_HID_SET_POLL_FREQUENCY_MSEC) and answers "ok poll <interval read
@@ -139,21 +147,40 @@ int installBus(const std::wstring& inf) {
     return 0;
 }
 
-int install(const std::wstring& busDir, const std::wstring& qelmrcDir) {
-    std::wstring qelmrcInf = fullPath(qelmrcDir + L"\\qelmrc.inf");
-    wchar_t destination[MAX_PATH];
-    if (!SetupCopyOEMInfW(qelmrcInf.c_str(), fullPath(qelmrcDir).c_str(), SPOST_PATH, 0, destination,
-                          MAX_PATH, nullptr, nullptr))
-        return fail("copy-qelmrc-inf", GetLastError());
-    std::printf("qelmrc-inf %ls\n", destination);
+// Puts the INF among the system's INF files, its source media the INF's own folder; the name the system
+// gave it goes to Destination. False on failure (GetLastError).
+bool copyInf(const std::wstring& inf, wchar_t (&destination)[MAX_PATH]) {
+    std::wstring path = fullPath(inf);
+    std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
+    return SetupCopyOEMInfW(path.c_str(), folder.c_str(), SPOST_PATH, 0, destination, MAX_PATH, nullptr,
+                            nullptr) != FALSE;
+}
 
+// Installs the bus and waits until its control device opens.
+int installBusAndWait(const std::wstring& busDir) {
     int result = installBus(fullPath(busDir + L"\\qelmvusb.inf"));
     if (result != 0)
         return result;
-
     if (!waitForBus())
         return fail("open-bus", GetLastError());
     std::printf("installed\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+int install(const std::wstring& busDir, const std::wstring& qelmrcDir) {
+    wchar_t destination[MAX_PATH];
+    if (!copyInf(qelmrcDir + L"\\qelmrc.inf", destination))
+        return fail("copy-qelmrc-inf", GetLastError());
+    std::printf("qelmrc-inf %ls\n", destination);
+    return installBusAndWait(busDir);
+}
+
+int addInf(const std::wstring& inf) {
+    wchar_t destination[MAX_PATH];
+    if (!copyInf(inf, destination))
+        return fail("copy-inf", GetLastError());
+    std::printf("added %ls\n", destination);
     std::fflush(stdout);
     return 0;
 }
@@ -213,10 +240,11 @@ std::string describe(const QVUSB_STATE& s) {
     char line[400];
     std::snprintf(line, sizeof(line),
                   "bus=%u plugged=%u started=%u configured=%u pending=%u queued=%u done=%u dropped=%u "
-                  "descriptors=%u selects=%u removals=%u halted=%u errors=%u resets=%u haltedfails=%u",
+                  "descriptors=%u selects=%u removals=%u halted=%u errors=%u resets=%u haltedfails=%u "
+                  "interface0=%u",
                   s.BusStarted, s.Plugged, s.ChildStarted, s.Configured, s.TransfersPending, s.PacketsQueued,
                   s.TransfersDone, s.PacketsDropped, s.DescriptorReads, s.SelectConfigurations, s.Removals,
-                  s.Halted, s.PipeErrors, s.PipeResets, s.HaltedFailures);
+                  s.Halted, s.PipeErrors, s.PipeResets, s.HaltedFailures, s.Interface0);
     return line;
 }
 
@@ -259,9 +287,17 @@ int feed() {
             reply("ok");
             break;
         } else if (std::strcmp(command, "plug") == 0) {
+            char how[32] = {};
+            std::sscanf(rest, "%31s", how);
+            ULONG presentation =
+                std::strcmp(how, "interface0") == 0 ? QVUSB_PLUG_INTERFACE0 : QVUSB_PLUG_DEVICE;
+            if (how[0] != '\0' && presentation == QVUSB_PLUG_DEVICE) {
+                reply("error bad-plug");
+                continue;
+            }
             bool done = false;
             for (int i = 0; i < 400 && !done; ++i) {
-                done = control(bus, IOCTL_QVUSB_PLUG, nullptr, 0, nullptr, 0);
+                done = control(bus, IOCTL_QVUSB_PLUG, &presentation, sizeof(presentation), nullptr, 0);
                 if (!done && GetLastError() != ERROR_BUSY)
                     break;
                 if (!done)
@@ -339,6 +375,10 @@ int feed() {
 int wmain(int argc, wchar_t** argv) {
     if (argc == 4 && std::wcscmp(argv[1], L"install") == 0)
         return install(argv[2], argv[3]);
+    if (argc == 3 && std::wcscmp(argv[1], L"install-bus") == 0)
+        return installBusAndWait(argv[2]);
+    if (argc == 3 && std::wcscmp(argv[1], L"add-inf") == 0)
+        return addInf(argv[2]);
     if (argc == 2 && std::wcscmp(argv[1], L"start") == 0)
         return start();
     if (argc == 2 && std::wcscmp(argv[1], L"feed") == 0)
@@ -355,6 +395,7 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("state %s\n", describe(state).c_str());
         return 0;
     }
-    std::fprintf(stderr, "usage: vusbctl install BUSDIR QELMRCDIR | start | state | feed\n");
+    std::fprintf(stderr, "usage: vusbctl install BUSDIR QELMRCDIR | install-bus BUSDIR | add-inf INF | start "
+                         "| state | feed\n");
     return 2;
 }

@@ -96,13 +96,16 @@ class Core {
     // --- The backend's side ---
 
     // A device arrived: gives it a handle (0 when all are in use) and posts an attach. Handles go round the
-    // range, so a removed device's handle (and IDs) stay untouched as long as possible.
-    std::int32_t attach(std::uint16_t vendorId, std::uint16_t productId);
+    // range, so a removed device's handle (and IDs) stay untouched as long as possible. With dropRepeats, a
+    // report identical to the device's previous one is dropped (a polled device answers every poll with its
+    // latest packet); without, every report is an event (a device read from its interrupt pipe).
+    std::int32_t attach(std::uint16_t vendorId, std::uint16_t productId, bool dropRepeats = true);
     // A device left: its queue is dropped and a removal is posted. False for a handle that is not attached.
     bool remove(std::int32_t handle);
     // Posts a change.
     void change();
-    // A report read from the device, report ID first, any length.
+    // A report read from the device, report ID first, any length. Duplicate only for a device attached with
+    // dropRepeats.
     ReportResult report(std::int32_t handle, std::span<const std::uint8_t> bytes);
     // The device's current state rather than an event, for example the first answer of a polled device just
     // opened (its driver answers every poll with its latest packet, however old): it becomes the report

@@ -1,7 +1,9 @@
-// The sim backend's HID stack: devices in memory behind the HidPort that DeviceSet drives, for host tests.
-// Test code plugs and unplugs devices, hands reports to the running readers, fails reads, fires timers and
-// plays the system's removal notices, all on the calling thread; it then looks at what the library opened,
-// which intervals it set and which watches it holds.
+// The sim backend's device stack: devices in memory behind the port that DeviceSet drives, for host tests.
+// HID devices (polled or interrupt-driven, as the HID class driver presents them) and devices read from
+// their interrupt pipe (as WinUSB presents the receiver: DeviceInfo::packets). Test code plugs and unplugs
+// devices, hands reports or packets to the running readers, fails reads, fires timers and plays the system's
+// removal notices, all on the calling thread; it then looks at what the library opened, which intervals it
+// set, which pipes it reset and which watches it holds.
 #pragma once
 
 #include "hidlib/DeviceSet.h"
@@ -29,7 +31,15 @@ class SimHid final : public HidPort {
         // What a polled device's driver answers every poll with, report ID first: its latest packet. A reader
         // started on a polled device gets it at once, as from the first poll.
         std::vector<std::uint8_t> state = {0, 0, 0, 0, 0, 0, 0};
+        // Read from its interrupt pipe: reportLength is the pipe's maximum packet size, a failed read halts
+        // the pipe until it is reset, and one file at a time may use the device (as WinUSB allows).
+        bool packets = false;
     };
+    // A device read from its interrupt pipe, with a pipe of maxPacket bytes.
+    static DeviceInfo pipeDevice(std::string path, std::uint16_t vendorId, std::uint16_t productId,
+                                 std::uint32_t maxPacket = 8) {
+        return {std::move(path), vendorId, productId, maxPacket, 0, true, {}, true};
+    }
     struct Open {
         std::string path;
         bool forReading = false;
@@ -40,10 +50,11 @@ class SimHid final : public HidPort {
 
     void plug(const DeviceInfo& info);
     void unplug(const std::string& path);
-    // Hands a report to the reader of the device (for a polled device it is its latest packet from now on);
-    // false when no reader runs.
+    // Hands a report (or a pipe device's packet) to the reader of the device (for a polled device it is its
+    // latest packet from now on); false when no reader runs.
     bool deliver(const std::string& path, std::span<const std::uint8_t> bytes);
-    // The device's current read fails: its reader ends and the manager hears of it.
+    // The device's current read fails: its reader ends and the manager hears of it. A pipe device's pipe
+    // halts (a stall): every read fails at once until the pipe is reset.
     void failRead(const std::string& path);
     // Every read fails from now on (at once, when a reader starts) until cleared.
     void setBroken(const std::string& path, bool broken);
@@ -64,6 +75,10 @@ class SimHid final : public HidPort {
     bool reading(const std::string& path) const;
     std::optional<std::uint32_t> interval(const std::string& path) const;
     std::size_t watchCount(const std::string& path) const;
+    // Pipe resets of a pipe device that cleared its halt, and those refused because a reader still ran.
+    std::size_t pipeResets(const std::string& path) const;
+    std::size_t refusedResets(const std::string& path) const;
+    bool halted(const std::string& path) const;
     // The diagnostics lines noted so far.
     const std::vector<std::string>& notes() const { return notes_; }
 
@@ -74,6 +89,7 @@ class SimHid final : public HidPort {
     void close(FileId file) override;
     std::optional<std::uint32_t> pollInterval(FileId file) override;
     bool setPollInterval(FileId file, std::uint32_t ms) override;
+    bool resetPipe(FileId file) override;
     WatchId watchRemoval(FileId file) override;
     void unwatchRemoval(WatchId watch) override;
     bool startReader(ReaderId id, FileId file, std::uint32_t reportLength, ReportSink& sink) override;
@@ -89,7 +105,10 @@ class SimHid final : public HidPort {
         DeviceInfo info;
         bool present = true;
         bool broken = false;
+        bool halted = false;
         std::size_t identified = 0;
+        std::size_t resets = 0;
+        std::size_t refused = 0;
     };
     struct Reader {
         FileId file = 0;

@@ -106,10 +106,12 @@ TEST(ConcurrencyTest, ProducersAndTheProgramThreadShareTheCore) {
 
 // The device manager with readers on threads of their own, as on Windows: the priming report comes from the
 // reader's thread while the manager's thread waits for it; reports stream in while the program's thread reads
-// them; a failed reader is reaped and a new one started by the manager.
+// them; a failed reader is reaped and a new one started by the manager. The same for a device read from its
+// pipe (WinUSB): packets become reports on the readers' threads, and the pipe is reset between two readers.
 #include "hidlib/DeviceSet.h"
 #include "hidlib/HidPort.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -119,6 +121,8 @@ constexpr int kStreamed = 300;
 
 class ThreadedPort final : public hidlib::HidPort {
   public:
+    // packets: a device read from its pipe, whose packets come two by two identical (0, 0, 1, 1, ...).
+    explicit ThreadedPort(bool packets = false) : packets_(packets) {}
     // Reports the program has read so far: a reader keeps at most 32 ahead of it.
     std::atomic<int> consumed{0};
     std::atomic<int> delivered{0};
@@ -126,11 +130,17 @@ class ThreadedPort final : public hidlib::HidPort {
 
     std::vector<std::string> presentPaths() override { return {"rx"}; }
     std::optional<hidlib::DeviceFacts> identify(const std::string&) override {
-        return hidlib::DeviceFacts{0x045E, 0x0284, 7};
+        return hidlib::DeviceFacts{0x045E, 0x0284, packets_ ? 8U : 7U, packets_};
     }
     hidlib::FileId openForReading(const std::string&) override { return ++files_; }
     void close(hidlib::FileId) override {}
-    std::optional<std::uint32_t> pollInterval(hidlib::FileId) override { return interval_.load(); }
+    std::optional<std::uint32_t> pollInterval(hidlib::FileId) override {
+        return packets_ ? std::nullopt : std::optional<std::uint32_t>(interval_.load());
+    }
+    bool resetPipe(hidlib::FileId) override {
+        ++resets_;
+        return packets_;
+    }
     bool setPollInterval(hidlib::FileId, std::uint32_t ms) override {
         interval_ = ms;
         return true;
@@ -146,15 +156,24 @@ class ThreadedPort final : public hidlib::HidPort {
         stop_ = false;
         const bool first = readers_++ == 0;
         thread_ = std::thread([this, &sink, first] {
-            sink.deliver(latest_); // the first poll: the device's latest packet
+            if (!packets_) {
+                sink.deliver(latest_); // the first poll: the device's latest packet
+            }
             const int last = first ? kStreamed / 2 : kStreamed;
             for (int seq = delivered.load(); seq < last && !stop_; ++seq) {
                 while (seq - consumed.load() > 32 && !stop_) {
                     std::this_thread::yield();
                 }
-                latest_ = {0,    1, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq), 0,
-                           0x41, 0};
-                sink.deliver(latest_);
+                const int value = packets_ ? seq / 2 : seq;
+                latest_ = {
+                    0,    1, static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value), 0,
+                    0x41, 0};
+                if (packets_) {
+                    // The packet without the report ID: the manager puts it in front.
+                    sink.deliver(std::span<const std::uint8_t>(latest_.data() + 1, 6));
+                } else {
+                    sink.deliver(latest_);
+                }
                 delivered = seq + 1;
             }
             if (first) {
@@ -170,8 +189,10 @@ class ThreadedPort final : public hidlib::HidPort {
         }
     }
     int retries() const { return retries_; }
+    int resets() const { return resets_; }
 
   private:
+    bool packets_;
     std::thread thread_;
     std::array<std::uint8_t, 7> latest_{}; // written by the running reader only; readers never overlap
     std::atomic<bool> stop_{false};
@@ -179,24 +200,16 @@ class ThreadedPort final : public hidlib::HidPort {
     hidlib::FileId files_ = 0;
     int readers_ = 0;
     int retries_ = 0;
+    int resets_ = 0;
 };
 
-TEST(ConcurrencyTest, ReadersOnTheirOwnThreadsFeedTheManagersDevice) {
-    RecordingPoster poster;
-    hidlib::Core core(poster);
-    ThreadedPort port;
-    hidlib::DeviceSet set(core, port);
-    ASSERT_TRUE(core.connect(77));
-    set.rescan();
-    const std::int32_t h = core.getHandle(0x045E, 0x0284);
-    ASSERT_NE(h, 0);
-    core.setReadNotify(h, true);
-    set.readingChanged(h, true);
-    EXPECT_EQ(core.counters(h).primed, 1u) << "the reader's first report was waited for";
-
+// Streams the port's reports to the program's thread, playing the library thread's part on a failure. Gives
+// up after 20 s (reports went missing): what it read by then.
+std::vector<int> readAll(hidlib::Core& core, hidlib::DeviceSet& set, ThreadedPort& port, std::int32_t h) {
     std::vector<int> seen;
     std::array<std::uint8_t, 17> buffer{};
-    while (static_cast<int>(seen.size()) < kStreamed) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (static_cast<int>(seen.size()) < kStreamed && std::chrono::steady_clock::now() < deadline) {
         if (port.failedOnce.exchange(false)) {
             // What the library thread does on the reader's failure message, then on the back-off's timer.
             const hidlib::ReaderId id = set.readerOf(h);
@@ -210,11 +223,55 @@ TEST(ConcurrencyTest, ReadersOnTheirOwnThreadsFeedTheManagersDevice) {
             std::this_thread::yield();
         }
     }
-    set.readingChanged(h, false);
-    EXPECT_EQ(port.retries(), 1);
+    return seen;
+}
+
+// The manager over a threaded port, the receiver announced and read.
+struct ThreadedManager {
+    RecordingPoster poster;
+    hidlib::Core core{poster};
+    ThreadedPort port;
+    hidlib::DeviceSet set{core, port};
+    std::int32_t h = 0;
+
+    explicit ThreadedManager(bool packets) : port(packets) {
+        core.connect(77);
+        set.rescan();
+        h = core.getHandle(0x045E, 0x0284);
+        core.setReadNotify(h, true);
+        set.readingChanged(h, true);
+    }
+    // Every report the program reads, then reading switched off.
+    std::vector<int> readToTheEnd() {
+        std::vector<int> seen = readAll(core, set, port, h);
+        set.readingChanged(h, false);
+        return seen;
+    }
+};
+
+TEST(ConcurrencyTest, ReadersOnTheirOwnThreadsFeedTheManagersDevice) {
+    ThreadedManager m(false);
+    ASSERT_NE(m.h, 0);
+    EXPECT_EQ(m.core.counters(m.h).primed, 1u) << "the reader's first report was waited for";
+    const std::vector<int> seen = m.readToTheEnd();
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(kStreamed));
+    EXPECT_EQ(m.port.retries(), 1);
     // Every report once, in order: the reopened reader's first report repeats the last one and is dropped.
     for (int i = 0; i < kStreamed; ++i) {
         ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
+    }
+}
+
+TEST(ConcurrencyTest, PipeReadersOnTheirOwnThreadsGiveEveryPacketAcrossAPipeReset) {
+    ThreadedManager m(true);
+    ASSERT_NE(m.h, 0);
+    const std::vector<int> seen = m.readToTheEnd();
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(kStreamed)) << "packets went missing";
+    EXPECT_EQ(m.port.retries(), 1);
+    EXPECT_EQ(m.port.resets(), 1) << "the second reader read on after a pipe reset";
+    // Every packet one report, in order, the identical pairs included.
+    for (int i = 0; i < kStreamed; ++i) {
+        ASSERT_EQ(seen[static_cast<std::size_t>(i)], i / 2) << i;
     }
 }
 

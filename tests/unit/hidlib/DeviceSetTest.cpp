@@ -1,10 +1,7 @@
 // The sim backend: the device manager over the in-memory HID stack. What the library opens and when, the
 // polling interval it sets and puts back, retries after read failures, the resume, and letting go of a
 // device the system wants to remove.
-#include "RecordingPoster.h"
-#include "hidlib/Core.h"
-#include "hidlib/DeviceSet.h"
-#include "hidlib/SimHid.h"
+#include "SimManager.h"
 
 #include <gtest/gtest.h>
 
@@ -33,23 +30,10 @@ std::array<std::uint8_t, 7> button(std::uint8_t code) {
     return {0, 0, 0, code, 0, 0x41, 0};
 }
 
-// Hands the program's read-notify changes to the manager, as the Windows backend does through its thread.
-struct Forward final : hidlib::ReadingListener {
-    DeviceSet* set = nullptr;
-    void readingChanged(std::int32_t handle, bool reading) override { set->readingChanged(handle, reading); }
-};
-
-struct DeviceSetTest : ::testing::Test {
-    RecordingPoster poster;
-    Core core{poster};
-    SimHid hid;
-    DeviceSet set{core, hid};
-    Forward forward;
+struct DeviceSetTest : ::testing::Test, SimManager {
+    SimHid& hid = sim;
 
     DeviceSetTest() {
-        hid.setManager(&set);
-        forward.set = &set;
-        core.setListener(&forward);
         hid.plug({kReceiver, 0x045E, 0x0284, 7, 200, true}); // polled at Wine's default
         hid.plug({kGamepad, 0x1234, 0x5678, 9, 0, true});    // interrupt-driven
         hid.plug({kKeyboard, 0x046D, 0xC31C, 9, 0, false});  // kept by the system

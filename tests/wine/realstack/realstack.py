@@ -126,13 +126,17 @@ class RealStack:
         self.session = WineSession(self.work, display=display)
         self.bus = None
 
-    def _drivers(self):
-        """A digest of what gets installed: the bus and its INF, qelmrc and its INF, and the installer."""
-        digest = hashlib.sha256()
+    def _installed_files(self):
+        """What gets installed into the prefix: the bus and its INF, qelmrc and its INF, and the installer."""
         inf = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../driver/qelmrc.inf")
-        for path in [os.path.join(self.win64_dir, rel) for rel in (
+        return [os.path.join(self.win64_dir, rel) for rel in (
                 "tools/virtual-usb-bus/kernel/qelmvusb.sys", "tools/virtual-usb-bus/kernel/qelmvusb.inf",
-                "driver/kernel/qelmrc.sys", "tools/virtual-usb-bus/vusbctl.exe")] + [inf]:
+                "driver/kernel/qelmrc.sys", "tools/virtual-usb-bus/vusbctl.exe")] + [inf]
+
+    def _drivers(self):
+        """A digest of what gets installed (_installed_files)."""
+        digest = hashlib.sha256()
+        for path in self._installed_files():
             with open(path, "rb") as f:
                 digest.update(f.read())
         return digest.hexdigest()
@@ -166,18 +170,26 @@ class RealStack:
 
     def _install(self):
         marker = os.path.join(self.session.prefix, ".qelm-realstack-installed")
-        w = self.session
         if os.path.exists(marker):
-            # Once in a while the first start of a new session finds no control device within its wait;
-            # a second start finds the driver running.
-            for attempt in range(2):
-                r = w.run([self.vusbctl, "start"], timeout=120)
-                if "started" in r.stdout:
-                    return
-            raise AssertionError(f"the installed bus did not start: {r.stdout} {r.stderr[-500:]}")
+            self._start_bus()
+            return
+        self._install_drivers()
+        with open(marker, "w") as f:
+            f.write(self.digest + "\n")
+
+    def _start_bus(self):
+        """Starts the bus installed before: a new Wine session does not start a demand-start driver."""
+        # Once in a while the first start of a new session finds no control device within its wait; a second
+        # start finds the driver running.
+        for attempt in range(2):
+            r = self.session.run([self.vusbctl, "start"], timeout=120)
+            if "started" in r.stdout:
+                return
+        raise AssertionError(f"the installed bus did not start: {r.stdout} {r.stderr[-500:]}")
+
+    def _install_drivers(self):
+        w = self.session
         stage = Stage(self.win64_dir, self.work)
         r = w.run([self.vusbctl, "install", w.windows_path(stage.bus), w.windows_path(stage.qelmrc)], timeout=180)
         if "installed" not in r.stdout:
             raise AssertionError(f"installing the bus failed: {r.stdout} {r.stderr[-500:]}")
-        with open(marker, "w") as f:
-            f.write(self.digest + "\n")
