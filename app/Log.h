@@ -11,6 +11,8 @@ class Log {
     virtual ~Log() = default;
     // One line, without its line end.
     virtual void Write(std::string_view line) = 0;
+    // A text that must never reach the log (the password): a log that keeps lines writes it as "***".
+    virtual void Hide(std::string_view /*secret*/) {}
 };
 
 // A log that keeps nothing.

@@ -1,6 +1,7 @@
 #include "MainForm.h"
 
 #include "Module1.h"
+#include "kodi/ConnectionTest.h"
 
 using namespace platform;
 
@@ -8,7 +9,8 @@ MainForm::MainForm(platform::Platform& platform)
     : platform_(platform), mediaCenter_(platform.user32, platform.kernel32),
       inet_(platform.wininet, ip, port), hid_(platform.hid, platform.user32, *this),
       kodi_(platform.sockets, platform.http,
-            [this] { platform_.user32.postMessage(window_, KodiResultMessage, 0, 0); }) {
+            [this] { platform_.user32.postMessage(window_, KodiResultMessage, 0, 0); }),
+      config_(platform.kernel32, platform.files, platform.security) {
     window_ = platform_.user32.createHiddenWindow(
         Title, [this](Hwnd window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
             return WindowProc(window, message, wParam, lParam);
@@ -26,6 +28,20 @@ MainForm::MainForm(platform::Platform& platform)
 
     Rcv1.Change = [this] { Rcv1_Change(); };
     Rcv3.Change = [this] { Rcv3_Change(); };
+
+    if (platform_.settingsWindow != nullptr) {
+        settingsDialog_ = std::make_unique<settings::SettingsDialog>(*this, *platform_.settingsWindow);
+    }
+    if (settingsDialog_ && (platform_.sockets != nullptr || platform_.http != nullptr)) {
+        // The Kodi modes' Test button: a socket and an HTTP session of the test's own, on the dialog's thread.
+        settingsDialog_->SetTester([sockets = platform_.sockets, http = platform_.http](
+                                       const settings::TestTarget& target) {
+            const kodi::TestReport report = kodi::TestConnection(
+                {target.mode, target.address, target.port, target.user, target.password}, sockets, http);
+            return settings::TestOutcome{report.ok, report.text};
+        });
+    }
+    openSettingsMessage_ = platform_.user32.registerWindowMessage(OpenSettingsName);
 }
 
 MainForm::~MainForm() {
@@ -60,7 +76,10 @@ void MainForm::Unload() {
         unloaded_ = true;
         Form_Unload();
         if (trayHandlers_ > 0) {
-            // The control is in use below us: only its icon goes now.
+            // The control is in use below us: only its icon goes now, and an open settings window closes.
+            if (settingsDialog_) {
+                settingsDialog_->Close();
+            }
             SysTray1->Hide();
             destroyAfterTray_ = true;
             return;
@@ -105,7 +124,20 @@ MessageResult MainForm::WindowProc(Hwnd window, std::uint32_t message, std::uint
             Unload();
         }
         return 0;
+    case OpenSettingsMessage:
+        OpenSettings();
+        return 0;
+    case settings::SettingsDialog::TestDoneMessage:
+        if (settingsDialog_) {
+            settingsDialog_->TestDone();
+        }
+        return 0;
     default:
+        if (message != 0 && message == openSettingsMessage_) {
+            // A second copy started with /settings asks this one (posted: this runs from the message loop).
+            OpenSettings();
+            return 0;
+        }
         return platform_.user32.defWindowProc(window, message, wParam, lParam);
     }
 }
@@ -116,39 +148,24 @@ void MainForm::Form_Load() {
     const auto directXWindow = static_cast<std::int32_t>(mediaCenter_.FindDirectXWindow());
     const bool kodiWindow = mediaCenter_.FindKodiWindow() != 0;
 
-    // 2. The configuration, read once.
-    auto& kernel32 = platform_.kernel32;
-    const std::string path = ConfigPath();
-    APIcontrol = ReadIniValue(kernel32, ConfigSection, "APIControlXBMCOPENGL", path);
-    vendorIdText = ReadIniValue(kernel32, ConfigSection, "VendorID", path);
-    productIdText = ReadIniValue(kernel32, ConfigSection, "ProductID", path);
-    const std::string autorun = ReadIniValue(kernel32, ConfigSection, "AUtorun", path);
-    ip = ReadIniValue(kernel32, ConfigSection, "IP Address", path);
-    port = ReadIniValue(kernel32, ConfigSection, "port", path);
-    // Kodi's web server credentials, only where they are used: the other modes read the six keys above.
-    if (APIcontrol == kodi::ModeJsonRpc) {
-        user = ReadIniValue(kernel32, ConfigSection, "user", path);
-        password = ReadIniValue(kernel32, ConfigSection, "password", path);
-    }
-    if (kodi::IsKodiMode(APIcontrol)) {
-        notifications = ReadIniValue(kernel32, ConfigSection, "notifications", path);
-    }
-    ConfigureKodi();
-    // The keyboard mode's key maps (read in every mode, so that they can be shown).
-    ReadKeyMaps({path});
+    // 2. The configuration: each key from the user's own Config.ini where it has the key, else from the one
+    //    beside the program. Read here and again when the settings window applies new settings.
+    const config::Setting autorun = ReadSettings();
+    // The keyboard mode's key maps (read in every mode, so that they can be shown): the user's own file
+    // first, line by line over the machine's.
+    ReadKeyMaps(config_.Paths());
 
     // 3. Start the media center unless it runs. The whole value is the command line; ".exe" must be written
-    // in
-    //    lower case.
+    //    in lower case. A command line from a file that others may change is not run.
     const bool running = mainWindow != 0 || directXWindow > 0 || kodiWindow;
-    if (!running && autorun.find(".exe") != std::string::npos) {
-        mediaCenter_.Start(autorun);
+    if (!running && autorun.text.find(".exe") != std::string::npos) {
+        RunCommand(config::KeyAutorun, autorun);
     }
 
     // 4. Notifications from the HID library; a missing library is skipped.
     hid_.HidConnect(window_);
 
-    // 5. Forwarding mode and the status caption.
+    // 5. Forwarding mode and the status caption; the tip says the mode and what is wrong.
     if (APIcontrol == "true") {
         API.Value = 1;
         f.Caption = CaptionApiControl;
@@ -156,6 +173,7 @@ void MainForm::Form_Load() {
         API.Value = 0;
         f.Caption = CaptionEventClient;
     }
+    ShowStatus();
 }
 
 void MainForm::Form_Unload() {
@@ -165,13 +183,9 @@ void MainForm::Form_Unload() {
     kodi_.Stop();
 }
 
+// The status line opens the settings window, whatever it shows: most of what it can say is mended there.
 void MainForm::f_Click() {
-    if (f.Caption != CaptionApiControl && f.Caption != CaptionEventClient) {
-        return;
-    }
-    // The file the program reads, wherever the current directory is.
-    const std::string folder = platform_.kernel32.executableFolder();
-    platform_.shell32.shellExecute(0, "Open", folder + "\\Config.ini", "", folder, SW_SHOWNORMAL);
+    RequestOpenSettings();
 }
 
 // Runs inside the tray control's callback: the unload is posted and runs once the callback has returned.
@@ -185,17 +199,35 @@ void MainForm::ClickDroit() {
     }
     ++trayHandlers_;
     platform_.user32.setForegroundWindow(window_);
-    const std::vector<PopupItem> items{{f.Caption, f.Checked}, {mnuItemExit.Caption, mnuItemExit.Checked}};
-    const int picked = platform_.user32.popupMenu(window_, items, 1);
+    const std::vector<PopupItem> items{{f.Caption, f.Checked},
+                                       {mnuSettings.Caption, mnuSettings.Checked},
+                                       {mnuEditConfig.Caption, mnuEditConfig.Checked},
+                                       {mnuOpenLog.Caption, mnuOpenLog.Checked},
+                                       {mnuItemExit.Caption, mnuItemExit.Checked}};
+    const int picked = platform_.user32.popupMenu(window_, items, MenuExitItem);
     --trayHandlers_;
     if (destroyAfterTray_) {
         // The program was ended while the menu was open; the pick no longer counts.
         RequestUnload();
         return;
     }
-    if (picked == 0) {
+    switch (picked) {
+    case MenuStatusItem:
         f_Click();
-    } else if (picked == 1) {
+        break;
+    case MenuSettingsItem:
+        mnuSettings_Click();
+        break;
+    case MenuEditConfigItem:
+        mnuEditConfig_Click();
+        break;
+    case MenuOpenLogItem:
+        mnuOpenLog_Click();
+        break;
+    case MenuExitItem:
         mnuItemExit_Click();
+        break;
+    default:
+        break;
     }
 }

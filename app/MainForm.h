@@ -5,13 +5,18 @@
 //   MainForm_Hid.cpp      the HID library's notifications and report decoding
 //   MainForm_Dispatch.cpp the button dispatch (Rcv3_Change)
 //   MainForm_Actions.cpp  the system actions (Rcv1_Change)
+//   MainForm_Settings.cpp the settings: reading both Config.ini files, applying them, the settings window,
+//                         the status line and tip, the menu's settings items
 #pragma once
 
+#include "Configuration.h"
 #include "Controls.h"
 #include "HIDDLLInterface.h"
 #include "KeyMap.h"
 #include "Log.h"
 #include "MediaCenter.h"
+#include "SettingsCheck.h"
+#include "SettingsDialog.h"
 #include "kodi/Worker.h"
 #include "modInet.h"
 #include "platform/Platform.h"
@@ -20,7 +25,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 class MainForm : public SysTrayEvents {
   public:
@@ -111,7 +118,8 @@ class MainForm : public SysTrayEvents {
     // The Config.ini that the program reads: the executable's folder with "\Config.ini" appended.
     std::string ConfigPath() const;
 
-    // The keyboard mode's key maps ([Buttons], [Buttons:<program>]), read at start-up from ConfigPath().
+    // The keyboard mode's key maps ([Buttons], [Buttons:<program>]), read at start-up from the user's
+    // Config.ini and the one beside the program.
     // ReadKeyMaps reads them again from the files given, earlier files winning line by line; each line it
     // did not understand goes to the log and, in the keyboard mode, the first of them to the tray tip.
     void ReadKeyMaps(const std::vector<std::string>& paths);
@@ -124,6 +132,46 @@ class MainForm : public SysTrayEvents {
     const std::string& ProductIdText() const { return productIdText; }
     std::int16_t BlinkCount() const { return blinkCount; }
     const std::array<std::uint8_t, 17>& ReadBuffer() const { return readBuffer; }
+
+    // --- settings, status and the log ---
+    // The tray menu's items besides the status line f and the exit item.
+    MenuItem mnuSettings{"&Settings...", false};
+    MenuItem mnuEditConfig{"&Edit Config.ini", false};
+    MenuItem mnuOpenLog{"Open &log", false};
+    // The menu's items by position; the exit item is the default.
+    static constexpr int MenuStatusItem = 0;
+    static constexpr int MenuSettingsItem = 1;
+    static constexpr int MenuEditConfigItem = 2;
+    static constexpr int MenuOpenLogItem = 3;
+    static constexpr int MenuExitItem = 4;
+    void mnuSettings_Click();
+    void mnuEditConfig_Click();
+    void mnuOpenLog_Click();
+    // The message that asks the form to open its settings window (posted by the menu; registered under
+    // OpenSettingsName for a second copy started with /settings).
+    static constexpr std::uint32_t OpenSettingsMessage = platform::WM_APP + 0xE2;
+    static constexpr const char* OpenSettingsName = "Tavrelmond.OpenSettings";
+    // Opens the settings window (the Config.ini of the user when there is no window); RequestOpenSettings
+    // posts that, for a handler that must return first (the tray's).
+    void OpenSettings();
+    void RequestOpenSettings();
+    // Opens the user's Config.ini in its editor, made first as a copy of the defaults where there is none.
+    void EditConfig();
+    void OpenLog();
+    // Reads both files again and applies what changed at once: mode, address, port, credentials, the
+    // receiver's IDs, the status line and tip. `by` says who changed them, for the log.
+    void ApplySettings(const std::string& by);
+    // Rewrites the status line (in the Kodi modes, and while the settings are wrong) and the tray tip.
+    void ShowStatus();
+    // What a press to Kodi came to (from the Kodi channels).
+    void KodiOutcome(const kodi::Outcome& outcome);
+    // The media-center check found a media-center window or none (logged when that changes).
+    void NoteMediaCenter(bool exists);
+    config::Configuration& Config() { return config_; }
+    settings::SettingsDialog* Settings() { return settingsDialog_.get(); }
+    const std::vector<SettingsProblem>& SettingsProblems() const { return settingsProblems_; }
+    // The last refusal or failure said in the tip besides the status (a command line not run, say).
+    const std::string& Notice() const { return notice_; }
 
   private:
     bool IsReceiver(std::int32_t pHandle);
@@ -146,6 +194,16 @@ class MainForm : public SysTrayEvents {
     bool keysRefused_ = false; // the last keys sent were not all taken
     NullLog nullLog_;
     Log* log_ = &nullLog_;
+    config::Configuration config_;
+    std::unique_ptr<settings::SettingsDialog> settingsDialog_;
+    std::vector<SettingsProblem> settingsProblems_;
+    std::string notice_;
+    std::string passwordProblem_;
+    std::optional<kodi::Outcome> lastKodiOutcome_;
+    int mediaCenterSeen_ = -1; // whether the last check found a media-center window (-1: not checked yet)
+    std::uint32_t openSettingsMessage_ = 0;
+    config::Setting ReadSettings();
+    bool RunCommand(const char* key, const config::Setting& command);
     platform::Hwnd window_ = 0;
     bool loaded_ = false;
     bool unloaded_ = false;         // Form_Unload has run and the icon is gone

@@ -12,7 +12,9 @@ using namespace platform;
 namespace {
 
 constexpr std::uint32_t EWX_SHUTDOWN = 0x00000001;
-constexpr std::uint32_t EWX_FORCE = 0x00000004;
+// Programs are asked to end and may save their work first; only one that does not answer is ended. (EWX_FORCE
+// would end them all unasked, and an unsaved document with them.)
+constexpr std::uint32_t EWX_FORCEIFHUNG = 0x00000010;
 
 bool BeginsWith(const std::string& text, std::string_view code) {
     return text.compare(0, code.size(), code) == 0;
@@ -41,9 +43,11 @@ void MainForm::Rcv1_Change() {
     if (BeginsWith(Rcv1.Caption(), "111") && (mainWindow != 0 || directXWindow != 0 || kodiWindow != 0)) {
         if (Command1.Caption == "start") {
             Command1.Caption = "stop";
+            Diagnostics().Write("Option code 111: hiding the media center's window");
             mediaCenter_.Hide(keyWindow);
         } else {
             Command1.Caption = "start";
+            Diagnostics().Write("Option code 111: showing the media center's window");
             mediaCenter_.Show(keyWindow);
         }
         C.Value = 0;
@@ -52,28 +56,36 @@ void MainForm::Rcv1_Change() {
     if (BeginsWith(Rcv1.Caption(), "222")) {
         if (Command1.Caption == "start") {
             Command1.Caption = "stop";
+            Diagnostics().Write("Option code 222: closing the media center");
             NotifyKodi(kodi::CloseMediaCenterNotice());
             mediaCenter_.Close(keyWindow);
         } else {
             Command1.Caption = "start";
-            mediaCenter_.Start(ReadIniValue(platform_.kernel32, ConfigSection, "remoterun", ConfigPath()));
+            // Read afresh each time; from a Config.ini that others may change it is not run.
+            Diagnostics().Write("Option code 222: starting the media center");
+            if (!RunCommand(config::KeyRemoteRun, config_.Read(config::KeyRemoteRun))) {
+                ShowStatus();
+            }
         }
         C.Value = 0;
         Rcv1.SetCaption("");
     }
     if (BeginsWith(Rcv1.Caption(), "333")) {
+        Diagnostics().Write("Option code 333: shutting the PC down");
         NotifyKodi(kodi::ShutdownNotice());
         EnableShutdownPrivilege();
-        platform_.user32.exitWindowsEx(EWX_SHUTDOWN | EWX_FORCE, 0);
+        platform_.user32.exitWindowsEx(EWX_SHUTDOWN | EWX_FORCEIFHUNG, 0);
         C.Value = 0;
     }
     if (BeginsWith(Rcv1.Caption(), "444")) {
+        Diagnostics().Write("Option code 444: hibernating the PC");
         NotifyKodi(kodi::HibernateNotice());
         EnableShutdownPrivilege();
         platform_.kernel32.setSystemPowerState(false, false);
         C.Value = 0;
     }
     if (BeginsWith(Rcv1.Caption(), "555")) {
+        Diagnostics().Write("Option code 555: opening and closing the CD tray");
         platform_.winmm.mciSendString("Set CDAudio Door Open Wait");
         platform_.winmm.mciSendString("Set CDAudio Door Closed Wait");
         C.Value = 0;

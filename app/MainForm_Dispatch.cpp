@@ -10,16 +10,10 @@
 
 namespace {
 
-// What a press to Kodi came to, where the user can see it: the tray tip says why presses go nowhere, and is
-// empty again once one goes through; the status line carries the problem until the next check rewrites it.
+// What a press to Kodi came to, where the user can see it: the form composes the tray tip and the status line
+// from it (why presses go nowhere, or that the last one got through).
 void ShowKodiOutcome(MainForm& form, const kodi::Outcome& outcome) {
-    const std::string text = kodi::StatusText(outcome);
-    if (form.SysTray1->Tip() != text) {
-        form.SysTray1->SetTip(text);
-    }
-    if (!outcome.ok()) {
-        form.f.Caption = text;
-    }
+    form.KodiOutcome(outcome);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The main form's handlers of the HID library's notifications: attach, removal, change and report ready.
-#include "Conversions.h"
+#include "SettingsCheck.h"
 #include "MainForm.h"
 #include "Module1.h"
 #include "kodi/Notifications.h"
@@ -9,28 +9,28 @@
 
 // The receiver test: the device is not the receiver when its vendor or product ID differs from the configured
 // one. The steps run in this order: the library's vendor ID, the configured vendor ID, the library's product
-// ID, the configured product ID. When a step fails (an ID text that is not a number, a library call that
-// cannot be made) the test is abandoned as a whole and the device counts as the receiver.
+// ID, the configured product ID. A library call that cannot be made abandons the test, and the device counts
+// as the receiver. A configured ID that is no USB ID makes no device the receiver (the tip says which key is
+// wrong): taking every device for the receiver would have them all blink the icon and be read.
 bool MainForm::IsReceiver(std::int32_t pHandle) {
     auto& hid = platform_.hid;
     const std::optional<std::int32_t> vendorId = hid.GetVendorID(pHandle);
     if (!vendorId) {
         return true;
     }
-    const std::optional<double> configuredVendor = TextToDouble(vendorIdText);
+    const std::optional<std::uint16_t> configuredVendor = ParseUsbId(vendorIdText);
     if (!configuredVendor) {
-        return true;
+        return false;
     }
     const std::optional<std::int32_t> productId = hid.GetProductID(pHandle);
     if (!productId) {
         return true;
     }
-    const std::optional<double> configuredProduct = TextToDouble(productIdText);
+    const std::optional<std::uint16_t> configuredProduct = ParseUsbId(productIdText);
     if (!configuredProduct) {
-        return true;
+        return false;
     }
-    return *configuredVendor == static_cast<double>(*vendorId) &&
-           *configuredProduct == static_cast<double>(*productId);
+    return *configuredVendor == *vendorId && *configuredProduct == *productId;
 }
 
 void MainForm::OnPlugged(std::int32_t pHandle) {
@@ -42,6 +42,7 @@ void MainForm::OnPlugged(std::int32_t pHandle) {
         NotifyKodi(kodi::ReceiverPluggedNotice()); // back after a removal (its first arrival is no news)
     }
     detect.Value = 1;
+    Diagnostics().Write("Receiver plugged in");
     CheckMediaCenter(*this);
 }
 
@@ -55,17 +56,22 @@ void MainForm::OnUnplugged(std::int32_t pHandle) {
         NotifyKodi(kodi::ReceiverUnpluggedNotice());
     }
     detect.Value = 0;
+    Diagnostics().Write("Receiver removed");
+    ShowStatus();
 }
 
 void MainForm::OnChanged() {
     std::int32_t handle = 0;
-    const auto vendorId = TextToLong(vendorIdText);
-    const auto productId = TextToLong(productIdText);
+    const auto vendorId = ParseUsbId(vendorIdText);
+    const auto productId = ParseUsbId(productIdText);
     if (vendorId && productId) {
         handle = platform_.hid.GetHandle(*vendorId, *productId).value_or(0);
     }
     if (handle == 0) {
         SysTray1->SetIcon(Picture1.Picture);
+        if (detect.Value != 0) {
+            Diagnostics().Write("Receiver gone");
+        }
         if (detect.Value == 1) {
             receiverLost_ = true;
             NotifyKodi(kodi::ReceiverUnpluggedNotice());

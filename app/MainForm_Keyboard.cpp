@@ -14,14 +14,11 @@ void MainForm::ReadKeyMaps(const std::vector<std::string>& paths) {
 }
 
 // The tray tip says what keeps keys from going where they should: a line of the map not understood, or keys
-// that Windows did not take. A problem is always shown; the tip goes back to saying less only while it still
-// shows what this mode put there, not what others did meanwhile.
-void MainForm::ShowKeyboardTip(const std::string& text, bool problem) {
-    const bool ours = SysTray1->Tip() == keyboardTip_;
+// that Windows did not take. It is the tip's first line in this mode (ShowStatus composes the rest: a notice,
+// the receiver); empty text gives the mode's own words back.
+void MainForm::ShowKeyboardTip(const std::string& text, bool /*problem*/) {
     keyboardTip_ = text;
-    if ((ours || problem) && SysTray1->Tip() != text) {
-        SysTray1->SetTip(text);
-    }
+    ShowStatus();
 }
 
 void MainForm::SendButtonKeys(std::size_t button) {

@@ -49,6 +49,10 @@ std::string CheckMediaCenter(MainForm& form) {
         form.f.Checked = true;
         form.f.Caption = status;
     }
+    form.NoteMediaCenter(exists);
+    // In the Kodi modes, and while the settings are wrong, the status line says that instead; the tip
+    // follows.
+    form.ShowStatus();
     return exists ? "1" : "0";
 }
 

@@ -2,10 +2,13 @@
 #pragma once
 
 #include "platform/Advapi32.h"
+#include "platform/Files.h"
 #include "platform/HidLibrary.h"
 #include "platform/HttpClient.h"
 #include "platform/Input.h"
 #include "platform/Kernel32.h"
+#include "platform/Security.h"
+#include "platform/SettingsWindow.h"
 #include "platform/Shell32.h"
 #include "platform/Sockets.h"
 #include "platform/User32.h"
@@ -29,6 +32,13 @@ struct Platform {
     Input* input = nullptr;
     // HTTP for Kodi's JSON-RPC channel; without it that channel reports that it has no network.
     HttpClient* http = nullptr;
+    // The user's files and folders, the rights on a file and the data protection, and the settings window.
+    // Without files the program reads only the Config.ini beside it and keeps no log; without security it
+    // takes no command line from that file and keeps no password of its own; without the window the menu's
+    // settings items say that there is none.
+    Files* files = nullptr;
+    Security* security = nullptr;
+    SettingsWindow* settingsWindow = nullptr;
 };
 
 } // namespace platform

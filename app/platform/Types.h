@@ -33,6 +33,8 @@ inline constexpr int SW_SHOWMINIMIZED = 2;
 inline constexpr int SW_SHOW = 5;
 
 inline constexpr Hwnd HWND_TOPMOST = -1;
+// PostMessage to every top-level window.
+inline constexpr Hwnd HWND_BROADCAST = 0xFFFF;
 inline constexpr std::uint32_t SWP_NOSIZE = 0x0001;
 inline constexpr std::uint32_t SWP_NOMOVE = 0x0002;
 

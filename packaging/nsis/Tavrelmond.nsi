@@ -77,7 +77,11 @@ VIAddVersionKey LegalCopyright "${PUBLISHER}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 !define MUI_COMPONENTSPAGE_SMALLDESC
-!define MUI_FINISHPAGE_TEXT "${PRODUCT} starts at your next logon, or now from the Start menu.$\r$\n$\r$\nEdit Config.ini (Start menu: Edit Config.ini) to choose how keys reach the media center."
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} starts at your next logon, or now from the Start menu.$\r$\n$\r$\nIt sends the remote's buttons to Kodi on this PC. To choose another media center, open its settings (tray menu: Settings..., or the Start menu)."
+; The settings window, once, for the user at the desktop (OpenSettingsAsUser below).
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_TEXT "Open ${PRODUCT}'s settings"
+!define MUI_FINISHPAGE_RUN_FUNCTION OpenSettingsAsUser
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
@@ -165,8 +169,10 @@ Section "${PRODUCT} (program)" SecProgram
   SetOverwrite off
   File "${CONFIG_INI}"
   SetOverwrite on
-  ; Program Files is not writable for users; let them edit the settings (Users: modify).
-  nsExec::Exec '"$SYSDIR\icacls.exe" "$INSTDIR\Config.ini" /grant *S-1-5-32-545:M'
+  ; Config.ini holds the defaults of every user, command lines among them: only administrators may change it
+  ; (each user's own settings are in %APPDATA%\Tavrelmond). Versions up to 1.6 let Users modify it; that
+  ; grant is taken back here (an upgrade), leaving what the folder gives (Users: read).
+  nsExec::Exec '"$SYSDIR\icacls.exe" "$INSTDIR\Config.ini" /remove:g *S-1-5-32-545'
   Pop $0
 
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -174,7 +180,10 @@ Section "${PRODUCT} (program)" SecProgram
   SetShellVarContext all
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\Tavrelmond.exe"
-  CreateShortcut "$SMPROGRAMS\${PRODUCT}\Edit Config.ini.lnk" "$WINDIR\notepad.exe" '"$INSTDIR\Config.ini"'
+  ; The settings of the user who picks them: the program opens that user's own Config.ini (made from the
+  ; defaults on first use), or its settings window.
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\Edit Config.ini.lnk" "$INSTDIR\Tavrelmond.exe" "/editconfig"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT} settings.lnk" "$INSTDIR\Tavrelmond.exe" "/settings"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
 
   ; Autostart at logon, for every user of this machine.
@@ -393,6 +402,15 @@ Function .onSelChange
   ${EndIf}
 FunctionEnd
 
+; -- the finish page's "Open Tavrelmond's settings" -------------------------------------------------------------
+; The setup runs as an administrator; the settings are the desktop user's own. So the program is not started
+; from here: the Start-menu entry is handed to the desktop's Explorer, which starts it as that user, with
+; /settings (the program opens its settings window, in the copy that runs or in the one it starts).
+Function OpenSettingsAsUser
+  SetShellVarContext all
+  Exec '"$WINDIR\explorer.exe" "$SMPROGRAMS\${PRODUCT}\${PRODUCT} settings.lnk"'
+FunctionEnd
+
 ; -- uninstall ----------------------------------------------------------------------------------------------
 Function un.onInit
 !if "${ARCH}" == "x64"
@@ -443,6 +461,7 @@ Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\Edit Config.ini.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT} settings.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk"
   RMDir "$SMPROGRAMS\${PRODUCT}"
 

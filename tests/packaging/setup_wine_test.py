@@ -30,7 +30,7 @@ from packtools import authenticode_sha1  # noqa: E402
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrelmond"
 INSTALL_DIR = r"C:\Program Files\Tavrelmond"
-SHORTCUTS = ["Tavrelmond.lnk", "Edit Config.ini.lnk", "Uninstall Tavrelmond.lnk"]
+SHORTCUTS = ["Tavrelmond.lnk", "Edit Config.ini.lnk", "Tavrelmond settings.lnk", "Uninstall Tavrelmond.lnk"]
 PROGRAM_FILES = ["Config.ini", "Tavrelmond.exe", "XBMC.dll", "uninstall.exe"]
 DRIVER_FILES = ["qelmrc.inf", "qelmrc.sys", "qelmrc.cat", "qelmrc-test.cer"]
 WINUSB_STAGED = "The WinUSB driver is staged: Windows uses it when the receiver is plugged in."
@@ -211,8 +211,9 @@ def upgrade_keeps_config(t):
     config = os.path.join(rig.install_dir, "Config.ini")
     with open(config, "rb") as f:
         shipped = f.read()
-    check(b"\nport=8080" in shipped, "the first install wrote the shipped Config.ini (port=8080)")
-    edited = shipped.replace(b"\nport=8080", b"\nport=8181") + b"; edited by the user\r\n"
+    check(b"\nAPIControlXBMCOPENGL=eventserver" in shipped and b"\nport=" in shipped,
+          "the first install wrote the shipped Config.ini (the EventServer, empty port)")
+    edited = shipped.replace(b"\nport=", b"\nport=8181", 1) + b"; edited by an administrator\r\n"
     with open(config, "wb") as f:
         f.write(edited)
     exe = os.path.join(rig.install_dir, "Tavrelmond.exe")
@@ -344,6 +345,79 @@ def choosing_one_route_removes_the_other(t):
     check(r.returncode == 0, f"the silent uninstaller started (exit code {r.returncode})")
     rig.wait_all_ended()
     rig.no_driver_left([first["CertificateThumbprint"], second["CertificateThumbprint"]])
+
+
+# -- the rights on Config.ini ---------------------------------------------------------------------------------
+class StandInTool:
+    """A system tool of the prefix (system32) replaced by tests/winbin/argslog while a case runs: the setup's
+    calls of it are recorded, one command line a line. The prefix's own tool is put back afterwards."""
+
+    def __init__(self, rig, name):
+        self.rig = rig
+        self.path = os.path.join(rig.session.prefix, "drive_c", "windows", "system32", name)
+        self.saved = self.path + ".qelm-saved"
+        self.log = os.path.join(rig.session.build_dir, f"{name}.calls.txt")
+
+    def __enter__(self):
+        if not os.path.exists(self.saved) and os.path.exists(self.path):
+            shutil.copy2(self.path, self.saved)
+        shutil.copy(os.path.join(self.rig.win64, "tests/winbin/argslog/argslog.exe"), self.path)
+        if os.path.exists(self.log):
+            os.remove(self.log)
+        self.rig.session.env["QELM_ARGS_LOG"] = self.rig.session.windows_path(self.log)
+        # Wine runs its built-in tool before a program of that name in system32 unless told otherwise.
+        self.overrides = self.rig.session.env.get("WINEDLLOVERRIDES", "")
+        self.rig.session.env["WINEDLLOVERRIDES"] = self.overrides + f";{os.path.basename(self.path)}=n"
+        return self
+
+    def __exit__(self, *exc):
+        self.rig.session.env.pop("QELM_ARGS_LOG", None)
+        self.rig.session.env["WINEDLLOVERRIDES"] = self.overrides
+        if os.path.exists(self.saved):
+            shutil.copy2(self.saved, self.path)
+            os.remove(self.saved)
+        return False
+
+    def calls(self):
+        try:
+            with open(self.log, encoding="utf-8") as f:
+                return [line.rstrip("\r\n") for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+
+@case(session=setup_rig, labels="wine,packaging", timeout=600, lock="wineprefix-setup")
+def config_rights_never_widened(t):
+    """The setup grants no rights on Config.ini (earlier versions gave Users modify rights with icacls); the
+    install and the upgrade take back that grant, leaving the rights the folder gives. icacls is a stand-in
+    here that records how it was called (Wine's own does not keep access lists)."""
+    rig = t.w
+    with StandInTool(rig, "icacls.exe") as icacls:
+        rig.run_setup()
+        first = icacls.calls()
+        print("  icacls calls of the install:", first)
+        check(not any("/grant" in c for c in first), "the install grants nothing with icacls")
+        narrowing = [c for c in first if "\\Tavrelmond\\Config.ini" in c and "/remove:g *S-1-5-32-545" in c]
+        check(len(narrowing) == 1, "the install takes back the Users' grant on Config.ini (icacls /remove:g)")
+        # An earlier version's install is over; the upgrade runs the same narrowing, the file stays.
+        config = os.path.join(rig.install_dir, "Config.ini")
+        with open(config, "ab") as f:
+            f.write(b"; the administrator's own line\r\n")
+        rig.run_setup()
+        again = icacls.calls()[len(first):]
+        print("  icacls calls of the upgrade:", again)
+        check(not any("/grant" in c for c in again), "the upgrade grants nothing")
+        check(any("/remove:g *S-1-5-32-545" in c for c in again), "the upgrade narrows the rights again")
+        with open(config, "rb") as f:
+            check(f.read().endswith(b"; the administrator's own line\r\n"), "and keeps the administrator's Config.ini")
+    shortcuts = sorted(os.listdir(rig.start_menu)) if os.path.isdir(rig.start_menu) else []
+    check("Tavrelmond settings.lnk" in shortcuts and "Edit Config.ini.lnk" in shortcuts,
+          f"the Start menu has the settings entries: {shortcuts}")
+    with open(os.path.join(rig.start_menu, "Edit Config.ini.lnk"), "rb") as f:
+        link = f.read()
+    check("/editconfig".encode("utf-16-le") in link or b"/editconfig" in link,
+          "Edit Config.ini starts the program with /editconfig (the user's own file), not an editor on the "
+          "machine's file")
 
 
 def options(ap):

@@ -32,6 +32,22 @@ class Win64Build:
         return path
 
 
+# The tray menu's items, top to bottom (the status line first, the exit item last and default).
+MENU_ITEMS = ["status", "settings", "edit config", "open log", "exit"]
+MENU_STATUS, MENU_SETTINGS, MENU_EDIT_CONFIG, MENU_OPEN_LOG, MENU_EXIT = range(len(MENU_ITEMS))
+SETTINGS_TITLE = "Tavrelmond settings"
+
+
+def user_folders(session):
+    """The Wine prefix's user folders as the host sees them: (%APPDATA%, %LOCALAPPDATA%)."""
+    users = os.path.join(session.prefix, "drive_c", "users")
+    name = next((n for n in sorted(os.listdir(users)) if n != "Public"), None) if os.path.isdir(users) else None
+    if name is None:
+        raise RuntimeError(f"no user profile in {users}")
+    base = os.path.join(users, name, "AppData")
+    return os.path.join(base, "Roaming"), os.path.join(base, "Local")
+
+
 def parse_fields(line):
     """'a=1 b=x title=some text' -> dict; the last field (title=, caption=, args=) takes the rest of the line."""
     fields = {}
@@ -41,12 +57,23 @@ def parse_fields(line):
 
 
 class Installed:
-    """Tavrelmond.exe (and XBMC.dll unless told otherwise) copied into `folder`, with a Config.ini."""
+    """Tavrelmond.exe (and XBMC.dll unless told otherwise) copied into `folder`, with a Config.ini. The Wine
+    prefix is shared by the tests: the user's own settings (%APPDATA%\\Tavrelmond) that an earlier test left are
+    removed, and `user_config` (the same section's lines) is written there when given."""
 
-    def __init__(self, session, build, folder, config=None, hid_dll="shipped"):
+    def __init__(self, session, build, folder, config=None, hid_dll="shipped", user_config=None):
         self.w = session
         self.build = build
         self.folder = os.path.abspath(folder)
+        roaming, local = user_folders(session)
+        self.user_dir = os.path.join(roaming, "Tavrelmond")
+        self.user_config_path = os.path.join(self.user_dir, "Config.ini")
+        self.log_path = os.path.join(local, "Tavrelmond", "Tavrelmond.log")
+        shutil.rmtree(self.user_dir, ignore_errors=True)
+        if user_config is not None:
+            os.makedirs(self.user_dir)
+            with open(self.user_config_path, "w", newline="\r\n") as f:
+                f.write("[Tavrelmond Config]\n" + user_config)
         if os.path.exists(self.folder):
             shutil.rmtree(self.folder)
         os.makedirs(self.folder)
@@ -116,18 +143,36 @@ class Installed:
                 reds += 1
         return "green" if greens > reds else "red" if reds > greens else None
 
+    def user_config_text(self):
+        """The user's own Config.ini as text (the program writes it in UTF-16), or None when there is none."""
+        try:
+            with open(self.user_config_path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return None
+        if data.startswith(b"\xff\xfe"):
+            return data[2:].decode("utf-16-le")
+        return data.decode("utf-8", "replace")
+
+    def log_text(self):
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
     def open_menu_and_pick(self, index):
-        """A right-button press on the icon, then a click on item `index` of the two-item pop-up menu."""
-        r = self.probe("tray-menu", "--pid", self.pid, "--items", "2", "--pick", str(index))
+        """A right-button press on the icon, then a click on item `index` of the pop-up menu (MENU_ITEMS)."""
+        r = self.probe("tray-menu", "--pid", self.pid, "--items", str(len(MENU_ITEMS)), "--pick", str(index))
         if r.returncode != 0:
             raise AssertionError(f"tray menu: {r.stdout} {r.stderr[-300:]}")
         return r.stdout
 
     def exit_from_menu(self, timeout=30, tries=3):
-        """Exit as a user does: the menu's default item, Tavrelmond 1.6 -EXIT (the second). A click that a
+        """Exit as a user does: the menu's default item, Tavrelmond 1.6 -EXIT (the last). A click that a
         busy machine delivered before the menu was ready to take it is tried again."""
         for attempt in range(tries):
-            self.open_menu_and_pick(1)
+            self.open_menu_and_pick(MENU_EXIT)
             try:
                 self.proc.wait(timeout=timeout / tries)
                 return self.proc.returncode

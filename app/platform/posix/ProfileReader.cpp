@@ -1,6 +1,8 @@
 // Reads one value from a Windows profile file on the host; the rules are listed in ProfileReader.h.
 #include "platform/posix/ProfileReader.h"
 
+#include "platform/posix/TextCodec.h"
+
 #include <algorithm>
 #include <cstring>
 #include <cstdio>
@@ -374,6 +376,25 @@ std::uint32_t getPrivateProfileSectionNames(char* buffer, std::uint32_t size, co
         });
     }
     return list.finish();
+}
+
+std::optional<std::string> readProfileStringUtf8(const std::string& section, const std::string& key,
+                                                 const std::string& path) {
+    const std::optional<std::string> bytes = readFileBytes(path);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    const std::string text = decodeText(*bytes);
+    const Found found = findValue(text, trim(section), trim(key));
+    if (!found.hasValue) {
+        return std::nullopt;
+    }
+    std::string_view value = cString(found.value);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
 }
 
 } // namespace platform::posix

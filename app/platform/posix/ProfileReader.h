@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform::posix {
@@ -32,6 +33,13 @@ namespace platform::posix {
 // they are read as '/'. A NULL buffer or a size of 0 copies nothing and returns 0.
 std::uint32_t getPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                       char* buffer, std::uint32_t size, const std::string& path);
+
+// The Unicode reader's contract (GetPrivateProfileStringW, the value converted to UTF-8), by the same rules:
+// the file's text is read as UTF-8 (by its byte-order mark: UTF-16 either way, or UTF-8; else Windows-1252),
+// one pair of enclosing quotes is removed, and there is no length limit. Nothing when the file, the section
+// or the key is missing, or the key's line has no '='.
+std::optional<std::string> readProfileStringUtf8(const std::string& section, const std::string& key,
+                                                 const std::string& path);
 
 // Same contract as GetPrivateProfileSectionA: the lines of the first section of that name (asked as it is,
 // blanks included, case ignored; "" is the part before the first header), each as "key=value" (key and value

@@ -258,13 +258,16 @@ bool SimDesktop::showWindow(Hwnd window, int command) {
 
 bool SimDesktop::postMessage(Hwnd window, std::uint32_t message, std::uintptr_t wParam,
                              std::intptr_t lParam) {
+    if (window == HWND_BROADCAST) {
+        return broadcast(message, wParam, lParam) > 0;
+    }
     std::lock_guard lock(postLock_);
     if (this->window(window) == nullptr) {
         return false;
     }
     Window& w = windows_.at(window);
     if (w.proc) {
-        queue_.push_back({window, message, wParam, lParam});
+            queue_.push_back({window, message, wParam, lParam});
     } else {
         // An outside window has no procedure here: its own program takes the message at once; it is logged.
         w.received.push_back({window, message, wParam, lParam});

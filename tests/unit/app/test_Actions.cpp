@@ -131,7 +131,10 @@ TEST_F(ActionsTest, PowerCallsUseTheirExactArguments) {
     startArmed();
     type("333");
     ASSERT_EQ(desk.exitCalls.size(), 1u);
-    EXPECT_EQ(desk.exitCalls[0].flags, 5u);
+    // EWX_SHUTDOWN | EWX_FORCEIFHUNG: programs may save their work; only hung ones are ended. Never
+    // EWX_FORCE.
+    EXPECT_EQ(desk.exitCalls[0].flags, 0x11u);
+    EXPECT_EQ(desk.exitCalls[0].flags & 0x4u, 0u);
     EXPECT_EQ(desk.exitCalls[0].reserved, 0u);
     type("444");
     ASSERT_EQ(desk.powerCalls.size(), 1u);

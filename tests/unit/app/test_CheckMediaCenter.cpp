@@ -31,6 +31,7 @@ TEST_F(AppTest, StatusCaptionFollowsWindowDetectAndApi) {
         {false, -1, 0, "0", nullptr},
         {true, 1, 2, "1", nullptr},
     };
+    writeConfig(std::string(XbmcWebServer) + ReceiverIds);
     MainForm& f = load();
     Hwnd window = 0;
     for (const auto& c : cases) {

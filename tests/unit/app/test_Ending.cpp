@@ -46,7 +46,7 @@ TEST_F(EndingTest, EveryWayOfEndingTakesTheOneUnloadPath) {
     const std::vector<Row> rows = {
         {"exit item",
          [](sim::SimDesktop& d, MainForm& f) {
-             d.popupChoice = 1;
+             d.popupChoice = MainForm::MenuExitItem;
              d.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
          },
          false},
@@ -143,10 +143,11 @@ TEST_F(EndingTest, AnEndArrivingWhileTheMenuIsOpenWaitsForTheTrayCallbackToRetur
 TEST_F(EndingTest, TheIconComesBackWithItsCurrentPictureAndTipWhenTheShellRestarts) {
     writeConfig(ReceiverIds);
     MainForm& f = start();
-    f.SysTray1->SetTip("receiver away");
     hid.devices[3] = {1118, 644, {}, false};
-    notify(HidNotifyRemove, 3); // the red picture
+    notify(HidNotifyRemove, 3); // the red picture, and the tip says so
     ASSERT_EQ(f.SysTray1->Icon(), alternateIcon());
+    const std::string tip = f.SysTray1->Tip();
+    ASSERT_NE(tip.find("No receiver"), std::string::npos) << tip;
     const std::size_t before = desk.notifyCalls.size();
 
     // Explorer starts again: its icons are gone and it tells every top-level window.
@@ -157,7 +158,7 @@ TEST_F(EndingTest, TheIconComesBackWithItsCurrentPictureAndTipWhenTheShellRestar
     const NotifyIconData& again = desk.notifyCalls.back().data;
     EXPECT_EQ(desk.notifyCalls.back().message, NIM_ADD);
     EXPECT_EQ(again.hIcon, alternateIcon());
-    EXPECT_EQ(std::string(again.szTip.data(), 13), "receiver away");
+    EXPECT_EQ(std::string(again.szTip.data(), tip.size()), tip);
     EXPECT_EQ(again.uFlags, NIF_MESSAGE | NIF_ICON | NIF_TIP);
     EXPECT_EQ(again.uCallbackMessage, SysTray::CallbackMessage);
     EXPECT_EQ(again.hWnd, f.SysTray1->hWnd());

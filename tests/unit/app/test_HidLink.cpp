@@ -13,7 +13,7 @@ constexpr std::int32_t Foreign = 4;
 class HidLinkTest : public AppTest {
   protected:
     MainForm& startWith(const std::string& config) {
-        writeConfig(config);
+        writeConfig(XbmcWebServer + config);
         hid.devices[Receiver] = {1118, 644, {}, false};
         hid.devices[Foreign] = {0x046D, 0xC52B, {}, false};
         return start();
@@ -45,7 +45,8 @@ TEST_F(HidLinkTest, ReceiverAttachAndRemovalSwapIconDetectAndStatus) {
     EXPECT_TRUE(f.f.Checked);
 }
 
-TEST_F(HidLinkTest, ReceiverTestAsksVendorThenProductAndUnconvertibleIdsMatchEveryDevice) {
+// A configured ID that is no USB ID makes no device the receiver (it used to make every device one).
+TEST_F(HidLinkTest, ReceiverTestAsksVendorThenProductAndIdsThatAreNoIdsMatchNoDevice) {
     const struct {
         const char* config;
         bool countsAsReceiver;
@@ -53,9 +54,12 @@ TEST_F(HidLinkTest, ReceiverTestAsksVendorThenProductAndUnconvertibleIdsMatchEve
     } cases[] = {
         {"VendorID=1118\r\nProductID=644\r\n", false, {"GetVendorID 4", "GetProductID 4"}},
         {"VendorID=&H45E\r\nProductID=644\r\n", false, {"GetVendorID 4", "GetProductID 4"}},
-        {"VendorID=\r\nProductID=644\r\n", true, {"GetVendorID 4"}},
-        {"VendorID=1133\r\nProductID=x\r\n", true, {"GetVendorID 4", "GetProductID 4"}},
+        {"VendorID=\r\nProductID=644\r\n", false, {"GetVendorID 4"}},
+        {"VendorID=1133\r\nProductID=x\r\n", false, {"GetVendorID 4", "GetProductID 4"}},
+        {"VendorID=046D\r\nProductID=C52B\r\n", false, {"GetVendorID 4"}},
         {"VendorID=1133.0\r\nProductID= 50475 \r\n", true, {"GetVendorID 4", "GetProductID 4"}},
+        {"VendorID=0x046D\r\nProductID=0xc52b\r\n", true, {"GetVendorID 4", "GetProductID 4"}},
+        {"VendorID=&H46D\r\nProductID=&HC52B\r\n", true, {"GetVendorID 4", "GetProductID 4"}},
         {"VendorID=1133\r\nProductID=50476\r\n", false, {"GetVendorID 4", "GetProductID 4"}},
     };
     for (const auto& c : cases) {
@@ -75,15 +79,17 @@ TEST_F(HidLinkTest, ReceiverTestAsksVendorThenProductAndUnconvertibleIdsMatchEve
     }
 }
 
-TEST_F(HidLinkTest, EmptyVendorIdMakesAnyAttachTheReceiversAndChecksTheMediaCenter) {
+TEST_F(HidLinkTest, EmptyVendorIdMakesNoDeviceTheReceiverAndTheStatusSaysWhy) {
     MainForm& f = startWith("VendorID=\r\nProductID=644\r\n");
+    EXPECT_EQ(f.f.Caption, "Config.ini: VendorID is empty");
+    EXPECT_EQ(f.SysTray1->Tip().substr(0, 29), "Config.ini: VendorID is empty");
     notify(HidNotifyRemove, Foreign);
-    EXPECT_EQ(trayIcon(), alternateIcon());
+    EXPECT_EQ(trayIcon(), normalIcon()) << "no device's removal is the receiver's";
     desk.addWindow("SDL_app", "XBMC");
     notify(HidNotifyAttach, Foreign);
-    EXPECT_EQ(f.detect.Value, 1);
-    EXPECT_EQ(trayIcon(), normalIcon());
-    EXPECT_EQ(f.f.Caption, "XBMC:EVENTCLIENT");
+    notify(HidNotifyAttach, Receiver);
+    EXPECT_EQ(f.detect.Value, 0);
+    EXPECT_EQ(f.f.Caption, "Config.ini: VendorID is empty");
     // And a change never finds the receiver: reading is never enabled.
     notify(HidNotifyChange, 0);
     EXPECT_EQ(hid.count("GetHandle"), 0);

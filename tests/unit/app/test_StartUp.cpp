@@ -80,12 +80,13 @@ TEST_F(AppTest, ModeIsWindowKeysOnlyForExactLowerCaseTrue) {
         const char* caption;
     } cases[] = {{"true", 1, "XBMC:APICONTROL"},
                  {"false", 0, "XBMC:EVENTCLIENT"},
-                 {"True", 0, "XBMC:EVENTCLIENT"},
-                 {"TRUE", 0, "XBMC:EVENTCLIENT"},
-                 {"", 0, "XBMC:EVENTCLIENT"}};
+                 // A mode in the wrong case is no mode: the status line says so (nothing is forwarded).
+                 {"True", 0, "Config.ini: APIControlXBMCOPENGL \"True\": write true"},
+                 {"TRUE", 0, "Config.ini: APIControlXBMCOPENGL \"TRUE\": write true"},
+                 {"", 0, "Config.ini: APIControlXBMCOPENGL is empty"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
-        writeConfig(std::string("APIControlXBMCOPENGL=") + c.value + "\r\n");
+        writeConfig(std::string("APIControlXBMCOPENGL=") + c.value + "\r\n" + ReceiverIds + "port=80\r\n");
         MainForm& f = load();
         EXPECT_EQ(f.API.Value, c.api);
         EXPECT_EQ(f.f.Caption, c.caption);
@@ -101,16 +102,23 @@ TEST_F(AppTest, LongValuesAreCutTo749Characters) {
 TEST_F(AppTest, WithoutConfigIniTheProgramStartsShowsItsIconAndItsMenu) {
     MainForm& f = start();
     EXPECT_EQ(f.APIcontrol, "");
-    EXPECT_EQ(f.f.Caption, "XBMC:EVENTCLIENT");
+    EXPECT_EQ(f.f.Caption, "Config.ini: APIControlXBMCOPENGL is empty");
     EXPECT_TRUE(desk.starts.empty());
     ASSERT_TRUE(desk.trayIconPresent());
     EXPECT_EQ(desk.notifyCalls.front().data.hIcon, normalIcon());
+    EXPECT_EQ(std::string(desk.notifyCalls.front().data.szTip.data(), 41),
+              "Config.ini: APIControlXBMCOPENGL is empty");
 
     desk.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
     ASSERT_EQ(desk.popups.size(), 1u);
-    EXPECT_EQ(desk.popups[0].items[0].caption, "XBMC:EVENTCLIENT");
-    EXPECT_EQ(desk.popups[0].items[1].caption, "Tavrelmond 1.6 -EXIT");
-    EXPECT_EQ(desk.popups[0].defaultItem, 1);
+    const std::vector<std::string> captions{"Config.ini: APIControlXBMCOPENGL is empty", "&Settings...",
+                                            "&Edit Config.ini", "Open &log", "Tavrelmond 1.6 -EXIT"};
+    std::vector<std::string> shown;
+    for (const PopupItem& item : desk.popups[0].items) {
+        shown.push_back(item.caption);
+    }
+    EXPECT_EQ(shown, captions);
+    EXPECT_EQ(desk.popups[0].defaultItem, 4) << "the exit item, last";
     EXPECT_EQ(desk.foregroundWindow(), f.hWnd());
 }
 
@@ -123,24 +131,23 @@ TEST_F(AppTest, TheHiddenFormCarriesTheTitleAndNoWindowIsShown) {
     EXPECT_EQ(desk.findOwnWindow("Tavrelmond 1.6"), f.hWnd());
 }
 
-TEST_F(AppTest, ConfigurationItemOpensTheConfigIniTheProgramReadsOnlyUnderAModeCaption) {
+TEST_F(AppTest, TheStatusLineAndSettingsItemOpenTheSettingsWindowWhateverTheStatusSays) {
     writeConfig("APIControlXBMCOPENGL=true\r\n");
     MainForm& f = start();
-    desk.popupChoice = 0;
-    desk.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
-    ASSERT_EQ(desk.shellOpens.size(), 1u);
-    EXPECT_EQ(desk.shellOpens[0].verb, "Open");
-    EXPECT_EQ(desk.shellOpens[0].file, folder + "\\Config.ini");
-    EXPECT_EQ(desk.shellOpens[0].directory, folder);
-    EXPECT_EQ(desk.shellOpens[0].showCommand, SW_SHOWNORMAL);
-    EXPECT_EQ(desk.shellOpens[0].owner, 0);
-
-    for (const char* status :
-         {"XBMC NOT RUN", "NO HARDWARE/XBMC NOT RUN", "ERROR DRIVER/BAD HARDWARE", "&CONFIGURATION"}) {
-        f.f.Caption = status;
-        f.f_Click();
+    for (int item : {MainForm::MenuStatusItem, MainForm::MenuSettingsItem}) {
+        for (const char* status : {"XBMC:APICONTROL", "XBMC NOT RUN", "Config.ini: VendorID is empty"}) {
+            SCOPED_TRACE(std::to_string(item) + " " + status);
+            const int runs = settingsWindow.runs;
+            f.f.Caption = status;
+            desk.popupChoice = item;
+            desk.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
+            EXPECT_EQ(settingsWindow.runs, runs) << "not inside the tray's callback";
+            desk.pump();
+            EXPECT_EQ(settingsWindow.runs, runs + 1);
+            EXPECT_EQ(settingsWindow.owner, f.hWnd());
+        }
     }
-    EXPECT_EQ(desk.shellOpens.size(), 1u);
+    EXPECT_TRUE(desk.shellOpens.empty());
 }
 
 TEST_F(AppTest, ExitFromTheTrayMenuDisconnectsOnceRemovesTheIconAndEndsTheLoop) {
@@ -149,7 +156,7 @@ TEST_F(AppTest, ExitFromTheTrayMenuDisconnectsOnceRemovesTheIconAndEndsTheLoop) 
     const Hwnd mainWindow = f.hWnd();
     EXPECT_EQ(hid.calls.front(), "Connect " + std::to_string(static_cast<std::int32_t>(mainWindow)));
 
-    desk.popupChoice = 1; // the default item
+    desk.popupChoice = MainForm::MenuExitItem; // the default item
     desk.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
     // Nothing is torn down inside the tray callback: the unload is posted and runs from the message loop.
     EXPECT_EQ(hid.count("Disconnect"), 0);
@@ -183,7 +190,7 @@ TEST_F(AppTest, MissingHidLibraryLeavesTheWindowAloneAndTheProgramRunning) {
     EXPECT_TRUE(desk.trayIconPresent());
     notify(HidNotifyAttach, 3); // nothing listens
     EXPECT_EQ(f.detect.Value, 0);
-    desk.popupChoice = 1;
+    desk.popupChoice = MainForm::MenuExitItem;
     desk.send(f.SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
     desk.pump();
     EXPECT_EQ(std::count(desk.calls.begin(), desk.calls.end(), "restoreWindowProc"), 0);

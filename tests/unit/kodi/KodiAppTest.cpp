@@ -45,7 +45,7 @@ class KodiAppTest : public AppTest {
     MainForm& startWith(const std::string& config) {
         writeConfig(config + ReceiverIds);
         form = std::make_unique<MainForm>(withNetwork);
-        form->SetLog(log);
+        form->SetLog(recorded);
         form->Load();
         form->SysTray1->SetIcon(form->Icon);
         form->SysTray1->Show();
@@ -80,11 +80,19 @@ class KodiAppTest : public AppTest {
         }
     }
     std::string tip() const { return form->SysTray1->Tip(); }
+    // The lines the Kodi channels left in the log (the settings read leave theirs too).
+    std::vector<std::string> kodiLines() const {
+        std::vector<std::string> lines;
+        std::copy_if(recorded.lines.begin(), recorded.lines.end(), std::back_inserter(lines),
+                     [](const std::string& line) { return line.rfind("Kodi", 0) == 0; });
+        return lines;
+    }
 
     PosixSockets sockets;
     CurlHttpClient http;
-    Platform withNetwork{desk, desk, desk, desk, desk, inet, hid, &sockets, &desk, &http};
-    RecordingLog log;
+    Platform withNetwork{desk,    desk,  desk,  desk,   desk,      inet,           hid,
+                         &sockets, &desk, &http, &files, &security, &settingsWindow};
+    RecordingLog recorded;
 };
 
 } // namespace
@@ -115,6 +123,7 @@ TEST_F(KodiAppTest, KodisWindowCountsOnlyAfterXbmcsTwo) {
         if (c.sdl) {
             sdl = desk.addWindow("SDL_app", "XBMC");
         }
+        writeConfig(std::string(XbmcWebServer) + ReceiverIds);
         MainForm& f = load();
         f.detect.Value = 1;
         const auto from = desk.calls.size();
@@ -185,9 +194,16 @@ TEST_F(KodiAppTest, EachModeUsesItsOwnChannelAndWrongCaseUsesNone) {
     const struct {
         const char* mode;
         std::size_t datagrams, requests;
+        const char* tip; // how the tray tip begins ("@" stands for the port)
     } cases[] = {
-        {"eventserver", 3, 0},  {"jsonrpc", 0, 1}, {"EventServer", 0, 0}, {"JSONRPC", 0, 0},
-        {"event server", 0, 0}, {"true", 0, 0},    {"false", 0, 0},       {"", 0, 0},
+        {"eventserver", 3, 0, "Kodi at 127.0.0.1:@: last press sent"},
+        {"jsonrpc", 0, 1, "Kodi at 127.0.0.1:@: last press reached it"},
+        {"EventServer", 0, 0, "Config.ini: APIControlXBMCOPENGL \"EventServer\": write eventserver"},
+        {"JSONRPC", 0, 0, "Config.ini: APIControlXBMCOPENGL \"JSONRPC\": write jsonrpc"},
+        {"event server", 0, 0, "Config.ini: APIControlXBMCOPENGL \"event server\" is not a mode"},
+        {"true", 0, 0, "Keys to XBMC's window"},
+        {"false", 0, 0, "XBMC's web server at 127.0.0.1:@"},
+        {"", 0, 0, "Config.ini: APIControlXBMCOPENGL is empty"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("mode \"") + c.mode + "\"");
@@ -201,7 +217,11 @@ TEST_F(KodiAppTest, EachModeUsesItsOwnChannelAndWrongCaseUsesNone) {
         EXPECT_EQ(eventServer.drain().size(), c.datagrams);
         EXPECT_EQ(webServer.requests().size(), c.requests);
         EXPECT_TRUE(inet.requests().empty()) << "XBMC's HTTP API is not used";
-        EXPECT_EQ(tip(), "");
+        std::string expected = c.tip;
+        if (const auto at = expected.find('@'); at != std::string::npos) {
+            expected.replace(at, 1, port);
+        }
+        EXPECT_EQ(tip().substr(0, expected.size()), expected) << tip();
         form.reset();
     }
 }
@@ -223,23 +243,25 @@ TEST_F(KodiAppTest, NetworkModesForwardWhetherOrNotALocalWindowExistsAndStillRai
     EXPECT_EQ(f.API.Value, 0);
 }
 
-TEST_F(KodiAppTest, TheTrayTipSaysWhyPressesGoNowhereAndClearsWhenOneGoesThrough) {
+TEST_F(KodiAppTest, TheTrayTipSaysWhyPressesGoNowhereAndNamesKodiWhenOneGoesThrough) {
     TcpStandIn kodi;
     kodi.script({loopback::Reply::Kind::Send,
                  loopback::httpReply(401, "", "WWW-Authenticate: Basic realm=\"Kodi\"\r\n")});
     MainForm& f =
         startWith("APIControlXBMCOPENGL=jsonrpc\r\nIP Address=127.0.0.1\r\nport=" + kodi.portText() +
                   "\r\nuser=kodi\r\npassword=wrong\r\n");
+    EXPECT_EQ(tip(), "Kodi at 127.0.0.1:" + kodi.portText() + "\nNo receiver") << "before any press";
     pressAndSettle("167");
-    EXPECT_EQ(tip(), "Kodi refused the user name or password");
+    EXPECT_EQ(tip(), "Kodi refused the user name or password\nNo receiver");
     EXPECT_EQ(f.f.Caption, "Kodi refused the user name or password");
     EXPECT_EQ(desk.notifyCalls.back().data.szTip.front(), 'K') << "the shell was given the new tip";
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], "Kodi: press of \"down\" not sent: Kodi refused the user name or password");
+    EXPECT_EQ(kodiLines(), std::vector<std::string>{
+                               "Kodi: press of \"down\" not sent: Kodi refused the user name or password"});
     pressAndSettle("167");
-    EXPECT_EQ(tip(), "");
+    EXPECT_EQ(tip(), "Kodi at 127.0.0.1:" + kodi.portText() + ": last press reached it\nNo receiver");
+    EXPECT_EQ(f.f.Caption, "Kodi at 127.0.0.1:" + kodi.portText() + ": last press reached it");
     EXPECT_EQ(kodi.requests().size(), 2u);
-    for (const auto& line : log.lines) {
+    for (const auto& line : recorded.lines) {
         EXPECT_EQ(line.find("wrong"), std::string::npos) << "never the password: " << line;
     }
 }
@@ -249,8 +271,9 @@ TEST_F(KodiAppTest, BadValuesOfTheNewKeysAreToldNotSent) {
         const char* config;
         const char* tip;
     } cases[] = {
-        {"APIControlXBMCOPENGL=eventserver\r\nport=9777x\r\n", "Kodi: the port in Config.ini is not a port"},
-        {"APIControlXBMCOPENGL=jsonrpc\r\nport=70000\r\n", "Kodi: the port in Config.ini is not a port"},
+        // Said from the start, naming the key and the value.
+        {"APIControlXBMCOPENGL=eventserver\r\nport=9777x\r\n", "Config.ini: port \"9777x\" is not a port"},
+        {"APIControlXBMCOPENGL=jsonrpc\r\nport=70000\r\n", "Config.ini: port \"70000\" is not a port"},
         {"APIControlXBMCOPENGL=jsonrpc\r\nport=8080\r\nuser=ko:di\r\n",
          "Kodi: the user name must not contain ':'"},
         {"APIControlXBMCOPENGL=jsonrpc\r\nIP Address=no-such-host.invalid\r\nport=8080\r\n",
@@ -260,7 +283,7 @@ TEST_F(KodiAppTest, BadValuesOfTheNewKeysAreToldNotSent) {
         SCOPED_TRACE(c.config);
         startWith(c.config);
         pressAndSettle("167");
-        EXPECT_EQ(tip(), c.tip);
+        EXPECT_EQ(tip(), std::string(c.tip) + "\nNo receiver");
         form.reset();
     }
 }
@@ -270,17 +293,19 @@ TEST_F(KodiAppTest, TheOldHttpModeKeepsItsSilence) {
     desk.addWindow("SDL_app", "XBMC");
     press("167");
     EXPECT_EQ(inet.requests().size(), 1u);
-    EXPECT_EQ(tip(), "");
+    EXPECT_EQ(tip(), "XBMC's web server at 127.0.0.1:1\nNo receiver") << "the mode, nothing about the send";
 }
 
 TEST_F(KodiAppTest, OnlyTheKodiModesReadTheirKeys) {
+    // The ANSI reads: the six keys of old, then notifications in the Kodi modes (the credentials are read as
+    // Unicode, apart from these).
     const struct {
         const char* mode;
         std::size_t reads;
         const char* user;
         const char* notifications;
     } cases[] = {
-        {"jsonrpc", 9, "kodi", "off"},
+        {"jsonrpc", 7, "kodi", "off"},
         {"eventserver", 7, "", "off"},
         {"true", 6, "", ""},
     };
@@ -333,7 +358,7 @@ TEST_F(KodiAppTest, TheProgramsThreadNeverWaitsOnAKodiThatTakesNoConnection) {
     }
     EXPECT_LT(longest, 100ms) << "each press returns at once; the connection is the worker's to wait on";
     settle();
-    EXPECT_EQ(tip(), "Kodi does not answer at 127.0.0.1:" + kodi.portText());
+    EXPECT_EQ(tip(), "Kodi does not answer at 127.0.0.1:" + kodi.portText() + "\nNo receiver");
     // The first press waited on the connection; the queue held the next 16, and the oldest of the others
     // made room for the newest. Those tried after the time-out were dropped at once (the host is held off).
     EXPECT_GE(form->Kodi().Dropped(), presses - 1 - kodi::Worker::QueueCapacity);
@@ -342,16 +367,16 @@ TEST_F(KodiAppTest, TheProgramsThreadNeverWaitsOnAKodiThatTakesNoConnection) {
     // logged with how it failed; the others with the hold-off.
     const std::string failed = " not sent: Kodi does not answer at 127.0.0.1:" + kodi.portText();
     std::string all;
-    for (const auto& line : log.lines) {
+    for (const auto& line : recorded.lines) {
         all += line + "\n";
     }
     EXPECT_NE(all.find(failed + " (no connection within 3000 ms)\n"), std::string::npos) << all;
     EXPECT_NE(all.find(failed + " (not tried again yet after: no connection within 3000 ms)\n"),
               std::string::npos)
         << all;
-    EXPECT_NE(std::find_if(log.lines.begin(), log.lines.end(),
+    EXPECT_NE(std::find_if(recorded.lines.begin(), recorded.lines.end(),
                            [](const std::string& l) { return l.find("presses dropped unsent") != l.npos; }),
-              log.lines.end());
+              recorded.lines.end());
     ::close(filler);
 }
 
@@ -466,4 +491,35 @@ TEST_F(KodiAppTest, AStormOfPlugEventsGivesAFewNotificationsEndingWithTheLatest)
     EXPECT_EQ(texts.back(), "Receiver plugged in again") << "Kodi's screen ends with the truth";
     EXPECT_LT(std::chrono::steady_clock::now() - start,
               kodi::NotificationLimit::DefaultInterval + 5s); // the latest waited one interval at most
+}
+
+TEST_F(KodiAppTest, TheSettingsWindowsTestAsksKodiWithWhatIsTypedInTheWindow) {
+    TcpStandIn kodi;
+    kodi.script({loopback::Reply::Kind::Send,
+                 loopback::httpReply(401, "", "WWW-Authenticate: Basic realm=\"Kodi\"\r\n")});
+    startWith("APIControlXBMCOPENGL=jsonrpc\r\nIP Address=127.0.0.1\r\nport=" + kodi.portText() +
+              "\r\nuser=kodi\r\npassword=saved\r\n");
+    std::string shown;
+    settingsWindow.whileOpen = [&](sim::SimSettingsWindow& window) {
+        window.type(platform::SettingsControl::Password, "typed");
+        window.pressTest();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (form->Settings()->Testing() && std::chrono::steady_clock::now() < deadline) {
+            desk.pump();
+            std::this_thread::sleep_for(2ms);
+        }
+        shown = window.view().result;
+        window.pressCancel();
+    };
+    desk.popupChoice = MainForm::MenuSettingsItem;
+    desk.send(form->SysTray1->hWnd(), SysTray::CallbackMessage, 0, WM_RBUTTONDOWN);
+    desk.pump();
+    EXPECT_EQ(shown, "Kodi at 127.0.0.1:" + kodi.portText() + " refused the user name or password.");
+    const std::vector<std::string> requests = kodi.requests();
+    ASSERT_EQ(requests.size(), 1u) << "the test asked the Kodi of the window's settings";
+    // "kodi:typed" in Base64: the password typed, not the one saved.
+    EXPECT_NE(requests[0].find("Authorization: Basic a29kaTp0eXBlZA=="), std::string::npos) << requests[0];
+    EXPECT_NE(std::find(recorded.lines.begin(), recorded.lines.end(),
+                        "Settings window: connection test failed: " + shown),
+              recorded.lines.end());
 }

@@ -161,14 +161,16 @@ TEST_F(ProfileReaderTest, LongValuesAreCutToTheBuffer) {
     EXPECT_EQ(getPrivateProfileString(kSection, "autorun", "", nullptr, 750, path), 0u);
 }
 
-TEST_F(ProfileReaderTest, ShippedSampleSelectsHttpModeForTheReceiver) {
+// The shipped defaults: Kodi's EventServer on this PC (empty address and port: this PC, Kodi's default port).
+TEST_F(ProfileReaderTest, ShippedSampleSelectsTheEventServerOnThisPcForTheReceiver) {
     const std::string path = QELM_SAMPLE_CONFIG;
     const Row rows[] = {
-        {"mode", "", "apicontrolxbmcopengl", "false"},
+        {"mode", "", "apicontrolxbmcopengl", "eventserver"},
         {"vendor", "", "vendorid", "1118"},
         {"product", "", "productid", "644"},
-        {"host", "", "ip address", "localhost"},
-        {"port", "", "port", "8080"},
+        {"host", "", "ip address", ""},
+        {"port", "", "port", ""},
+        {"notifications", "", "notifications", "on"},
         {"autorun", "", "autorun", ""},
         {"remoterun", "", "remoterun", ""},
     };

@@ -20,6 +20,15 @@
 //   winprobe responsive --hwnd H [--for-ms MS] [--every-ms MS] [--timeout-ms MS]
 //        whether a window answers messages throughout: sends it WM_NULL (SendMessageTimeout) every MS for the
 //        time given, then prints how many were sent and answered and the slowest and median answer
+//   winprobe dialog --title T [--timeout MS]  the dialog titled T and each of its controls: id, class,
+//        enabled, visible, focused and text (asked with WM_GETTEXT, which also reaches another process's controls)
+//   winprobe dialog-set --title T --id N --text S       types S into control N (WM_SETTEXT)
+//   winprobe dialog-select --title T --id N --index I   picks item I of the list N, as a user's pick tells
+//        the dialog (CB_SETCURSEL, then CBN_SELCHANGE)
+//   winprobe dialog-check --title T --id N --checked 0|1
+//   winprobe dialog-click --title T --id N              presses button N (the BN_CLICKED it tells its dialog)
+//   winprobe dialog-keys --title T --keys K[,K...]      brings the dialog to the front and types the keys,
+//        as a user does (SendInput): each K a virtual-key code in hexadecimal, "alt+" before it to hold Alt
 //
 // Exit status 0 on success, 1 when what was looked for was not found in time, 2 on bad arguments.
 #include <windows.h>
@@ -257,6 +266,128 @@ int responsive(const Args& args) {
     return answers.size() == sent && sent > 0 ? 0 : 1;
 }
 
+// --- dialogs of another process ---
+
+HWND findDialog(const Args& args) {
+    const std::string title = args.get("--title");
+    for (HWND hwnd : topLevelWindows()) {
+        if (className(hwnd) == "#32770" && IsWindowVisible(hwnd) && text(hwnd) == title) {
+            return hwnd;
+        }
+    }
+    return nullptr;
+}
+
+std::string controlText(HWND control) {
+    char buffer[1024] = {};
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(control, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                        SMTO_ABORTIFHUNG, 2000, &length);
+    std::string value(buffer);
+    for (char& c : value) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    return value;
+}
+
+BOOL CALLBACK printControl(HWND control, LPARAM focused) {
+    std::printf("control id=%d class=%s enabled=%d visible=%d focused=%d text=%s\n", GetDlgCtrlID(control),
+                className(control).c_str(), IsWindowEnabled(control) ? 1 : 0,
+                IsWindowVisible(control) ? 1 : 0, reinterpret_cast<HWND>(focused) == control ? 1 : 0,
+                controlText(control).c_str());
+    return TRUE;
+}
+
+int dialogCommand(const std::string& command, const Args& args) {
+    const DWORD timeout = static_cast<DWORD>(std::strtoul(args.get("--timeout", "5000").c_str(), nullptr, 0));
+    HWND dialog = waitFor(timeout, findDialog, args);
+    if (dialog == nullptr) {
+        std::printf("error=no-dialog\n");
+        return 1;
+    }
+    if (command == "dialog") {
+        GUITHREADINFO gui{};
+        gui.cbSize = sizeof gui;
+        GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &gui);
+        printWindow(dialog);
+        EnumChildWindows(dialog, printControl, reinterpret_cast<LPARAM>(gui.hwndFocus));
+        return 0;
+    }
+    if (command == "dialog-keys") {
+        SetForegroundWindow(dialog);
+        Sleep(200);
+        std::string keys = args.get("--keys");
+        std::size_t start = 0;
+        while (start <= keys.size()) {
+            const std::size_t end = std::min(keys.find(',', start), keys.size());
+            std::string key = keys.substr(start, end - start);
+            const bool alt = key.rfind("alt+", 0) == 0;
+            const WORD vk = static_cast<WORD>(std::strtoul(key.c_str() + (alt ? 4 : 0), nullptr, 16));
+            std::vector<INPUT> inputs;
+            auto push = [&inputs](WORD code, bool up) {
+                INPUT input{};
+                input.type = INPUT_KEYBOARD;
+                input.ki.wVk = code;
+                input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+                inputs.push_back(input);
+            };
+            if (alt) {
+                push(VK_MENU, false);
+            }
+            push(vk, false);
+            push(vk, true);
+            if (alt) {
+                push(VK_MENU, true);
+            }
+            SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+            Sleep(150);
+            start = end + 1;
+        }
+        return 0;
+    }
+    const int id = std::atoi(args.get("--id").c_str());
+    HWND control = GetDlgItem(dialog, id);
+    if (control == nullptr) {
+        std::printf("error=no-control\n");
+        return 1;
+    }
+    DWORD_PTR result = 0;
+    if (command == "dialog-set") {
+        const std::string value = args.get("--text");
+        return SendMessageTimeoutA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()),
+                                   SMTO_ABORTIFHUNG, 5000, &result) != 0
+                   ? 0
+                   : 1;
+    }
+    if (command == "dialog-select") {
+        const WPARAM index = static_cast<WPARAM>(std::atoi(args.get("--index").c_str()));
+        SendMessageTimeoutA(control, CB_SETCURSEL, index, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        return PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                            reinterpret_cast<LPARAM>(control))
+                   ? 0
+                   : 1;
+    }
+    if (command == "dialog-check") {
+        const WPARAM state = args.get("--checked") == "1" ? BST_CHECKED : BST_UNCHECKED;
+        return SendMessageTimeoutA(control, BM_SETCHECK, state, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0 ? 0
+                                                                                                         : 1;
+    }
+    if (command == "dialog-click") {
+        // What a click tells the dialog, posted: its handler may take its time (or close the dialog) without
+        // holding this tool. A greyed button takes no click.
+        if (!IsWindowEnabled(control)) {
+            std::printf("error=disabled\n");
+            return 1;
+        }
+        return PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control))
+                   ? 0
+                   : 1;
+    }
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -327,6 +458,9 @@ int main(int argc, char** argv) {
     }
     if (command == "responsive") {
         return responsive(args);
+    }
+    if (command.rfind("dialog", 0) == 0) {
+        return dialogCommand(command, args);
     }
     if (command == "tray-forget") {
         HWND tray = findTrayWindow(args);

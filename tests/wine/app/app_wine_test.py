@@ -10,7 +10,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 from qelmwine import wine_processes, within  # noqa: E402
-from tavrel import Installed, MediaCenterLog, start_mediacenter  # noqa: E402
+from tavrel import MENU_EXIT, Installed, MediaCenterLog, start_mediacenter  # noqa: E402
 from winetest import case, check, run, stop  # noqa: E402
 
 HTTP_MODE = "APIControlXBMCOPENGL=false\nVendorID=1118\nProductID=644\nIP Address=localhost\nport=8080\n"
@@ -87,8 +87,8 @@ def exit_removes_icon(t):
     app = Installed(w, build, os.path.join(work, "app"), HTTP_MODE)
     app.start()
     check(icon_shown(app), "the tray icon is shown")
-    out = app.open_menu_and_pick(1)
-    check("clicked=1" in out, "the pop-up menu opened and its default item was clicked")
+    out = app.open_menu_and_pick(MENU_EXIT)
+    check(f"clicked={MENU_EXIT}" in out, "the pop-up menu opened and its default item was clicked")
     check(app.wait_exit() == 0, "the process ends")
     check(within(lambda: not app.tray_icon_shown(), timeout=15), "the tray icon is removed")
 

@@ -284,8 +284,9 @@ def restart_while_running(w, build, work, mode):
         if mode == "eventserver":
             check(kodi.log_since(0, r"ES: Incoming connection from Tavrelmond"),
                   "Tavrelmond greeted the new Kodi (HELO)")
-        tip = tray_tip(w, tav.app)
-        check(not tip, f"the tray tip is blank again once presses go through ({tip!r})")
+        tip = within(lambda: tip_saying(w, tav, "last press"), timeout=30)
+        check(tip and tip.startswith("Kodi at 127.0.0.1:"),
+              f"once presses go through, the tray tip names Kodi and the last press ({tip!r})")
     run_with_kodi(w, build, work, mode, body)
 
 
