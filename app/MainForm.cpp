@@ -33,13 +33,13 @@ MainForm::MainForm(platform::Platform& platform)
         settingsDialog_ = std::make_unique<settings::SettingsDialog>(*this, *platform_.settingsWindow);
     }
     if (settingsDialog_ && (platform_.sockets != nullptr || platform_.http != nullptr)) {
-        // The Kodi modes' Test button: a socket and an HTTP session of the test's own, on the dialog's thread.
-        settingsDialog_->SetTester([sockets = platform_.sockets, http = platform_.http](
-                                       const settings::TestTarget& target) {
-            const kodi::TestReport report = kodi::TestConnection(
-                {target.mode, target.address, target.port, target.user, target.password}, sockets, http);
-            return settings::TestOutcome{report.ok, report.text};
-        });
+        // The Kodi modes' Test button: a socket and an HTTP session of its own, on the dialog's thread.
+        settingsDialog_->SetTester(
+            [sockets = platform_.sockets, http = platform_.http](const settings::TestTarget& target) {
+                const kodi::TestReport report = kodi::TestConnection(
+                    {target.mode, target.address, target.port, target.user, target.password}, sockets, http);
+                return settings::TestOutcome{report.ok, report.text};
+            });
     }
     openSettingsMessage_ = platform_.user32.registerWindowMessage(OpenSettingsName);
 }

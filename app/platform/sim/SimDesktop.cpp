@@ -267,7 +267,7 @@ bool SimDesktop::postMessage(Hwnd window, std::uint32_t message, std::uintptr_t 
     }
     Window& w = windows_.at(window);
     if (w.proc) {
-            queue_.push_back({window, message, wParam, lParam});
+        queue_.push_back({window, message, wParam, lParam});
     } else {
         // An outside window has no procedure here: its own program takes the message at once; it is logged.
         w.received.push_back({window, message, wParam, lParam});

@@ -22,8 +22,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     platform::Win32Files files;
     platform::Win32Security security;
     platform::Win32SettingsWindow settingsWindow;
-    platform::Platform platform{user32, kernel32, advapi32, shell32, winmm,  wininet,   hid,
-                                &sockets, &input, &http,    &files,  &security, &settingsWindow};
+    platform::Platform platform{user32,   kernel32, advapi32, shell32, winmm,     wininet,        hid,
+                                &sockets, &input,   &http,    &files,  &security, &settingsWindow};
     modMain::Main(platform, commandLine != nullptr ? commandLine : "");
     return 0;
 }

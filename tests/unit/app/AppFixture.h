@@ -105,7 +105,7 @@ class AppTest : public ::testing::Test {
     platform::posix::PosixFiles files;
     sim::SimSecurity security;
     sim::SimSettingsWindow settingsWindow;
-    platform::Platform platform{desk,  desk,    desk,  desk,    desk,   inet,      hid,
+    platform::Platform platform{desk,    desk,  desk,    desk,   desk,      inet,           hid,
                                 nullptr, &desk, nullptr, &files, &security, &settingsWindow};
     std::unique_ptr<FileLog> log; // outlives the form that writes to it
     std::unique_ptr<MainForm> form;

@@ -90,7 +90,7 @@ class KodiAppTest : public AppTest {
 
     PosixSockets sockets;
     CurlHttpClient http;
-    Platform withNetwork{desk,    desk,  desk,  desk,   desk,      inet,           hid,
+    Platform withNetwork{desk,     desk,  desk,  desk,   desk,      inet,           hid,
                          &sockets, &desk, &http, &files, &security, &settingsWindow};
     RecordingLog recorded;
 };

@@ -21,7 +21,8 @@
 //        whether a window answers messages throughout: sends it WM_NULL (SendMessageTimeout) every MS for the
 //        time given, then prints how many were sent and answered and the slowest and median answer
 //   winprobe dialog --title T [--timeout MS]  the dialog titled T and each of its controls: id, class,
-//        enabled, visible, focused and text (asked with WM_GETTEXT, which also reaches another process's controls)
+//        enabled, visible, focused and text (asked with WM_GETTEXT, which also reaches another process's
+//        controls)
 //   winprobe dialog-set --title T --id N --text S       types S into control N (WM_SETTEXT)
 //   winprobe dialog-select --title T --id N --index I   picks item I of the list N, as a user's pick tells
 //        the dialog (CB_SETCURSEL, then CBN_SELCHANGE)
