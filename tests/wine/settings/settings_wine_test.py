@@ -236,7 +236,23 @@ def settings_window_saves_and_applies_at_once(t):
             window.type("address", "127.0.0.1")
             window.type("port", str(kodi.http_port))
             window.type("user", kodi.user)
-            window.type("password", kodi.password)
+            # Test asks the real Kodi with what the window holds, on a thread of the program's own: a wrong
+            # password and the right one say different things.
+            at = f"127.0.0.1:{kodi.http_port}"
+            results = []
+            for password in ("not-" + kodi.password, kodi.password):
+                window.type("password", password)
+                window.type("result", "")  # the click is posted: an empty result is news of neither test
+                window.click("test")
+                results.append(wait_for(lambda: (lambda r: r if r not in ("", "Testing...") else None)(
+                    window.text("result")), timeout=30, what="the connection test's result"))
+                wait_for(lambda: window.enabled("test"), timeout=10, what="the Test button again")
+            print("  Test said:", results, flush=True)
+            check(results[0] == f"Kodi at {at} refused the user name or password.",
+                  f"a wrong password: Kodi's refusal ({results[0]!r})")
+            check(re.fullmatch(rf"Kodi \d+\.\d+ answers at {re.escape(at)}; the user name and password are right\.",
+                               results[1]) is not None,
+                  f"the right one: Kodi's name and version ({results[1]!r})")
             window.click("ok")
             check(within(lambda: not window.is_open(), timeout=20), "OK closes the window")
 
