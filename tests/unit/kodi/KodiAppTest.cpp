@@ -169,7 +169,7 @@ TEST_F(KodiAppTest, WindowKeysGoToKodiOnlyWhereThereIsNoSdlAppWindow) {
     press("168");
     EXPECT_EQ(desk.messagesTo(kodi).size(), 4u) << "SDL_app keeps its priority";
     EXPECT_EQ(desk.messagesTo(xbmc).size(), 2u);
-    EXPECT_FALSE(form->Kodi().Active()) << "no Kodi worker in the spec's modes";
+    EXPECT_FALSE(form->Kodi().Active()) << "no Kodi worker in XBMC's modes";
 }
 
 TEST_F(KodiAppTest, HideShowAndCloseActOnKodisWindowWhenThereIsNoSdlApp) {

@@ -161,7 +161,7 @@ TEST_F(WorkerTest, NothingIsQueuedOutsideTheKodiModesOrWhenNotificationsAreOff) 
     worker.Press(button("167"));
     EXPECT_FALSE(worker.Active());
     EXPECT_TRUE(worker.WaitIdle(1s));
-    EXPECT_EQ(script.made, 0) << "no thread and no channel for the spec's modes";
+    EXPECT_EQ(script.made, 0) << "no thread and no channel for XBMC's modes";
 
     worker.Configure({ModeJsonRpc, "127.0.0.1", "2", "", "", false});
     worker.Notify({"not shown"});
