@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 
@@ -124,25 +123,11 @@ std::string utf8ToAnsi(std::string_view bytes) {
 
 // The file's text in the ANSI code page, or nothing when it cannot be read.
 std::optional<std::string> loadText(const std::string& path) {
-    std::string hostPath = path;
-    std::replace(hostPath.begin(), hostPath.end(), '\\', '/');
-    // C streams: no exceptions, and a folder or an unreadable file shows as a read error.
-    std::FILE* in = std::fopen(hostPath.c_str(), "rb");
-    if (in == nullptr) {
+    const std::optional<std::string> bytes = readFileBytes(path);
+    if (!bytes) {
         return std::nullopt;
     }
-    std::string bytes;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
-        bytes.append(chunk, got);
-    }
-    bool failed = std::ferror(in) != 0;
-    std::fclose(in);
-    if (failed) {
-        return std::nullopt;
-    }
-    std::string_view view(bytes);
+    std::string_view view(*bytes);
     if (view.starts_with("\xEF\xBB\xBF")) {
         return utf8ToAnsi(view.substr(3));
     }
@@ -152,7 +137,7 @@ std::optional<std::string> loadText(const std::string& path) {
     if (view.starts_with("\xFE\xFF")) {
         return utf16ToAnsi(view.substr(2), true);
     }
-    return bytes;
+    return *bytes;
 }
 
 // One line of a profile file, as the reader sees it (lines are trimmed, blank lines skipped).

@@ -1,6 +1,7 @@
 // The files port for real: the user's folders (SHGetFolderPath), whole text files, appends and renames, and
 // the Unicode profile reader (GetPrivateProfileStringW).
 #include "platform/win32/Win32SettingsPorts.h"
+#include "platform/win32/WideText.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -10,32 +11,6 @@
 namespace platform {
 
 namespace {
-
-std::wstring Widen(std::string_view text, UINT codePage) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    }
-    return wide;
-}
-
-std::string Utf8(std::wstring_view wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr,
-                            nullptr);
-    }
-    return text;
-}
 
 bool WriteWhole(const std::string& path, std::string_view bytes, DWORD disposition, DWORD access) {
     HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -13,6 +13,7 @@
 // A request that fails before any byte of its reply, on a session whose last request got a whole reply, is
 // reported as reused: WinHTTP does not say whether it took a kept connection, and that is when it will have.
 #include "platform/win32/Win32HttpClient.h"
+#include "platform/win32/WideText.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -28,18 +29,6 @@ namespace platform {
 namespace {
 
 using Status = HttpClient::Status;
-
-std::wstring wide(const std::string& utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    }
-    return out;
-}
 
 // The Base64 form of the bytes, by the platform's own encoder.
 std::string base64(const std::string& bytes) {
@@ -226,7 +215,7 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
     }
     if (connect_ == nullptr || connectHost_ != request.host || connectPort_ != request.port) {
         closeConnection();
-        connect_ = WinHttpConnect(session_, wide(request.host).c_str(), request.port, 0);
+        connect_ = WinHttpConnect(session_, Widen(request.host).c_str(), request.port, 0);
         if (connect_ == nullptr) {
             reply.status = Status::NoSuchHost;
             reply.error = "WinHTTP error " + std::to_string(GetLastError()) + " for the host " + request.host;
@@ -237,7 +226,7 @@ HttpClient::Reply WinHttpSession::post(const HttpClient::Request& request) {
     }
     reply.reused = kept_;
 
-    HINTERNET handle = WinHttpOpenRequest(connect_, L"POST", wide(request.path).c_str(), nullptr,
+    HINTERNET handle = WinHttpOpenRequest(connect_, L"POST", Widen(request.path).c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
     if (handle == nullptr) {
         reply.error = "WinHTTP error " + std::to_string(GetLastError()) + " opening the request";
@@ -280,7 +269,7 @@ HttpClient::Reply WinHttpSession::exchange(HINTERNET handle, const HttpClient::R
     if (!request.user.empty() || !request.password.empty()) {
         headers += "Authorization: Basic " + base64(request.user + ":" + request.password) + "\r\n";
     }
-    const std::wstring wideHeaders = wide(headers);
+    const std::wstring wideHeaders = Widen(headers);
 
     // The send: the connection (unless one is kept), then the request.
     if (!beginCall()) {

@@ -2,6 +2,7 @@
 // form's hidden window. Its procedure only moves texts between the controls and the core's SettingsView and
 // passes each button on; the dialog manager gives it the keyboard (Tab, the mnemonics, Enter, Esc).
 #include "platform/win32/Win32SettingsPorts.h"
+#include "platform/win32/WideText.h"
 
 #include "../../res/resource.h"
 
@@ -10,32 +11,6 @@
 namespace platform {
 
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    }
-    return wide;
-}
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr,
-                            nullptr);
-    }
-    return text;
-}
 
 std::wstring ItemText(HWND dialog, int id) {
     HWND item = GetDlgItem(dialog, id);
@@ -48,7 +23,7 @@ std::wstring ItemText(HWND dialog, int id) {
 
 // Sets a control's text only when it differs, so the caret of an entry being typed in stays where it is.
 void SetItemText(HWND dialog, int id, const std::string& utf8) {
-    const std::wstring text = Wide(utf8);
+    const std::wstring text = Widen(utf8);
     if (ItemText(dialog, id) != text) {
         SetDlgItemTextW(dialog, id, text.c_str());
     }
@@ -148,7 +123,7 @@ void Win32SettingsWindow::show(const SettingsView& view) {
     if (!listFilled_) {
         SendDlgItemMessageW(dialog, IDC_MEDIACENTER, CB_RESETCONTENT, 0, 0);
         for (const std::string& choice : view.mediaCenters) {
-            const std::wstring text = Wide(choice);
+            const std::wstring text = Widen(choice);
             SendDlgItemMessageW(dialog, IDC_MEDIACENTER, CB_ADDSTRING, 0,
                                 reinterpret_cast<LPARAM>(text.c_str()));
         }
@@ -179,7 +154,7 @@ void Win32SettingsWindow::show(const SettingsView& view) {
     Enable(dialog, IDC_TEST, view.testEnabled);
     SendDlgItemMessageW(dialog, IDC_KEYMAPS, LB_RESETCONTENT, 0, 0);
     for (const std::string& line : view.keyMaps) {
-        const std::wstring text = Wide(line);
+        const std::wstring text = Widen(line);
         SendDlgItemMessageW(dialog, IDC_KEYMAPS, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     }
     const int shown = view.keyMaps.empty() ? SW_HIDE : SW_SHOW;
